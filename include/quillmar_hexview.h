@@ -1,0 +1,89 @@
+/*
+ * quillmar-hexview: a hex-viewing and hex-editing engine with a plain C ABI.
+ *
+ * The engine works on one open file at a time. It maps the file whole, renders
+ * pages of it as JSON rows, searches it, stages overwrites, inserts and deletes
+ * and saves them, compares it with another file and profiles its entropy.
+ *
+ * Conventions shared by every function:
+ *   - Status results are 0 for success and -1 for failure. Functions that
+ *     return a count, size or offset also use -1 for failure.
+ *   - After a failure, hx_last_error() on the same thread returns the message.
+ *     Success leaves the message alone; only hx_close() and every open empty it.
+ *   - Text results live in buffers the library owns, one per function and per
+ *     thread. They stay valid until the same function is called again on the
+ *     same thread (or the thread ends). Never free them. A failed text call
+ *     returns the empty string, never NULL.
+ *   - Offsets, sizes and lengths are signed 64-bit byte counts.
+ *   - The library starts no threads and takes no locks: the open file and the
+ *     search and compare tables are shared by the whole process, so calls that
+ *     touch them must not run concurrently. Error texts and result buffers are
+ *     per thread.
+ */
+#ifndef QUILLMAR_HEXVIEW_H
+#define QUILLMAR_HEXVIEW_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(QUILLMAR_HEXVIEW_BUILD)
+#    define HX_API __declspec(dllexport)
+#  else
+#    define HX_API __declspec(dllimport)
+#  endif
+#else
+#  define HX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Errors -------------------------------------------------------------- */
+
+/* The message of the last failure on the calling thread, or "" when none was
+ * recorded since the thread began or since the last open/close on it. */
+HX_API const char *hx_last_error(void);
+
+/* ---- File ---------------------------------------------------------------- */
+
+/* Open an existing file read-only and map it. Whatever was open before is
+ * dropped first (staged edits are lost). A NULL path fails with "NULL path"
+ * and leaves the open file as it was. Any other failure leaves no file open.
+ * Directories, FIFOs, sockets and devices are refused without blocking. */
+HX_API int hx_open(const char *path);
+
+/* As hx_open, but read-write, creating the file (empty) when it is missing.
+ * Only a file opened this way accepts staged edits. */
+HX_API int hx_open_rw(const char *path);
+
+/* Drop the open file, its staged edits and its cached content, and empty the
+ * calling thread's error text. Harmless when nothing is open. The hits of the
+ * last search and the runs of the last compare are kept. */
+HX_API void hx_close(void);
+
+/* Size of the content with the staged edits applied: the materialized length
+ * once pages or a save built it, otherwise the on-disk size plus inserted minus
+ * deleted lengths (never below 0). -1 when no file is open (no message). */
+HX_API int64_t hx_file_size(void);
+
+/* ---- Pages --------------------------------------------------------------- */
+
+/* A JSON list of rows of 16 bytes starting at `offset` (negative means 0; no
+ * rounding). `rows` <= 0 gives 64 rows, more than 1000 gives 1000. Positions
+ * past the end show 00 and ".". Each row is
+ *   {"off":"0x%016llx","hex":"00 01 ... 07  08 ... 0f","ascii":"................"}
+ * or, when `mode` is exactly "raw",
+ *   {"off":"0x%016llx","bytes_hex":"000102...0f"}
+ * The page shows the staged edits. */
+HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode);
+
+/* As hx_page, but each row is {"off":"0x%016llx","text":"..."} with only the
+ * printable bytes (0x20..0x7E) of the row, JSON-escaped. */
+HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLMAR_HEXVIEW_H */

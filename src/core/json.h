@@ -1,0 +1,32 @@
+// JSON text rules: the string escaper and the framing of bounded lists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Writes the JSON string-body form of src into dst (capacity cap >= 7 bytes),
+// always NUL-terminated. Quote and backslash get a backslash; bytes below 0x20
+// become \u00XX; everything else (0x80 and up too) passes unchanged. Stops
+// while room for a whole escape is still left, so an escape is never split.
+void hv_json_escape(char *dst, uint64_t cap, const uint8_t *src, uint64_t n);
+
+// A list "[e1, e2, ...]" built in a fixed buffer. Each piece is appended
+// bounded to the room left (the last byte is never written) while the length
+// counts as if nothing had been cut; once it passes the bound the text is
+// dropped and the result is the empty string. A list is never cut.
+struct hv_list {
+    char *out;
+    std::size_t cap;   // buffer size in bytes
+    std::size_t len;   // length as if nothing had been cut
+    bool failed;
+    std::size_t count; // elements appended
+};
+
+// Starts an empty list in buf; cap is the buffer size (1 MiB for the lists).
+hv_list hv_list_begin(char *buf, std::size_t cap);
+
+// Appends one element (an object's text of n bytes) with its "[" or ", ".
+void hv_list_add(hv_list &list, const char *element, std::size_t n);
+
+// Closes the list with "]" and returns the text, or "" when it overflowed.
+const char *hv_list_end(hv_list &list);

@@ -1,0 +1,87 @@
+#include "core/open.h"
+
+#include "core/alloc.h"
+#include "core/error.h"
+#include "core/state.h"
+#include "platform/os.h"
+
+namespace {
+
+// Closes a handle when it goes out of scope.
+struct handle_guard {
+    hv_handle h;
+    ~handle_guard() {
+        if (h != HV_NO_HANDLE) hv_os->close(h);
+    }
+};
+
+}  // namespace
+
+void hv_clear_edits() {
+    for (int64_t i = 0; i < S.n_edits; i++) {
+        hv_free(S.edits[i].bytes);
+        S.edits[i].bytes = nullptr;
+    }
+    S.n_edits = 0;
+    hv_free(S.logical);
+    S.logical = nullptr;
+    S.logical_len = 0;
+    S.logical_stale = 0;
+}
+
+void hv_release() {
+    if (S.view) {
+        hv_os->unmap(S.view, S.file_size);
+        S.view = nullptr;
+    }
+    hv_free(S.name);
+    S.name = nullptr;
+    hv_clear_edits();
+    hv_free(S.edits);
+    S.edits = nullptr;
+    S.cap_edits = 0;
+    S.file_size = 0;
+    S.is_open = 0;
+    S.is_rw = 0;
+    hv_err_clear();
+}
+
+int hv_map(const char *path, int32_t rw) {
+    hv_release();
+    S.name = hv_strdup(path);
+    if (!S.name) {
+        hv_err("out of memory");
+        return -1;
+    }
+    handle_guard file{rw ? hv_os->open_rw(path) : hv_os->open_read(path)};
+    if (file.h == HV_NO_HANDLE) {
+        unsigned long e = hv_os->last_error();
+        hv_release();
+        hv_err("cannot open file: %s (win error %lu)", path, e);
+        return -1;
+    }
+    int64_t size = 0;
+    if (!hv_os->file_size(file.h, &size)) {
+        hv_release();
+        hv_err("GetFileSizeEx failed: %s", path);
+        return -1;
+    }
+    S.file_size = size;
+    if (size > 0) {
+        uint8_t *view = nullptr;
+        hv_map_result r = hv_os->map(file.h, size, rw != 0, &view);
+        if (r != HV_MAP_OK) {
+            unsigned long e = hv_os->last_error();
+            hv_release();
+            if (r == HV_MAP_MAPPING_FAILED)
+                hv_err("CreateFileMapping failed (win error %lu)", e);
+            else
+                hv_err("MapViewOfFile failed (win error %lu)", e);
+            return -1;
+        }
+        S.view = view;
+    }
+    S.is_rw = rw;
+    S.is_open = 1;
+    return 0;
+}

@@ -1,0 +1,16 @@
+// Opening, mapping and releasing the one open file.
+#pragma once
+
+#include <cstdint>
+
+// Releases whatever is open, then opens and maps `path` (read-write when rw is
+// 1). 0 on success; -1 with a message and no file open on failure. `path` must
+// not be S.name, which the release frees.
+int hv_map(const char *path, int32_t rw);
+
+// Drops the open file, its edits and its cached content, and empties the
+// calling thread's error text.
+void hv_release();
+
+// Frees every staged edit's bytes and the cached content; keeps the array.
+void hv_clear_edits();

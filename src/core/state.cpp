@@ -1,0 +1,3 @@
+#include "core/state.h"
+
+hv_state S{};

@@ -1,0 +1,39 @@
+// The exported entry points. Each one is thin and hands over to its subsystem.
+#include "quillmar_hexview.h"
+
+#include "core/error.h"
+#include "core/logical.h"
+#include "core/open.h"
+#include "view/page.h"
+
+/* ---- Errors -------------------------------------------------------------- */
+
+extern "C" HX_API const char *hx_last_error(void) { return hv_err_text(); }
+
+/* ---- File ---------------------------------------------------------------- */
+
+static int open_file(const char *path, int32_t rw) {
+    if (!path) {
+        hv_err("NULL path");
+        return -1;
+    }
+    return hv_map(path, rw);
+}
+
+extern "C" HX_API int hx_open(const char *path) { return open_file(path, 0); }
+
+extern "C" HX_API int hx_open_rw(const char *path) { return open_file(path, 1); }
+
+extern "C" HX_API void hx_close(void) { hv_release(); }
+
+extern "C" HX_API int64_t hx_file_size(void) { return hv_logical_size(); }
+
+/* ---- Pages --------------------------------------------------------------- */
+
+extern "C" HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode) {
+    return hv_page(offset, rows, mode);
+}
+
+extern "C" HX_API const char *hx_ascii_only(int64_t offset, int32_t rows) {
+    return hv_ascii_only(offset, rows);
+}

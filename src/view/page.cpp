@@ -1,0 +1,172 @@
+#include "view/page.h"
+
+#include <cstring>
+
+#include "core/error.h"
+#include "core/json.h"
+#include "core/logical.h"
+#include "core/state.h"
+#include "core/thread_buffers.h"
+
+namespace {
+
+constexpr int kBytesPerRow = 16;
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+struct page_source {
+    const uint8_t *bytes;
+    uint64_t limit;  // positions below this hold content bytes
+    uint64_t start;
+    int32_t rows;
+};
+
+int32_t clamp_rows(int32_t rows) {
+    if (rows <= 0) return 64;
+    if (rows > 1000) return 1000;
+    return rows;
+}
+
+bool is_printable(uint8_t b) { return b >= 0x20 && b <= 0x7e; }
+
+// Common preparation of both page kinds; false (with the buffer emptied or the
+// message recorded) when there is nothing to render.
+bool prepare(int64_t offset, int32_t rows, page_source &src) {
+    if (!S.is_open) {
+        hv_err("no file open");
+        return false;
+    }
+    src.rows = clamp_rows(rows);
+    src.start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
+    if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
+    uint64_t have = 0;
+    if (S.logical) {
+        src.bytes = S.logical;
+        have = static_cast<uint64_t>(S.logical_len);
+    } else if (S.view) {
+        src.bytes = S.view;
+        have = static_cast<uint64_t>(S.file_size);
+    } else {
+        src.bytes = nullptr;  // an empty file, or a view released by a failed save
+    }
+    uint64_t end = static_cast<uint64_t>(hv_logical_size());
+    // Never read past the source that exists, whatever the size says.
+    src.limit = end < have ? end : have;
+    return true;
+}
+
+// Row positions are unsigned so a start near 2^63 - 1 runs on without overflow.
+uint64_t row_position(const page_source &src, int32_t r) {
+    return src.start + static_cast<uint64_t>(r) * kBytesPerRow;
+}
+
+char *put(char *w, const char *text) {
+    std::size_t n = std::strlen(text);
+    std::memcpy(w, text, n);
+    return w + n;
+}
+
+char *put_offset(char *w, uint64_t p) {
+    *w++ = '0';
+    *w++ = 'x';
+    for (int shift = 60; shift >= 0; shift -= 4) *w++ = kHexDigits[(p >> shift) & 0xf];
+    return w;
+}
+
+char *put_hex_byte(char *w, uint8_t v) {
+    *w++ = kHexDigits[v >> 4];
+    *w++ = kHexDigits[v & 0xf];
+    return w;
+}
+
+// A quote or backslash takes a backslash before it; nothing else here needs one.
+char *put_escaped_char(char *w, uint8_t c) {
+    if (c == '"' || c == '\\') *w++ = '\\';
+    *w++ = static_cast<char>(c);
+    return w;
+}
+
+// The 16 values of the row at p; past-the-end positions read as 0.
+int row_values(const page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
+    int content = 0;
+    for (int k = 0; k < kBytesPerRow; k++) {
+        uint64_t q = p + k;
+        bool inside = q >= p && q < src.limit;  // q >= p: no wrap past 2^64
+        v[k] = inside ? src.bytes[q] : 0;
+        content += inside;
+    }
+    return content;
+}
+
+std::size_t format_hex_row(const page_source &src, uint64_t p, bool raw, char *row) {
+    uint8_t v[kBytesPerRow];
+    int content = row_values(src, p, v);
+    char *w = put(row, "{\"off\":\"");
+    w = put_offset(w, p);
+    if (raw) {
+        w = put(w, "\",\"bytes_hex\":\"");
+        for (int k = 0; k < kBytesPerRow; k++) w = put_hex_byte(w, v[k]);
+        w = put(w, "\"}");
+        return static_cast<std::size_t>(w - row);
+    }
+    w = put(w, "\",\"hex\":\"");
+    for (int k = 0; k < kBytesPerRow; k++) {
+        if (k > 0) *w++ = ' ';
+        if (k == 8) *w++ = ' ';
+        w = put_hex_byte(w, v[k]);
+    }
+    w = put(w, "\",\"ascii\":\"");
+    for (int k = 0; k < kBytesPerRow; k++) {
+        uint8_t c = (k < content && is_printable(v[k])) ? v[k] : '.';
+        w = put_escaped_char(w, c);
+    }
+    w = put(w, "\"}");
+    return static_cast<std::size_t>(w - row);
+}
+
+std::size_t format_text_row(const page_source &src, uint64_t p, char *row) {
+    uint8_t v[kBytesPerRow];
+    int content = row_values(src, p, v);
+    char *w = put(row, "{\"off\":\"");
+    w = put_offset(w, p);
+    w = put(w, "\",\"text\":\"");
+    for (int k = 0; k < content; k++)
+        if (is_printable(v[k])) w = put_escaped_char(w, v[k]);
+    w = put(w, "\"}");
+    return static_cast<std::size_t>(w - row);
+}
+
+// A row is at most 130 characters.
+constexpr std::size_t kRowMax = 160;
+
+}  // namespace
+
+const char *hv_page(int64_t offset, int32_t rows, const char *mode) {
+    char *out = hv_thread_buffer(HV_BUF_PAGE);
+    if (!out) return "";
+    out[0] = '\0';
+    page_source src{};
+    if (!prepare(offset, rows, src)) return out;
+    bool raw = mode && std::strcmp(mode, "raw") == 0;
+    hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_PAGE));
+    char row[kRowMax];
+    for (int32_t r = 0; r < src.rows; r++) {
+        std::size_t n = format_hex_row(src, row_position(src, r), raw, row);
+        hv_list_add(list, row, n);
+    }
+    return hv_list_end(list);
+}
+
+const char *hv_ascii_only(int64_t offset, int32_t rows) {
+    char *out = hv_thread_buffer(HV_BUF_ASCII);
+    if (!out) return "";
+    out[0] = '\0';
+    page_source src{};
+    if (!prepare(offset, rows, src)) return out;
+    hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_ASCII));
+    char row[kRowMax];
+    for (int32_t r = 0; r < src.rows; r++) {
+        std::size_t n = format_text_row(src, row_position(src, r), row);
+        hv_list_add(list, row, n);
+    }
+    return hv_list_end(list);
+}

@@ -1,0 +1,129 @@
+#include "support/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "quillmar_hexview.h"
+
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir() {
+    fs::path base = fs::temp_directory_path();
+    std::random_device rd;
+    for (;;) {
+        fs::path p = base / ("hexview-test-" + std::to_string(rd()) + std::to_string(rd()));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) {
+            path_ = p.string();
+            return;
+        }
+    }
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string temp_dir::write(const std::string &name, const bytes &data) const {
+    std::string p = file(name);
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    return p;
+}
+
+std::string temp_dir::write(const std::string &name, const std::string &text) const {
+    return write(name, to_bytes(text));
+}
+
+bytes read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string &path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bytes to_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
+
+bytes iota_bytes(std::size_t n, uint8_t first) {
+    bytes b(n);
+    for (std::size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(first + i);
+    return b;
+}
+
+void hexview_test::SetUp() { hx_close(); }
+
+void hexview_test::TearDown() { hx_close(); }
+
+scoped_os::scoped_os() : table(*hv_os) { hv_os = &table; }
+
+scoped_os::~scoped_os() { hv_os = &hv_os_native; }
+
+namespace {
+
+int g_allocs_left = 0;
+
+void *failing_malloc(std::size_t n) {
+    if (g_allocs_left <= 0) return nullptr;
+    g_allocs_left--;
+    return std::malloc(n);
+}
+
+void *failing_realloc(void *p, std::size_t n) {
+    if (g_allocs_left <= 0) return nullptr;
+    g_allocs_left--;
+    return std::realloc(p, n);
+}
+
+const hv_alloc_table failing_table = {failing_malloc, failing_realloc, std::free};
+
+}  // namespace
+
+scoped_alloc_failure::scoped_alloc_failure(int allow) {
+    g_allocs_left = allow;
+    hv_alloc = &failing_table;
+}
+
+scoped_alloc_failure::~scoped_alloc_failure() { hv_alloc = &hv_alloc_native; }
+
+std::vector<std::string> split_rows(const std::string &list) {
+    std::vector<std::string> rows;
+    if (list.size() < 2 || list == "[]") return rows;
+    std::string body = list.substr(1, list.size() - 2);
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t next = body.find("}, {", pos);
+        if (next == std::string::npos) {
+            rows.push_back(body.substr(pos));
+            return rows;
+        }
+        rows.push_back(body.substr(pos, next + 1 - pos));
+        pos = next + 3;
+    }
+}
+
+std::string json_field(const std::string &object, const std::string &key) {
+    std::string needle = "\"" + key + "\":\"";
+    std::size_t at = object.find(needle);
+    if (at == std::string::npos) return "";
+    at += needle.size();
+    std::string value;
+    for (std::size_t i = at; i < object.size(); i++) {
+        if (object[i] == '\\' && i + 1 < object.size()) {
+            value += object[i];
+            value += object[++i];
+            continue;
+        }
+        if (object[i] == '"') break;
+        value += object[i];
+    }
+    return value;
+}

@@ -1,0 +1,67 @@
+// Shared helpers for the tests: temporary folders and files, and scoped
+// replacements of the OS and allocation tables for fault injection.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/alloc.h"
+#include "platform/os.h"
+
+using bytes = std::vector<uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    // Writes `data` to a file in the folder and returns its path.
+    std::string write(const std::string &name, const bytes &data) const;
+    std::string write(const std::string &name, const std::string &text) const;
+
+private:
+    std::string path_;
+};
+
+bytes read_file(const std::string &path);
+bool file_exists(const std::string &path);
+bytes to_bytes(const std::string &text);
+bytes iota_bytes(std::size_t n, uint8_t first = 0);
+
+// A test fixture that closes whatever is open around each test and gives it a
+// temporary folder.
+class hexview_test : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    temp_dir dir;
+};
+
+// Replaces the OS table for the life of the object; `table` starts as a copy
+// of the native one, so a test changes only the entries it cares about.
+class scoped_os {
+public:
+    scoped_os();
+    ~scoped_os();
+    hv_os_table table;
+};
+
+// Makes every allocation fail after `allow` more have succeeded.
+class scoped_alloc_failure {
+public:
+    explicit scoped_alloc_failure(int allow);
+    ~scoped_alloc_failure();
+};
+
+// The page's rows, split at the "}, {" between elements.
+std::vector<std::string> split_rows(const std::string &list);
+
+// The string value of "key" in a flat JSON object text, or "" when missing.
+std::string json_field(const std::string &object, const std::string &key);
