@@ -82,6 +82,12 @@ HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode);
  * printable bytes (0x20..0x7E) of the row, JSON-escaped. */
 HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
 
+/* ---- Search ------------------------------------------------------------- */
+
+/* ---- Editing ------------------------------------------------------------- */
+
+/* ---- Analysis ------------------------------------------------------------ */
+
 #ifdef __cplusplus
 }
 #endif

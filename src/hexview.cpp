@@ -37,3 +37,9 @@ extern "C" HX_API const char *hx_page(int64_t offset, int32_t rows, const char *
 extern "C" HX_API const char *hx_ascii_only(int64_t offset, int32_t rows) {
     return hv_ascii_only(offset, rows);
 }
+
+/* ---- Search -------------------------------------------------------------- */
+
+/* ---- Editing ------------------------------------------------------------- */
+
+/* ---- Analysis ------------------------------------------------------------ */
