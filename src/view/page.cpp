@@ -26,8 +26,6 @@ int32_t clamp_rows(int32_t rows) {
     return rows;
 }
 
-bool is_printable(uint8_t b) { return b >= 0x20 && b <= 0x7e; }
-
 // Common preparation of both page kinds; false (with the buffer emptied or the
 // message recorded) when there is nothing to render.
 bool prepare(int64_t offset, int32_t rows, page_source &src) {
@@ -59,34 +57,65 @@ uint64_t row_position(const page_source &src, int32_t r) {
     return src.start + static_cast<uint64_t>(r) * kBytesPerRow;
 }
 
-char *put(char *w, const char *text) {
-    std::size_t n = std::strlen(text);
-    std::memcpy(w, text, n);
-    return w + n;
+// Two lowercase hex digits for every byte value, so a byte costs one 2-byte copy.
+struct hex_pair_table {
+    char pair[256][2];
+    constexpr hex_pair_table() : pair() {
+        for (int v = 0; v < 256; v++) {
+            pair[v][0] = kHexDigits[v >> 4];
+            pair[v][1] = kHexDigits[v & 0xf];
+        }
+    }
+};
+constexpr hex_pair_table kHexPairs;
+
+template <std::size_t N>
+char *put(char *w, const char (&text)[N]) {
+    std::memcpy(w, text, N - 1);
+    return w + N - 1;
+}
+
+char *put_hex_byte(char *w, uint8_t v) {
+    std::memcpy(w, kHexPairs.pair[v], 2);
+    return w + 2;
 }
 
 char *put_offset(char *w, uint64_t p) {
     *w++ = '0';
     *w++ = 'x';
-    for (int shift = 60; shift >= 0; shift -= 4) *w++ = kHexDigits[(p >> shift) & 0xf];
+    for (int shift = 56; shift >= 0; shift -= 8) w = put_hex_byte(w, static_cast<uint8_t>(p >> shift));
     return w;
 }
 
-char *put_hex_byte(char *w, uint8_t v) {
-    *w++ = kHexDigits[v >> 4];
-    *w++ = kHexDigits[v & 0xf];
-    return w;
-}
+// How each byte value shows in a text column, escaped for JSON: a printable
+// byte as itself (a quote or backslash with a backslash before it), any other
+// byte as "." in the hex-and-text column and as nothing in the text rows.
+// Writing two bytes and advancing by the length keeps the loop free of
+// branches that random data would mispredict.
+struct text_table {
+    char shown[256][2];
+    uint8_t column_len[256];  // "ascii" column: 1 or 2
+    uint8_t text_len[256];    // text rows: 0, 1 or 2
+    constexpr text_table() : shown(), column_len(), text_len() {
+        for (int v = 0; v < 256; v++) {
+            bool printable = v >= 0x20 && v <= 0x7e;
+            bool escaped = v == '"' || v == '\\';
+            shown[v][0] = escaped ? '\\' : printable ? static_cast<char>(v) : '.';
+            shown[v][1] = escaped ? static_cast<char>(v) : 0;
+            column_len[v] = escaped ? 2 : 1;
+            text_len[v] = escaped ? 2 : printable ? 1 : 0;
+        }
+    }
+};
+constexpr text_table kText;
 
-// A quote or backslash takes a backslash before it; nothing else here needs one.
-char *put_escaped_char(char *w, uint8_t c) {
-    if (c == '"' || c == '\\') *w++ = '\\';
-    *w++ = static_cast<char>(c);
-    return w;
-}
-
-// The 16 values of the row at p; past-the-end positions read as 0.
+// The 16 values of the row at p; past-the-end positions read as 0. Returns the
+// number of content bytes, which always come first.
 int row_values(const page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
+    if (p < src.limit && src.limit - p >= kBytesPerRow) {
+        std::memcpy(v, src.bytes + p, kBytesPerRow);
+        return kBytesPerRow;
+    }
     int content = 0;
     for (int k = 0; k < kBytesPerRow; k++) {
         uint64_t q = p + k;
@@ -115,10 +144,11 @@ std::size_t format_hex_row(const page_source &src, uint64_t p, bool raw, char *r
         w = put_hex_byte(w, v[k]);
     }
     w = put(w, "\",\"ascii\":\"");
-    for (int k = 0; k < kBytesPerRow; k++) {
-        uint8_t c = (k < content && is_printable(v[k])) ? v[k] : '.';
-        w = put_escaped_char(w, c);
+    for (int k = 0; k < content; k++) {
+        std::memcpy(w, kText.shown[v[k]], 2);
+        w += kText.column_len[v[k]];
     }
+    for (int k = content; k < kBytesPerRow; k++) *w++ = '.';
     w = put(w, "\"}");
     return static_cast<std::size_t>(w - row);
 }
@@ -129,8 +159,10 @@ std::size_t format_text_row(const page_source &src, uint64_t p, char *row) {
     char *w = put(row, "{\"off\":\"");
     w = put_offset(w, p);
     w = put(w, "\",\"text\":\"");
-    for (int k = 0; k < content; k++)
-        if (is_printable(v[k])) w = put_escaped_char(w, v[k]);
+    for (int k = 0; k < content; k++) {
+        std::memcpy(w, kText.shown[v[k]], 2);
+        w += kText.text_len[v[k]];
+    }
     w = put(w, "\"}");
     return static_cast<std::size_t>(w - row);
 }

@@ -71,7 +71,10 @@ TEST_F(threads, each_thread_has_its_own_error_text_and_page_buffer) {
 #ifdef HEXVIEW_HAVE_MALLINFO
 TEST_F(threads, page_buffer_is_freed_when_the_thread_ends) {
     ASSERT_EQ(hx_open(dir.write("f.bin", iota_bytes(64)).c_str()), 0);
-    auto mapped = [] { return mallinfo2().hblkhd; };
+    auto mapped = [] {
+        struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;  // bytes in use, on every arena and in mappings
+    };
     std::size_t before = mapped();
     std::size_t during = 0;
     std::thread t([&] {
@@ -81,7 +84,7 @@ TEST_F(threads, page_buffer_is_freed_when_the_thread_ends) {
     });
     t.join();
     EXPECT_GE(during, before + 2 * 1048576) << "two 1 MiB buffers while the thread lives";
-    EXPECT_EQ(mapped(), before) << "and none after it ended";
+    EXPECT_LT(mapped(), before + 65536) << "and none after it ended";
 }
 #endif
 
