@@ -86,6 +86,59 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
 
 /* ---- Editing ------------------------------------------------------------- */
 
+/* Edits are staged in a list (at most 1000 at a time) and reach the disk only
+ * through hx_save. Each edit's offset counts in the content that the edits
+ * staged before it leave. Staging needs a file opened with hx_open_rw; any
+ * refusal leaves the list exactly as it was. */
+
+/* Stage an overwrite of the bytes in `hex_bytes` (hex pairs such as
+ * "de ad be ef", separated or not by space, tab, comma or colon; no "??") at
+ * `offset`. Bytes that would fall past the end of the content are dropped: a
+ * write never makes the content longer. Messages: "NULL hex_bytes",
+ * "invalid hex bytes: <text>", "wildcards not allowed in patch bytes",
+ * "no file open", "file opened read-only - use hx_open_rw",
+ * "negative offset", "staged edits cap reached (1000)", "out of memory". */
+HX_API int hx_write(const char *hex_bytes, int64_t offset);
+
+/* Stage an insert of the bytes in `hex_bytes` before `offset` (at the end when
+ * `offset` is past it). Same syntax and messages as hx_write. */
+HX_API int hx_insert(const char *hex_bytes, int64_t offset);
+
+/* Stage the removal of `length` bytes at `offset` (cut short at the end of the
+ * content; a length of 0 is staged too). A negative length fails with
+ * "negative length" before any other check. */
+HX_API int hx_delete(int64_t offset, int64_t length);
+
+/* The staged edits, first staged first, as a JSON list of
+ *   {"op":"write"|"insert","offset":"0x%012llx","len":N,"bytes":"<hex>"}
+ *   {"op":"delete","offset":"0x%012llx","len":N}
+ * where "bytes" shows at most the first 64 bytes in lowercase hex. "[]" when
+ * nothing is staged; "" with "no file open" when no file is open. */
+HX_API const char *hx_staged_json(void);
+
+/* Drop every staged edit (read-only files too). -1 with "no file open". */
+HX_API int hx_discard(void);
+
+/* Write the content with the staged edits applied.
+ *   path NULL or "": in place, over the open file; nothing happens when no edit
+ *     is staged. On success the file is opened again as saved, with no edits
+ *     staged and an empty error text.
+ *   any other path: save-as; the open file stays open and unchanged, and the
+ *     staged edits are dropped on success.
+ * The content goes to a new file in the target's folder, which is flushed and
+ * its size checked before it replaces the target (keeping its permission bits
+ * and, where allowed, owner and group; a symbolic link's file is replaced, not
+ * the link). Any failure before the replacement leaves the target untouched,
+ * the open file usable and the edits staged. Only a target with several hard
+ * links, one that is not a regular file, or a folder that lets no file be
+ * made or renamed is rewritten in place; a failure there can leave the target
+ * partly written, and in place the edits and the content are kept in memory
+ * (pages show them) for another save.
+ * Messages: "no file open", "out of memory materializing logical file",
+ * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
+ * "save size mismatch: expected <n> got <n>", or that of the re-open. */
+HX_API int hx_save(const char *path);
+
 /* ---- Analysis ------------------------------------------------------------ */
 
 #ifdef __cplusplus

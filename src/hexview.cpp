@@ -4,6 +4,9 @@
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/open.h"
+#include "core/state.h"
+#include "edit/save.h"
+#include "edit/stage.h"
 #include "view/page.h"
 
 /* ---- Errors -------------------------------------------------------------- */
@@ -41,5 +44,21 @@ extern "C" HX_API const char *hx_ascii_only(int64_t offset, int32_t rows) {
 /* ---- Search -------------------------------------------------------------- */
 
 /* ---- Editing ------------------------------------------------------------- */
+
+extern "C" HX_API int hx_write(const char *hex_bytes, int64_t offset) {
+    return hv_stage_hex(HV_EDIT_WRITE, hex_bytes, offset);
+}
+
+extern "C" HX_API int hx_insert(const char *hex_bytes, int64_t offset) {
+    return hv_stage_hex(HV_EDIT_INSERT, hex_bytes, offset);
+}
+
+extern "C" HX_API int hx_delete(int64_t offset, int64_t length) { return hv_stage_delete(offset, length); }
+
+extern "C" HX_API const char *hx_staged_json(void) { return hv_staged_json(); }
+
+extern "C" HX_API int hx_discard(void) { return hv_discard(); }
+
+extern "C" HX_API int hx_save(const char *path) { return hv_save(path); }
 
 /* ---- Analysis ------------------------------------------------------------ */

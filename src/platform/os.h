@@ -15,6 +15,35 @@ enum hv_map_result {
     HV_MAP_VIEW_FAILED = 2,     // the view could not be mapped
 };
 
+// What a path names, as the save sees it (links followed).
+enum hv_path_kind {
+    HV_PATH_MISSING = 0,  // nothing exists under the name (yet)
+    HV_PATH_REGULAR = 1,  // a regular file
+    HV_PATH_OTHER = 2,    // a folder, device, FIFO, socket, ...
+};
+
+struct hv_path_info {
+    hv_path_kind kind;
+    int64_t links;    // hard links to the file (1 for an ordinary file)
+    uint32_t mode;    // permission bits (POSIX: st_mode & 07777; Win32: file attributes)
+    uint32_t owner;   // POSIX: owning user id; 0 where the platform has none
+    uint32_t group;   // POSIX: owning group id; 0 where the platform has none
+    uint64_t volume;  // with file_id, the file's identity: two paths name the
+    uint64_t file_id; // same file when both numbers are equal
+};
+
+// Outcome of a step of the save that has a way around it.
+enum hv_fs_result {
+    HV_FS_OK = 0,
+    // The system will not do this here (no permission to add a file to the
+    // folder, a name too long, an entry that cannot be replaced by a rename),
+    // while rewriting the file in place may still work. Nothing was changed.
+    HV_FS_NOT_ALLOWED = 1,
+    // Any other failure (disk full, I/O error, read-only volume, missing
+    // folder): see last_error. Nothing was changed.
+    HV_FS_FAILED = 2,
+};
+
 struct hv_os_table {
     // Opens an existing regular file for reading; refuses other kinds of file
     // without blocking. HV_NO_HANDLE on failure (see last_error).
@@ -34,6 +63,43 @@ struct hv_os_table {
     void (*close)(hv_handle h);
     // The system's code for the last failed call on this thread.
     unsigned long (*last_error)();
+
+    // ---- Entries used by the save. Every one sets last_error on failure.
+
+    // Writes to `out` (room for `cap` bytes) the path of the file that `path`
+    // finally names when it is a symbolic link, or a chain of them; otherwise
+    // (and where the platform has no such links) copies `path` unchanged. The
+    // file at the end need not exist. False on a loop of links, a result
+    // longer than cap - 1, or a link that cannot be read.
+    bool (*resolve_link)(const char *path, char *out, std::size_t cap);
+    // Describes the file that `path` names, following links. A missing file
+    // is success with kind HV_PATH_MISSING. False when the path cannot be
+    // examined (for instance no permission to search a folder on the way).
+    bool (*path_info)(const char *path, hv_path_info *info);
+    // Creates a new, empty file under a fresh unique name in the folder that
+    // holds `path`, exclusively (never an existing name), open for writing,
+    // readable and writable by its owner only; writes its path (room for
+    // `cap` bytes) to temp_path and the handle to *h.
+    hv_fs_result (*create_temp_beside)(const char *path, hv_handle *h, char *temp_path, std::size_t cap);
+    // Gives the file of handle h the attributes of `like`: its permission
+    // bits and, where the process may set them, its owner and group (skipped
+    // silently otherwise). With `like` null, the permissions a newly created
+    // file gets by default. False when the permission bits cannot be set.
+    bool (*apply_attributes)(hv_handle h, const hv_path_info *like);
+    // Renames the file `from` to `to`, replacing whatever `to` names in one
+    // step, and makes the rename durable where the platform can do so in the
+    // same call (Win32: write-through). Both are in the same folder.
+    hv_fs_result (*replace_file)(const char *from, const char *to);
+    // Pushes the changed entries of the folder that holds `path` to the
+    // disk, so a rename in it survives a crash. True where the platform needs
+    // nothing more than replace_file did.
+    bool (*sync_folder_of)(const char *path);
+    // Removes the name `path` (a file, never a folder).
+    bool (*remove_file)(const char *path);
+    // Creates the file, or empties an existing one, and opens it for writing
+    // only, without sharing (Win32: CREATE_ALWAYS). Does not block on a FIFO
+    // without a reader. HV_NO_HANDLE on failure.
+    hv_handle (*create_for_write)(const char *path);
 };
 
 // The table in use. Tests point it at a wrapped copy and restore it after.

@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "platform/os.h"
 
@@ -93,11 +97,189 @@ void posix_close(hv_handle h) { ::close(static_cast<int>(h)); }
 
 unsigned long posix_last_error() { return static_cast<unsigned long>(t_last_error); }
 
+bool failed(int code) {
+    t_last_error = code;
+    return false;
+}
+
+// ---- Entries used by the save.
+
+constexpr int kMaxLinkHops = 40;  // as the kernel's own limit
+
+// Length of the folder part of path, its last '/' included (0: no folder).
+std::size_t folder_length(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? static_cast<std::size_t>(slash - path) + 1 : 0;
+}
+
+bool copy_path(char *out, std::size_t cap, const char *text) {
+    int n = std::snprintf(out, cap, "%s", text);
+    return n >= 0 && static_cast<std::size_t>(n) < cap ? true : failed(ENAMETOOLONG);
+}
+
+// A relative link target counts from the folder of the link.
+bool follow_one_link(char *out, std::size_t cap, const char *target) {
+    char next[PATH_MAX];
+    int n = target[0] == '/' ? std::snprintf(next, sizeof next, "%s", target)
+                             : std::snprintf(next, sizeof next, "%.*s%s", static_cast<int>(folder_length(out)), out,
+                                             target);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof next) return failed(ENAMETOOLONG);
+    return copy_path(out, cap, next);
+}
+
+bool posix_resolve_link(const char *path, char *out, std::size_t cap) {
+    if (!copy_path(out, cap, path)) return false;
+    for (int hop = 0; hop <= kMaxLinkHops; hop++) {
+        struct stat st;
+        if (::lstat(out, &st) != 0) return errno == ENOENT ? true : failed(errno);
+        if (!S_ISLNK(st.st_mode)) return true;
+        char target[PATH_MAX];
+        ssize_t n = ::readlink(out, target, sizeof target - 1);
+        if (n < 0) return failed(errno);
+        target[n] = '\0';
+        if (!follow_one_link(out, cap, target)) return false;
+    }
+    return failed(ELOOP);
+}
+
+bool posix_path_info(const char *path, hv_path_info *info) {
+    *info = hv_path_info{};
+    struct stat st;
+    if (::stat(path, &st) != 0) {
+        if (errno != ENOENT) return failed(errno);
+        info->kind = HV_PATH_MISSING;
+        return true;
+    }
+    info->kind = S_ISREG(st.st_mode) ? HV_PATH_REGULAR : HV_PATH_OTHER;
+    info->links = static_cast<int64_t>(st.st_nlink);
+    info->mode = static_cast<uint32_t>(st.st_mode & 07777);
+    info->owner = static_cast<uint32_t>(st.st_uid);
+    info->group = static_cast<uint32_t>(st.st_gid);
+    info->volume = static_cast<uint64_t>(st.st_dev);
+    info->file_id = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+// Whether rewriting the file in place may still work where this failed.
+hv_fs_result classify(int code) {
+    t_last_error = code;
+    switch (code) {
+    case EACCES:
+    case EPERM:
+    case ENAMETOOLONG:
+    case EEXIST:
+    case EBUSY:  // the target is a mount point (a file bound into place)
+    case EXDEV:
+        return HV_FS_NOT_ALLOWED;
+    default:
+        return HV_FS_FAILED;
+    }
+}
+
+constexpr int kTempAttempts = 100;
+constexpr int kTempBaseChars = 64;  // of the target's name, so the temp name stays short
+
+hv_fs_result posix_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
+    std::size_t folder = folder_length(path);
+    const char *base = path + folder;
+    std::random_device random;
+    for (int attempt = 0; attempt < kTempAttempts; attempt++) {
+        int n = std::snprintf(temp_path, cap, "%.*s.%.*s.hxsave-%08x", static_cast<int>(folder), path,
+                              kTempBaseChars, base, static_cast<unsigned>(random()));
+        if (n < 0 || static_cast<std::size_t>(n) >= cap) return classify(ENAMETOOLONG);
+        int fd = ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+        if (fd >= 0) {
+            *h = fd;
+            return HV_FS_OK;
+        }
+        if (errno != EEXIST && errno != EINTR) return classify(errno);
+    }
+    return classify(EEXIST);
+}
+
+// The process's umask, read without changing it (umask() would change it for
+// every thread for a moment); 022 where the system does not tell.
+mode_t process_umask() {
+    mode_t mask = 022;
+    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return mask;
+    char text[4096];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return mask;
+    text[n] = '\0';
+    const char *at = std::strstr(text, "Umask:");
+    unsigned value = 0;
+    if (at && std::sscanf(at + 6, "%o", &value) == 1) mask = static_cast<mode_t>(value & 0777);
+    return mask;
+}
+
+bool posix_apply_attributes(hv_handle h, const hv_path_info *like) {
+    int fd = static_cast<int>(h);
+    mode_t mode = 0666 & ~process_umask();
+    if (like) {
+        // Only root may give a file away; anyone may pick one of their groups.
+        if (::fchown(fd, like->owner, like->group) != 0 && ::fchown(fd, static_cast<uid_t>(-1), like->group) != 0) {
+            // neither could be kept: the file stays ours, and the bits below say so
+        }
+        mode = static_cast<mode_t>(like->mode & 07777);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) return failed(errno);
+        // Set-id bits stay only with the owner and group they were given for.
+        if (st.st_uid != like->owner) mode &= ~S_ISUID;
+        if (st.st_gid != like->group) mode &= ~S_ISGID;
+    }
+    return ::fchmod(fd, mode) == 0 ? true : failed(errno);
+}
+
+hv_fs_result posix_replace_file(const char *from, const char *to) {
+    return ::rename(from, to) == 0 ? HV_FS_OK : classify(errno);
+}
+
+bool posix_sync_folder_of(const char *path) {
+    char folder[PATH_MAX];
+    std::size_t n = folder_length(path);
+    int k = n ? std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(n), path)
+              : std::snprintf(folder, sizeof folder, ".");
+    if (k < 0 || static_cast<std::size_t>(k) >= sizeof folder) return failed(ENAMETOOLONG);
+    int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failed(errno);
+    bool ok = ::fsync(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    return ok ? true : failed(e);
+}
+
+bool posix_remove_file(const char *path) { return ::unlink(path) == 0 ? true : failed(errno); }
+
+hv_handle posix_create_for_write(const char *path) {
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return fail(errno);
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
 const hv_os_table hv_os_native = {
-    posix_open_read, posix_open_rw, posix_file_size, posix_map, posix_unmap,
-    posix_write,     posix_flush,   posix_close,     posix_last_error,
+    .open_read = posix_open_read,
+    .open_rw = posix_open_rw,
+    .file_size = posix_file_size,
+    .map = posix_map,
+    .unmap = posix_unmap,
+    .write = posix_write,
+    .flush = posix_flush,
+    .close = posix_close,
+    .last_error = posix_last_error,
+    .resolve_link = posix_resolve_link,
+    .path_info = posix_path_info,
+    .create_temp_beside = posix_create_temp_beside,
+    .apply_attributes = posix_apply_attributes,
+    .replace_file = posix_replace_file,
+    .sync_folder_of = posix_sync_folder_of,
+    .remove_file = posix_remove_file,
+    .create_for_write = posix_create_for_write,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

@@ -1,0 +1,184 @@
+// The save writes the content to a new file beside the target, flushes it,
+// checks its size and only then renames it over the target, so a failure at
+// any step before the rename leaves the target as it was and the open file
+// mapped. Only where a rename would change what the target is (a link with
+// other names, a device), or the folder lets no file be added or renamed, is
+// the target rewritten in place, as a plain create-and-write does.
+#include "edit/save.h"
+
+#include <cstdio>
+
+#include "core/error.h"
+#include "core/logical.h"
+#include "core/open.h"
+#include "core/state.h"
+#include "platform/os.h"
+
+namespace {
+
+constexpr std::size_t kChunk = 1048576;  // bytes per write call at most
+constexpr std::size_t kPathRoom = 4096;
+
+enum class outcome { saved, failed, fall_back };
+
+struct save_target {
+    const char *shown;      // the path messages name: the host's, or the open file's
+    char real[kPathRoom];   // that path with symbolic links followed
+    hv_path_info info;      // what `real` names now
+    bool is_open_file;      // the target is the open file itself
+};
+
+int fail_cannot_open(const char *shown, unsigned long code) {
+    hv_err("cannot open for write: %s (win error %lu)", shown, code);
+    return -1;
+}
+
+// A rename keeps what the target is only for a plain file with one name (or
+// no file yet); it would cut a hard link off and cannot replace a device.
+bool rename_keeps_the_target(const hv_path_info &info) {
+    return info.kind == HV_PATH_MISSING || (info.kind == HV_PATH_REGULAR && info.links <= 1);
+}
+
+bool same_file(const hv_path_info &a, const hv_path_info &b) {
+    return a.kind != HV_PATH_MISSING && b.kind != HV_PATH_MISSING && a.volume == b.volume && a.file_id == b.file_id;
+}
+
+bool names_the_open_file(const hv_path_info &target) {
+    hv_path_info open_file{};
+    return hv_os->path_info(S.name, &open_file) && same_file(open_file, target);
+}
+
+// Resolves and examines the target; -1 with a message when it cannot be.
+int describe_target(save_target &t, const char *path, bool in_place) {
+    t.shown = path;
+    if (!hv_os->resolve_link(path, t.real, sizeof t.real) || !hv_os->path_info(t.real, &t.info))
+        return fail_cannot_open(path, hv_os->last_error());
+    t.is_open_file = in_place || names_the_open_file(t.info);
+    return 0;
+}
+
+// Writes all of the content in chunks of at most 1 MiB. A call that reports no
+// progress counts as a failure, so a stuck device cannot hang the save.
+bool write_content(hv_handle h) {
+    const uint8_t *at = S.logical;
+    uint64_t left = static_cast<uint64_t>(S.logical_len);
+    while (left > 0) {
+        std::size_t ask = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
+        std::size_t done = 0;
+        if (!hv_os->write(h, at, ask, &done) || done == 0 || done > ask) return false;
+        at += done;
+        left -= done;
+    }
+    return true;
+}
+
+// Writes and flushes, then closes h. A failed flush (a full disk often shows
+// only there) fails the save too.
+bool write_and_close(hv_handle h, const char *shown) {
+    bool ok = write_content(h) && hv_os->flush(h);
+    hv_os->close(h);
+    if (!ok) hv_err("WriteFile failed: %s", shown);
+    return ok;
+}
+
+// The size of the file as read back through a fresh open; -1 when unreadable.
+int64_t size_on_disk(const char *path) {
+    hv_handle h = hv_os->open_read(path);
+    if (h == HV_NO_HANDLE) return -1;
+    int64_t size = -1;
+    if (!hv_os->file_size(h, &size)) size = -1;
+    hv_os->close(h);
+    return size;
+}
+
+bool size_matches(const char *path) {
+    int64_t got = size_on_disk(path);
+    if (got == S.logical_len) return true;
+    hv_err("save size mismatch: expected %lld got %lld", static_cast<long long>(S.logical_len),
+           static_cast<long long>(got));
+    return false;
+}
+
+// Content to a new file beside the target, then renamed over it. The temp file
+// is removed on every failure; the target is touched only by the rename.
+outcome save_through_temp(const save_target &t) {
+    char temp[kPathRoom];
+    hv_handle h = HV_NO_HANDLE;
+    hv_fs_result made = hv_os->create_temp_beside(t.real, &h, temp, sizeof temp);
+    if (made == HV_FS_NOT_ALLOWED) return outcome::fall_back;
+    if (made != HV_FS_OK) {
+        fail_cannot_open(t.shown, hv_os->last_error());
+        return outcome::failed;
+    }
+    // Attributes before the flush, so they reach the disk with the content.
+    const hv_path_info *like = t.info.kind == HV_PATH_REGULAR ? &t.info : nullptr;
+    if (!hv_os->apply_attributes(h, like)) {
+        hv_os->close(h);
+        hv_os->remove_file(temp);
+        return outcome::fall_back;
+    }
+    if (!write_and_close(h, t.shown) || !size_matches(temp)) {
+        hv_os->remove_file(temp);
+        return outcome::failed;
+    }
+    hv_fs_result replaced = hv_os->replace_file(temp, t.real);
+    if (replaced != HV_FS_OK) {
+        unsigned long code = hv_os->last_error();
+        hv_os->remove_file(temp);
+        if (replaced == HV_FS_NOT_ALLOWED) return outcome::fall_back;
+        fail_cannot_open(t.shown, code);
+        return outcome::failed;
+    }
+    // The content is on the disk and the name replaced: a folder that cannot
+    // be synced leaves only the rename's durability open, not the save.
+    hv_os->sync_folder_of(t.real);
+    return outcome::saved;
+}
+
+// The plain sequence: empty the target and write it. When it is the open file,
+// our view goes first: the file under it is about to change size.
+outcome rewrite_target(const save_target &t) {
+    if (t.is_open_file && S.view) {
+        hv_os->unmap(S.view, S.file_size);
+        S.view = nullptr;
+    }
+    hv_handle h = hv_os->create_for_write(t.real);
+    if (h == HV_NO_HANDLE) {
+        fail_cannot_open(t.shown, hv_os->last_error());
+        return outcome::failed;
+    }
+    if (!write_and_close(h, t.shown) || !size_matches(t.real)) return outcome::failed;
+    return outcome::saved;
+}
+
+outcome write_target(const save_target &t) {
+    if (rename_keeps_the_target(t.info)) {
+        outcome o = save_through_temp(t);
+        if (o != outcome::fall_back) return o;
+    }
+    return rewrite_target(t);
+}
+
+}  // namespace
+
+int hv_save(const char *path) {
+    if (!S.is_open) {
+        hv_err("no file open");
+        return -1;
+    }
+    bool in_place = !path || path[0] == '\0';
+    if (in_place && S.n_edits == 0) return 0;
+    if (hv_materialize() != 0) return -1;
+    // The open routine frees S.name before it opens, so it gets a copy.
+    char reopen_path[kPathRoom];
+    std::snprintf(reopen_path, sizeof reopen_path, "%s", S.name);
+    save_target t{};
+    if (describe_target(t, in_place ? S.name : path, in_place) != 0) return -1;
+    if (write_target(t) != outcome::saved) return -1;
+    // Our view is gone when the open file itself was rewritten (or an earlier
+    // failed save released it): show the file as saved.
+    bool view_lost = S.file_size > 0 && !S.view;
+    if (in_place || (t.is_open_file && view_lost)) return hv_map(reopen_path, S.is_rw);
+    hv_clear_edits();
+    return 0;
+}
