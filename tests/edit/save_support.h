@@ -1,0 +1,30 @@
+// Shared pieces of the save tests: an edited file and what it should become,
+// and looks at the folder and the files the save leaves.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "support/test_support.h"
+
+// A file of 2.5 MiB, so its content takes three write calls.
+constexpr std::size_t kEditedFileSize = 2621440;
+
+bytes original_content();
+
+// Stages an insert at 0, a write across the 1 MiB mark and a delete near the
+// end on the open file; returns the content they make of `original`.
+bytes stage_three_edits(const bytes &original);
+
+// The names in the folder (a temporary file left behind shows up here).
+std::set<std::string> names_in(const std::string &folder);
+inline std::set<std::string> names_in(const temp_dir &dir) { return names_in(dir.path()); }
+
+// What hx_page(offset, 1, "raw") shows for these bytes: 32 hex digits.
+std::string raw_row(const bytes &content, std::size_t offset);
+
+// The "bytes_hex" of the first row that the engine renders at offset.
+std::string page_row(int64_t offset);
+
+// The file's identity on its volume (its inode number).
+unsigned long long file_identity(const std::string &path);
