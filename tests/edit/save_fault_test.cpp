@@ -1,0 +1,328 @@
+// Faults injected into the save through the OS table: whatever fails before
+// the rename, the user's file stays as it was, no temporary file is left, and
+// the open file keeps its view, its edits and its content.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "core/state.h"
+#include "edit/save_support.h"
+#include "quillmar_hexview.h"
+#include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// State of the injected faults, reset before each test.
+int g_write_calls = 0;
+unsigned long g_code = 0;
+
+unsigned long injected_code() { return g_code; }
+
+bool fail_with(unsigned long code) {
+    g_code = code;
+    return false;
+}
+
+// The second write call fails: the first megabyte is written.
+void write_fails_half_way(hv_os_table &t) {
+    t.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
+        if (++g_write_calls == 2) return fail_with(EIO);
+        return hv_os_native.write(h, d, n, w);
+    };
+}
+
+// The first call writes half of what it was given, the next one fails.
+void short_write_then_failure(hv_os_table &t) {
+    t.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
+        if (++g_write_calls == 1) return hv_os_native.write(h, d, n / 2, w);
+        return fail_with(EFBIG);
+    };
+}
+
+void disk_full_on_flush(hv_os_table &t) {
+    t.flush = [](hv_handle) { return fail_with(ENOSPC); };
+}
+
+void rename_fails(hv_os_table &t) {
+    t.replace_file = [](const char *, const char *) {
+        g_code = EIO;
+        return HV_FS_FAILED;
+    };
+}
+
+void size_read_back_differs(hv_os_table &t) {
+    t.file_size = [](hv_handle h, int64_t *size) {
+        bool ok = hv_os_native.file_size(h, size);
+        *size += 1;
+        return ok;
+    };
+}
+
+void written_file_cannot_be_opened_again(hv_os_table &t) {
+    t.open_read = [](const char *) {
+        g_code = EACCES;
+        return HV_NO_HANDLE;
+    };
+}
+
+void disk_full_for_the_temp_file(hv_os_table &t) {
+    t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) {
+        g_code = ENOSPC;
+        return HV_FS_FAILED;
+    };
+}
+
+struct fault_case {
+    const char *name;
+    void (*inject)(hv_os_table &);
+    // %s: the target path; %n: the content's length, %m: that length plus one.
+    const char *message;
+};
+
+void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
+
+const fault_case kFaults[] = {
+    {"write_fails_half_way", write_fails_half_way, "WriteFile failed: %s"},
+    {"short_write_then_failure", short_write_then_failure, "WriteFile failed: %s"},
+    {"disk_full_on_flush", disk_full_on_flush, "WriteFile failed: %s"},
+    {"rename_fails", rename_fails, "cannot open for write: %s (win error 5)"},
+    {"size_read_back_differs", size_read_back_differs, "save size mismatch: expected %n got %m"},
+    {"written_file_cannot_be_opened_again", written_file_cannot_be_opened_again,
+     "save size mismatch: expected %n got -1"},
+    {"disk_full_for_the_temp_file", disk_full_for_the_temp_file, "cannot open for write: %s (win error 28)"},
+};
+
+std::string fill_message(std::string text, const std::string &path, std::size_t length) {
+    auto put = [&text](const std::string &key, const std::string &value) {
+        std::size_t at = text.find(key);
+        if (at != std::string::npos) text.replace(at, key.size(), value);
+    };
+    put("%s", path);
+    put("%n", std::to_string(length));
+    put("%m", std::to_string(length + 1));
+    return text;
+}
+
+enum class save_mode { in_place, save_as };
+
+class edited_file : public hexview_test {
+protected:
+    void SetUp() override {
+        hexview_test::SetUp();
+        g_write_calls = 0;
+        g_code = 0;
+        original = original_content();
+        path = dir.write("data.bin", original);
+        other = dir.write("other.bin", iota_bytes(3000, 9));
+        ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+        expected = stage_three_edits(original);
+        staged = hx_staged_json();
+    }
+
+    // The open file still works on its view, with its edits and its content.
+    void expect_open_file_usable() {
+        EXPECT_EQ(S.is_open, 1);
+        EXPECT_EQ(S.n_edits, 3);
+        EXPECT_EQ(std::string(hx_staged_json()), staged);
+        ASSERT_NE(S.logical, nullptr);
+        EXPECT_EQ(S.logical_stale, 0);
+        EXPECT_EQ(hx_file_size(), static_cast<int64_t>(expected.size()));
+        EXPECT_EQ(page_row(0), raw_row(expected, 0));
+        EXPECT_EQ(page_row(1048570), raw_row(expected, 1048570));
+        EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
+    }
+
+    bytes original, expected;
+    std::string path, other, staged;
+};
+
+class save_fault : public edited_file,
+                   public ::testing::WithParamInterface<std::tuple<fault_case, save_mode>> {};
+
+TEST_P(save_fault, leaves_the_target_intact_and_the_open_file_usable) {
+    const auto &[fault, mode] = GetParam();
+    bool in_place = mode == save_mode::in_place;
+    std::string target = in_place ? path : other;
+    bytes target_before = read_file(target);
+    const uint8_t *view = S.view;
+    {
+        scoped_os os;
+        os.table.last_error = injected_code;
+        fault.inject(os.table);
+        EXPECT_EQ(hx_save(in_place ? nullptr : target.c_str()), -1);
+    }
+    EXPECT_EQ(hx_last_error(), fill_message(fault.message, target, expected.size()));
+    EXPECT_EQ(read_file(target), target_before) << "the target is untouched";
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"})) << "no temporary file is left";
+    EXPECT_EQ(S.view, view) << "the open file stays mapped";
+    ASSERT_NE(S.view, nullptr);
+    EXPECT_EQ(std::memcmp(S.view, original.data(), original.size()), 0);
+    expect_open_file_usable();
+
+    ASSERT_EQ(hx_save(in_place ? nullptr : target.c_str()), 0) << hx_last_error();
+    EXPECT_EQ(read_file(target), expected);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(faults, save_fault,
+                         ::testing::Combine(::testing::ValuesIn(kFaults),
+                                            ::testing::Values(save_mode::in_place, save_mode::save_as)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == save_mode::in_place ? "_in_place" : "_save_as");
+                         });
+
+// Refusals of the folder that rewriting the file in place gets around.
+struct detour_case {
+    const char *name;
+    void (*inject)(hv_os_table &);
+};
+
+void PrintTo(const detour_case &c, std::ostream *os) { *os << c.name; }
+
+class save_detour : public edited_file, public ::testing::WithParamInterface<detour_case> {};
+
+TEST_P(save_detour, rewrites_the_target_in_place) {
+    unsigned long long id = file_identity(path);
+    {
+        scoped_os os;
+        GetParam().inject(os.table);
+        ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    }
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(file_identity(path), id);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+    EXPECT_EQ(page_row(1048570), raw_row(expected, 1048570));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    refusals, save_detour,
+    ::testing::Values(
+        detour_case{"no_new_file_in_the_folder",
+                    [](hv_os_table &t) {
+                        t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) {
+                            return HV_FS_NOT_ALLOWED;
+                        };
+                    }},
+        detour_case{"no_rename_over_the_target",
+                    [](hv_os_table &t) {
+                        t.replace_file = [](const char *, const char *) { return HV_FS_NOT_ALLOWED; };
+                    }},
+        detour_case{"attributes_cannot_be_copied",
+                    [](hv_os_table &t) { t.apply_attributes = [](hv_handle, const hv_path_info *) { return false; }; }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(edited_file, a_folder_that_cannot_be_synced_does_not_undo_the_save) {
+    scoped_os os;
+    os.table.sync_folder_of = [](const char *) { return false; };
+    ASSERT_EQ(hx_save(other.c_str()), 0);
+    EXPECT_EQ(read_file(other), expected);
+}
+
+// A file with a second name is rewritten in place, which releases the view
+// first: after a failure the cache is the only whole copy, and pages read it.
+class rewritten_in_place : public edited_file {
+protected:
+    void SetUp() override {
+        edited_file::SetUp();
+        fs::create_hard_link(path, dir.file("twin.bin"));
+    }
+
+    void fail_a_save(const char *target) {
+        scoped_os os;
+        os.table.last_error = injected_code;
+        write_fails_half_way(os.table);
+        EXPECT_EQ(hx_save(target), -1);
+    }
+};
+
+TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_cache_and_a_new_save_works) {
+    fail_a_save(nullptr);
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path);
+    EXPECT_EQ(S.view, nullptr);
+    EXPECT_EQ(S.file_size, static_cast<int64_t>(original.size()));
+    expect_open_file_usable();
+
+    ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "a save-as from the cache";
+    EXPECT_EQ(read_file(dir.file("copy.bin")), expected);
+    ASSERT_EQ(hx_write("ee", 0), 0);
+    EXPECT_EQ(hx_save(nullptr), -1) << "no view and no cache to build the content from";
+    ASSERT_EQ(hx_discard(), 0);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_EQ(S.n_edits, 0);
+}
+
+TEST_F(rewritten_in_place, a_second_in_place_save_after_a_failure_writes_the_cache) {
+    fail_a_save(nullptr);
+    ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
+    ASSERT_NE(S.view, nullptr) << "opened again";
+    EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
+    EXPECT_STREQ(hx_staged_json(), "[]");
+}
+
+TEST_F(rewritten_in_place, after_a_failed_save_and_a_discard_pages_show_no_file_bytes) {
+    fail_a_save(nullptr);
+    ASSERT_EQ(hx_discard(), 0);
+    EXPECT_EQ(hx_file_size(), static_cast<int64_t>(original.size()));
+    EXPECT_EQ(page_row(0), std::string(32, '0'));
+    std::vector<std::string> rows = split_rows(hx_page(100, 2, nullptr));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(json_field(rows[1], "ascii"), std::string(16, '.'));
+    EXPECT_EQ(json_field(split_rows(hx_ascii_only(0, 1))[0], "text"), "");
+}
+
+TEST_F(rewritten_in_place, a_failed_save_as_to_another_name_of_the_open_file_keeps_the_content) {
+    std::string twin = dir.file("twin.bin");
+    fail_a_save(twin.c_str());
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + twin);
+    EXPECT_EQ(S.view, nullptr) << "the file under the view was being rewritten";
+    expect_open_file_usable();
+    ASSERT_EQ(hx_save(twin.c_str()), 0);
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
+}
+
+#ifndef _WIN32
+
+// The real thing: a file-size limit stops the write half-way (a short write,
+// then EFBIG), in a child so the limit stays there.
+TEST_F(edited_file, a_save_over_the_file_size_limit_leaves_the_original_intact) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1536 * 1024, 1536 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+        if (hx_save(nullptr) != -1) _exit(4);
+        if (hx_last_error() != "WriteFile failed: " + path) _exit(5);
+        if (S.view == nullptr || S.n_edits != 3 || page_row(1999990) != raw_row(expected, 1999990)) _exit(6);
+        if (hx_save(other.c_str()) != -1) _exit(7);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(read_file(other), iota_bytes(3000, 9));
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+}
+
+#endif
+
+}  // namespace
