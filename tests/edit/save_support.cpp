@@ -1,7 +1,5 @@
 #include "edit/save_support.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <filesystem>
 
@@ -48,7 +46,7 @@ std::string page_row(int64_t offset) {
 }
 
 unsigned long long file_identity(const std::string &path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return 0;
-    return static_cast<unsigned long long>(st.st_ino);
+    hv_path_info info{};
+    if (!hv_os_native.path_info(path.c_str(), &info)) return 0;
+    return info.file_id;
 }

@@ -26,5 +26,5 @@ std::string raw_row(const bytes &content, std::size_t offset);
 // The "bytes_hex" of the first row that the engine renders at offset.
 std::string page_row(int64_t offset);
 
-// The file's identity on its volume (its inode number).
+// The file's identity on its volume (its inode number), 0 when unknown.
 unsigned long long file_identity(const std::string &path);

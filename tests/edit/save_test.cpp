@@ -185,6 +185,25 @@ TEST_F(saving, a_write_call_that_makes_no_progress_fails_instead_of_hanging) {
     EXPECT_EQ(names_in(dir), std::set<std::string>{"f.bin"});
 }
 
+TEST_F(saving, out_of_memory_for_the_content_changes_nothing_in_both_modes) {
+    std::string p = dir.write("f.bin", iota_bytes(100));
+    ASSERT_EQ(hx_open_rw(p.c_str()), 0);
+    ASSERT_EQ(hx_insert("aa", 0), 0);
+    const uint8_t *view = S.view;
+    for (const char *target : {static_cast<const char *>(nullptr), "out.bin"}) {
+        std::string path = target ? dir.file(target) : "";
+        {
+            scoped_alloc_failure no_memory(0);
+            EXPECT_EQ(hx_save(target ? path.c_str() : nullptr), -1);
+        }
+        EXPECT_STREQ(hx_last_error(), "out of memory materializing logical file");
+        EXPECT_EQ(S.view, view);
+        EXPECT_EQ(S.n_edits, 1);
+    }
+    EXPECT_EQ(read_file(p), iota_bytes(100));
+    EXPECT_EQ(names_in(dir), std::set<std::string>{"f.bin"});
+}
+
 TEST_F(saving, a_target_in_a_missing_folder_fails_and_keeps_the_edits) {
     ASSERT_EQ(hx_open_rw(dir.write("f.bin", iota_bytes(10)).c_str()), 0);
     ASSERT_EQ(hx_insert("aa", 0), 0);
