@@ -1,6 +1,8 @@
 // The exported entry points. Each one is thin and hands over to its subsystem.
 #include "quillmar_hexview.h"
 
+#include "analysis/compare.h"
+#include "analysis/info.h"
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/open.h"
@@ -43,3 +45,15 @@ extern "C" HX_API const char *hx_ascii_only(int64_t offset, int32_t rows) {
 /* ---- Editing ------------------------------------------------------------- */
 
 /* ---- Analysis ------------------------------------------------------------ */
+
+extern "C" HX_API const char *hx_info_json(void) { return hv_info_json(); }
+
+extern "C" HX_API const char *hx_entropy_json(void) { return hv_entropy_json(); }
+
+extern "C" HX_API int hx_compare(const char *path) { return hv_compare(path); }
+
+extern "C" HX_API int hx_compare_count(void) { return hv_compare_count(); }
+
+extern "C" HX_API const char *hx_compare_field(int index, const char *field) {
+    return hv_compare_field(index, field);
+}
