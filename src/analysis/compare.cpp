@@ -17,7 +17,7 @@ namespace {
 // Equal stretches are skipped a coarse block at a time; a block that differs
 // is looked at again in fine blocks, and only a fine block that differs byte
 // by byte.
-constexpr uint64_t kCoarseBlock = 16384;
+constexpr uint64_t kCoarseBlock = 8192;
 constexpr uint64_t kFineBlock = 64;
 constexpr uint8_t kZeros[kCoarseBlock] = {};
 
