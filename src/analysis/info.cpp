@@ -21,11 +21,18 @@ constexpr char kEmptyProfile[] =
     "{\"entropy_avg\":0.0,\"entropy_min\":0.0,\"entropy_max\":0.0,"
     "\"buckets\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],\"sampled_bytes\":0}";
 
-// The buffer of a report, emptied; null when memory for it ran out.
-char *report_buffer(hv_buffer_id id) {
-    char *out = hv_thread_buffer(id);
-    if (out) out[0] = '\0';
-    return out;
+// Empties the report's buffer and tests for an open file. The text to return
+// at once when false: the emptied buffer, or "" when memory for it ran out.
+bool begin_report(hv_buffer_id id, const char *&result, char *&out) {
+    out = hv_thread_buffer(id);
+    result = out ? out : "";
+    if (!out) return false;
+    out[0] = '\0';
+    if (!S.is_open) {
+        hv_err("no file open");
+        return false;
+    }
+    return true;
 }
 
 // Sum of the lengths of all staged edits. Deletes may be as long as
@@ -41,12 +48,9 @@ int64_t staged_bytes() {
 }  // namespace
 
 const char *hv_info_json(void) {
-    char *out = report_buffer(HV_BUF_INFO);
-    if (!out) return "";
-    if (!S.is_open) {
-        hv_err("no file open");
-        return out;
-    }
+    const char *result;
+    char *out;
+    if (!begin_report(HV_BUF_INFO, result, out)) return result;
     double entropy = hv_entropy_estimate(S.view, S.file_size);
     char name[kNameCap];
     const char *path = S.name ? S.name : "";
@@ -60,12 +64,9 @@ const char *hv_info_json(void) {
 }
 
 const char *hv_entropy_json(void) {
-    char *out = report_buffer(HV_BUF_ENTROPY);
-    if (!out) return "";
-    if (!S.is_open) {
-        hv_err("no file open");
-        return out;
-    }
+    const char *result;
+    char *out;
+    if (!begin_report(HV_BUF_ENTROPY, result, out)) return result;
     if (S.file_size == 0) {
         std::memcpy(out, kEmptyProfile, sizeof kEmptyProfile);
         return out;
