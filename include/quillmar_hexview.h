@@ -141,6 +141,49 @@ HX_API int hx_save(const char *path);
 
 /* ---- Analysis ------------------------------------------------------------ */
 
+/* A one-line summary of the open file:
+ *   {"name":"...","size":N,"is_rw":0|1,"entropy_avg":H,"modified":0|1,"staged_bytes":N}
+ * "name" is the path as opened, JSON-escaped; "size" is hx_file_size();
+ * "modified" is 1 while edits are staged and "staged_bytes" sums their lengths
+ * (inserts, overwrites and deletes alike). "entropy_avg" (bits per byte, %.4f)
+ * is measured on the file as on disk: the whole file up to 1 MiB; its first
+ * 1 MiB up to 2 MiB; above that the mean of the entropies of its first and
+ * last 1 MiB. "" with "no file open" when no file is open. */
+HX_API const char *hx_info_json(void);
+
+/* An entropy profile of the file as on disk, in eight blocks of
+ * B = min(size / 8, 2 MiB) bytes laid end to end from offset 0:
+ *   {"entropy_avg":A,"entropy_min":L,"entropy_max":H,"buckets":[16 counts],"sampled_bytes":8*B}
+ * The buckets count the single byte values 0x00, 0x10, ..., 0xF0 over the
+ * blocks. An empty file gives entropies written as 0.0, sixteen 0 buckets and
+ * "sampled_bytes":0. While the view is gone after a failed in-place save no
+ * byte is read: 0.0000 throughout and "sampled_bytes":0. "" with
+ * "no file open" when no file is open. */
+HX_API const char *hx_entropy_json(void);
+
+/* Compare the open file as on disk, byte by byte, with the file at `path`,
+ * up to the end of the longer one; past its end a file reads as 0x00.
+ * Differences are stored as runs of at most 64 consecutive differing bytes,
+ * at most 10000 runs (later differences are dropped). Returns 0 on success,
+ * with or without differences, and -1 on failure ("no file open",
+ * "NULL path", "cannot open compare file: <path> (win error N)",
+ * "GetFileSizeEx failed: <path>", "CreateFileMapping failed: <path>",
+ * "MapViewOfFile failed: <path>", "out of memory recording compare runs").
+ * Every call with a file open first drops the runs of the last compare, so a
+ * failure leaves none; closing or opening a file keeps them. */
+HX_API int hx_compare(const char *path);
+
+/* The number of runs stored by the last compare (0 to 10000), or -1 with
+ * "no file open" when no file is open. */
+HX_API int hx_compare_count(void);
+
+/* One field of run `index` (from 0): "offset" as "0x%016llx", "this_hex" or
+ * "other_hex" as two lowercase hex digits per byte of the open file or the
+ * compare file. "" on failure: "no file open", "diff index out of range",
+ * "unknown field: <field> (offset|this_hex|other_hex)"; a NULL field gives ""
+ * and no message. */
+HX_API const char *hx_compare_field(int index, const char *field);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,6 +1,8 @@
 // The exported entry points. Each one is thin and hands over to its subsystem.
 #include "quillmar_hexview.h"
 
+#include "analysis/compare.h"
+#include "analysis/info.h"
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/open.h"
@@ -62,3 +64,15 @@ extern "C" HX_API int hx_discard(void) { return hv_discard(); }
 extern "C" HX_API int hx_save(const char *path) { return hv_save(path); }
 
 /* ---- Analysis ------------------------------------------------------------ */
+
+extern "C" HX_API const char *hx_info_json(void) { return hv_info_json(); }
+
+extern "C" HX_API const char *hx_entropy_json(void) { return hv_entropy_json(); }
+
+extern "C" HX_API int hx_compare(const char *path) { return hv_compare(path); }
+
+extern "C" HX_API int hx_compare_count(void) { return hv_compare_count(); }
+
+extern "C" HX_API const char *hx_compare_field(int index, const char *field) {
+    return hv_compare_field(index, field);
+}

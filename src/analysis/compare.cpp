@@ -1,0 +1,240 @@
+#include "analysis/compare.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/alloc.h"
+#include "core/error.h"
+#include "core/state.h"
+#include "core/thread_buffers.h"
+#include "platform/os.h"
+
+hv_diff s_diffs[HV_MAX_DIFFS];
+int64_t s_n_diffs = 0;
+
+namespace {
+
+// Equal stretches are skipped a coarse block at a time; a block that differs
+// is looked at again in fine blocks, and only a fine block that differs byte
+// by byte.
+constexpr uint64_t kCoarseBlock = 8192;
+constexpr uint64_t kFineBlock = 64;
+constexpr uint8_t kZeros[kCoarseBlock] = {};
+
+// Both sides of a run live in one block: the open file's bytes in the first
+// half and the compare file's in the second. Taking the whole room when the
+// run starts means a run never has to grow, so it can never hold fewer bytes
+// than its length says.
+constexpr std::size_t kRunBlockSize = 2 * HV_MAX_RUN;
+
+constexpr std::size_t kFieldHexLimit = 1019;  // written text longer than this stops the hex
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void release_runs() {
+    for (int64_t i = 0; i < s_n_diffs; i++) {
+        hv_free(s_diffs[i].this_bytes);  // other_bytes shares its block
+        s_diffs[i] = hv_diff{};
+    }
+    s_n_diffs = 0;
+}
+
+// The compare file's view, unmapped when it goes out of scope. An empty
+// compare file has no view.
+struct compare_file {
+    uint8_t *view = nullptr;
+    int64_t size = 0;
+    compare_file() = default;
+    compare_file(const compare_file &) = delete;
+    compare_file &operator=(const compare_file &) = delete;
+    ~compare_file() {
+        if (view) hv_os->unmap(view, size);
+    }
+};
+
+int map_compare_file(const char *path, compare_file &f) {
+    hv_handle h = hv_os->open_read(path);
+    if (h == HV_NO_HANDLE) {
+        unsigned long e = hv_os->last_error();
+        hv_err("cannot open compare file: %s (win error %lu)", path, e);
+        return -1;
+    }
+    int64_t size = 0;
+    if (!hv_os->file_size(h, &size)) {
+        hv_os->close(h);
+        hv_err("GetFileSizeEx failed: %s", path);
+        return -1;
+    }
+    if (size <= 0) {
+        hv_os->close(h);
+        return 0;
+    }
+    uint8_t *view = nullptr;
+    hv_map_result r = hv_os->map(h, size, false, &view);
+    hv_os->close(h);
+    if (r != HV_MAP_OK) {
+        if (r == HV_MAP_MAPPING_FAILED)
+            hv_err("CreateFileMapping failed: %s", path);
+        else
+            hv_err("MapViewOfFile failed: %s", path);
+        return -1;
+    }
+    f.view = view;
+    f.size = size;
+    return 0;
+}
+
+enum class scan_result { done, table_full, out_of_memory };
+
+// Records the difference a != b at offset i: extends the last run when it
+// ends at i and has room, else starts a new run.
+scan_result record(uint64_t i, uint8_t a, uint8_t b) {
+    if (s_n_diffs > 0) {
+        hv_diff &last = s_diffs[s_n_diffs - 1];
+        if (static_cast<uint64_t>(last.offset + last.len) == i && last.len < HV_MAX_RUN) {
+            last.this_bytes[last.len] = a;
+            last.other_bytes[last.len] = b;
+            last.len++;
+            return scan_result::done;
+        }
+    }
+    auto *block = static_cast<uint8_t *>(hv_malloc(kRunBlockSize));
+    if (!block) return scan_result::out_of_memory;
+    block[0] = a;
+    block[HV_MAX_RUN] = b;
+    s_diffs[s_n_diffs++] = hv_diff{static_cast<int64_t>(i), 1, block, block + HV_MAX_RUN};
+    // Once the last run is stored not even it may grow: every later
+    // difference is dropped, so the scan can stop here.
+    return s_n_diffs == HV_MAX_DIFFS ? scan_result::table_full : scan_result::done;
+}
+
+// One stretch of offsets [start, end) in which each side is either real bytes
+// or, when its pointer is null, zeros.
+struct stretch {
+    const uint8_t *a;  // the open file
+    const uint8_t *b;  // the compare file
+    uint64_t start;
+    uint64_t end;
+};
+
+bool same(const stretch &s, uint64_t i, uint64_t k) {
+    if (s.a && s.b) return std::memcmp(s.a + i, s.b + i, k) == 0;
+    if (s.a) return std::memcmp(s.a + i, kZeros, k) == 0;
+    if (s.b) return std::memcmp(s.b + i, kZeros, k) == 0;
+    return true;
+}
+
+scan_result scan_bytes(const stretch &s, uint64_t i, uint64_t end) {
+    for (; i < end; i++) {
+        uint8_t a = s.a ? s.a[i] : 0;
+        uint8_t b = s.b ? s.b[i] : 0;
+        if (a == b) continue;
+        scan_result r = record(i, a, b);
+        if (r != scan_result::done) return r;
+    }
+    return scan_result::done;
+}
+
+// Walks [i, end) in blocks of `block` bytes, handing each block that differs
+// to `inner`.
+template <typename Inner>
+scan_result scan_blocks(const stretch &s, uint64_t i, uint64_t end, uint64_t block, Inner inner) {
+    while (i < end) {
+        uint64_t k = end - i < block ? end - i : block;
+        if (!same(s, i, k)) {
+            scan_result r = inner(s, i, i + k);
+            if (r != scan_result::done) return r;
+        }
+        i += k;
+    }
+    return scan_result::done;
+}
+
+scan_result scan_fine(const stretch &s, uint64_t i, uint64_t end) {
+    return scan_blocks(s, i, end, kFineBlock, scan_bytes);
+}
+
+scan_result scan_stretch(const stretch &s) {
+    if (!s.a && !s.b) return scan_result::done;  // zeros against zeros
+    return scan_blocks(s, s.start, s.end, kCoarseBlock, scan_fine);
+}
+
+// Each side reads its real bytes up to the end of what can be read, and 0x00
+// after that up to the longer size. The open file without a view (after an
+// in-place save failed) reads 0x00 throughout.
+scan_result scan_files(const compare_file &other) {
+    const uint8_t *a = S.view;
+    const uint8_t *b = other.view;
+    uint64_t ra = a ? static_cast<uint64_t>(S.file_size) : 0;
+    uint64_t rb = b ? static_cast<uint64_t>(other.size) : 0;
+    uint64_t both = ra < rb ? ra : rb;
+    uint64_t longer = ra < rb ? rb : ra;
+    scan_result r = scan_stretch(stretch{a, b, 0, both});
+    if (r != scan_result::done) return r;
+    return scan_stretch(stretch{ra > rb ? a : nullptr, rb > ra ? b : nullptr, both, longer});
+}
+
+void write_hex(char *out, const uint8_t *bytes, int64_t len) {
+    std::size_t w = 0;
+    for (int64_t k = 0; k < len; k++) {
+        if (k > 0 && w > kFieldHexLimit) break;
+        out[w++] = kHexDigits[bytes[k] >> 4];
+        out[w++] = kHexDigits[bytes[k] & 0xf];
+    }
+    out[w] = '\0';
+}
+
+}  // namespace
+
+int hv_compare(const char *path) {
+    if (!S.is_open) {
+        hv_err("no file open");
+        return -1;
+    }
+    release_runs();
+    if (!path) {
+        hv_err("NULL path");
+        return -1;
+    }
+    compare_file other;
+    if (map_compare_file(path, other) != 0) return -1;
+    if (scan_files(other) == scan_result::out_of_memory) {
+        release_runs();
+        hv_err("out of memory recording compare runs");
+        return -1;
+    }
+    return 0;
+}
+
+int hv_compare_count(void) {
+    if (!S.is_open) {
+        hv_err("no file open");
+        return -1;
+    }
+    return static_cast<int>(s_n_diffs);
+}
+
+const char *hv_compare_field(int index, const char *field) {
+    char *out = hv_thread_buffer(HV_BUF_COMPARE_FIELD);
+    if (!out) return "";
+    out[0] = '\0';
+    if (!S.is_open) {
+        hv_err("no file open");
+        return out;
+    }
+    if (index < 0 || index >= s_n_diffs) {
+        hv_err("diff index out of range");
+        return out;
+    }
+    if (!field) return out;
+    const hv_diff &d = s_diffs[index];
+    if (std::strcmp(field, "offset") == 0)
+        std::snprintf(out, hv_thread_buffer_size(HV_BUF_COMPARE_FIELD), "0x%016llx",
+                      static_cast<unsigned long long>(d.offset));
+    else if (std::strcmp(field, "this_hex") == 0)
+        write_hex(out, d.this_bytes, d.len);
+    else if (std::strcmp(field, "other_hex") == 0)
+        write_hex(out, d.other_bytes, d.len);
+    else
+        hv_err("unknown field: %s (offset|this_hex|other_hex)", field);
+    return out;
+}

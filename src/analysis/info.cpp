@@ -1,0 +1,87 @@
+#include "analysis/info.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "analysis/entropy.h"
+#include "core/error.h"
+#include "core/json.h"
+#include "core/logical.h"
+#include "core/state.h"
+#include "core/thread_buffers.h"
+
+namespace {
+
+constexpr std::size_t kNameCap = 4096;
+constexpr std::size_t kBucketListCap = 300;
+
+// The profile of an empty file, written with one decimal as it always was.
+constexpr char kEmptyProfile[] =
+    "{\"entropy_avg\":0.0,\"entropy_min\":0.0,\"entropy_max\":0.0,"
+    "\"buckets\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],\"sampled_bytes\":0}";
+
+// Empties the report's buffer and tests for an open file. The text to return
+// at once when false: the emptied buffer, or "" when memory for it ran out.
+bool begin_report(hv_buffer_id id, const char *&result, char *&out) {
+    out = hv_thread_buffer(id);
+    result = out ? out : "";
+    if (!out) return false;
+    out[0] = '\0';
+    if (!S.is_open) {
+        hv_err("no file open");
+        return false;
+    }
+    return true;
+}
+
+// Sum of the lengths of all staged edits. Deletes may be as long as
+// 2^63 - 1 each, so the sum stops at the largest value instead of wrapping.
+int64_t staged_bytes() {
+    int64_t sum = 0;
+    for (int64_t i = 0; i < S.n_edits; i++) {
+        if (__builtin_add_overflow(sum, S.edits[i].len, &sum)) return INT64_MAX;
+    }
+    return sum;
+}
+
+}  // namespace
+
+const char *hv_info_json(void) {
+    const char *result;
+    char *out;
+    if (!begin_report(HV_BUF_INFO, result, out)) return result;
+    double entropy = hv_entropy_estimate(S.view, S.file_size);
+    char name[kNameCap];
+    const char *path = S.name ? S.name : "";
+    hv_json_escape(name, sizeof name, reinterpret_cast<const uint8_t *>(path), std::strlen(path));
+    std::snprintf(out, hv_thread_buffer_size(HV_BUF_INFO),
+                  "{\"name\":\"%s\",\"size\":%lld,\"is_rw\":%d,\"entropy_avg\":%.4f,"
+                  "\"modified\":%d,\"staged_bytes\":%lld}",
+                  name, static_cast<long long>(hv_logical_size()), S.is_rw ? 1 : 0, entropy,
+                  S.n_edits > 0 ? 1 : 0, static_cast<long long>(staged_bytes()));
+    return out;
+}
+
+const char *hv_entropy_json(void) {
+    const char *result;
+    char *out;
+    if (!begin_report(HV_BUF_ENTROPY, result, out)) return result;
+    if (S.file_size == 0) {
+        std::memcpy(out, kEmptyProfile, sizeof kEmptyProfile);
+        return out;
+    }
+    hv_profile p = hv_entropy_profile(S.view, S.file_size);
+    char buckets[kBucketListCap];
+    std::size_t len = 0;
+    for (int k = 0; k < 16; k++) {
+        int n = std::snprintf(buckets + len, sizeof buckets - len, k ? ",%llu" : "%llu",
+                              static_cast<unsigned long long>(p.buckets[k]));
+        if (n > 0) len += static_cast<std::size_t>(n);
+    }
+    std::snprintf(out, hv_thread_buffer_size(HV_BUF_ENTROPY),
+                  "{\"entropy_avg\":%.4f,\"entropy_min\":%.4f,\"entropy_max\":%.4f,"
+                  "\"buckets\":[%s],\"sampled_bytes\":%lld}",
+                  p.avg, p.min, p.max, buckets, static_cast<long long>(p.sampled));
+    return out;
+}
