@@ -84,6 +84,36 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
 
 /* ---- Search ------------------------------------------------------------- */
 
+/* Search the open file as stored on disk (staged edits are not seen) from
+ * `start` (negative means 0; at or past the end finds nothing). `mode` is
+ * "hex" (bytes like "de ad ?? ef", "??" matching any byte), "ascii" (the text
+ * byte for byte, case-sensitive) or "utf16" (each character as a UTF-16LE
+ * code unit). Patterns are 1 to 4096 bytes (2048 utf16 characters). Hits are
+ * found left to right and never overlap; all are counted, the first 10000 are
+ * kept. 0 when the search ran, whatever it found; -1 on a bad argument. The
+ * hits stay until the next search, also across hx_close and opens. */
+HX_API int hx_search(const char *mode, const char *pattern, int64_t start);
+
+/* Number of hits of the last search, also those beyond the 10000 kept;
+ * 2147483647 when there are more than that. -1 when no file is open. */
+HX_API int32_t hx_search_count(void);
+
+/* The next kept hit offset, walking from the first after each search; -1 once
+ * they are used up (no message) or when no file is open. */
+HX_API int64_t hx_search_next(void);
+
+/* Offset of the last hit of the last search, also when it lies beyond the
+ * 10000 kept. -1 without a message when no file is open or there was no hit. */
+HX_API int64_t hx_search_last(void);
+
+/* One field of kept hit `index` (0 to count-1, at most 9999): "offset" as
+ * "0x%016llx"; "context_hex", the bytes from 16 before the hit to 16 after it
+ * as hex digits (at most 504); "context_ascii", the same bytes as text with
+ * "." for unprintable bytes, JSON-escaped (at most 504 bytes shown). Contexts
+ * come from the file open now, clipped to it. "" on failure. */
+HX_API const char *hx_search_field(int32_t index, const char *field);
+
+
 /* ---- Editing ------------------------------------------------------------- */
 
 /* Edits are staged in a list (at most 1000 at a time) and reach the disk only

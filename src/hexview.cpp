@@ -9,6 +9,8 @@
 #include "core/state.h"
 #include "edit/save.h"
 #include "edit/stage.h"
+#include "search/results.h"
+#include "search/search.h"
 #include "view/page.h"
 
 /* ---- Errors -------------------------------------------------------------- */
@@ -44,6 +46,21 @@ extern "C" HX_API const char *hx_ascii_only(int64_t offset, int32_t rows) {
 }
 
 /* ---- Search -------------------------------------------------------------- */
+
+extern "C" HX_API int hx_search(const char *mode, const char *pattern, int64_t start) {
+    return hv_search(mode, pattern, start);
+}
+
+extern "C" HX_API int32_t hx_search_count(void) { return hv_search_count(); }
+
+extern "C" HX_API int64_t hx_search_next(void) { return hv_search_next(); }
+
+extern "C" HX_API int64_t hx_search_last(void) { return hv_search_last(); }
+
+extern "C" HX_API const char *hx_search_field(int32_t index, const char *field) {
+    return hv_search_field(index, field);
+}
+
 
 /* ---- Editing ------------------------------------------------------------- */
 

@@ -1,0 +1,100 @@
+#include "search/search.h"
+
+#include <cstring>
+
+#include "core/alloc.h"
+#include "core/error.h"
+#include "core/state.h"
+#include "search/parse_hex.h"
+#include "search/scan.h"
+
+uint8_t s_search_pat[HV_MAX_PATTERN];
+uint8_t s_search_mask[HV_MAX_PATTERN];
+int64_t s_search_patlen;
+int64_t s_match_cursor;
+int64_t s_n_matches;
+int64_t s_matches[HV_MAX_MATCHES];
+int64_t s_last_match = -1;
+
+namespace {
+
+int compile_hex(const char *pattern) {
+    int64_t n = 0;
+    uint8_t *values = nullptr;
+    uint8_t *mask = nullptr;
+    if (hv_parse_hex(pattern, &n, &values, &mask) != 0) {
+        hv_err("invalid hex pattern: %s", pattern);
+        return -1;
+    }
+    if (n > HV_MAX_PATTERN) {
+        hv_free(values);
+        hv_free(mask);
+        hv_err("hex pattern too long");
+        return -1;
+    }
+    std::memcpy(s_search_pat, values, static_cast<std::size_t>(n));
+    std::memcpy(s_search_mask, mask, static_cast<std::size_t>(n));
+    hv_free(values);
+    hv_free(mask);
+    s_search_patlen = n;
+    return 0;
+}
+
+int compile_ascii(const char *pattern) {
+    std::size_t n = std::strlen(pattern);
+    if (n == 0 || n > HV_MAX_PATTERN) {
+        hv_err("empty or too-long ascii pattern");
+        return -1;
+    }
+    std::memcpy(s_search_pat, pattern, n);
+    std::memset(s_search_mask, 0xff, n);
+    s_search_patlen = static_cast<int64_t>(n);
+    return 0;
+}
+
+// Each 8-bit character becomes one little-endian code unit with a zero high byte.
+int compile_utf16(const char *pattern) {
+    std::size_t n = std::strlen(pattern);
+    if (n == 0 || n > HV_MAX_PATTERN / 2) {
+        hv_err("empty or too-long utf16 pattern");
+        return -1;
+    }
+    for (std::size_t i = 0; i < n; i++) {
+        s_search_pat[2 * i] = static_cast<uint8_t>(pattern[i]);
+        s_search_pat[2 * i + 1] = 0x00;
+    }
+    std::memset(s_search_mask, 0xff, 2 * n);
+    s_search_patlen = static_cast<int64_t>(2 * n);
+    return 0;
+}
+
+int compile(const char *mode, const char *pattern) {
+    if (std::strcmp(mode, "hex") == 0) return compile_hex(pattern);
+    if (std::strcmp(mode, "ascii") == 0) return compile_ascii(pattern);
+    if (std::strcmp(mode, "utf16") == 0) return compile_utf16(pattern);
+    hv_err("unknown search mode: %s (use hex|ascii|utf16)", mode);
+    return -1;
+}
+
+}  // namespace
+
+int hv_search(const char *mode, const char *pattern, int64_t start) {
+    if (!S.is_open) {
+        hv_err("no file open");
+        return -1;
+    }
+    if (!mode || !pattern) {
+        hv_err("NULL mode/pattern");
+        return -1;
+    }
+    s_n_matches = 0;
+    s_match_cursor = 0;
+    s_last_match = -1;
+    if (compile(mode, pattern) != 0) return -1;
+    if (!S.view) return 0;  // an empty file, or a view released by a failed save
+    hv_scan_hits hits{s_matches, HV_MAX_MATCHES, 0, -1};
+    hv_scan(S.view, S.file_size, start, s_search_pat, s_search_mask, s_search_patlen, hits);
+    s_n_matches = hits.count;
+    s_last_match = hits.last;
+    return 0;
+}
