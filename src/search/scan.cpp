@@ -132,14 +132,18 @@ uint64_t block_mask(const plan &pl, const uint8_t *data, int64_t base) {
 #ifdef HV_SCAN_SSE2
     const __m128i v1 = _mm_set1_epi8(static_cast<char>(pl.pat[pl.anchor1]));
     const __m128i v2 = _mm_set1_epi8(static_cast<char>(pl.pat[pl.anchor2]));
-    uint64_t m = 0;
-    for (int k = 0; k < 4; k++) {
+    auto both = [&](int k) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p1 + 16 * k));
         __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p2 + 16 * k));
-        __m128i both = _mm_and_si128(_mm_cmpeq_epi8(x, v1), _mm_cmpeq_epi8(y, v2));
-        m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(both))) << (16 * k);
-    }
-    return m;
+        return _mm_and_si128(_mm_cmpeq_epi8(x, v1), _mm_cmpeq_epi8(y, v2));
+    };
+    auto bits = [](__m128i v, int k) {
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v))) << (16 * k);
+    };
+    const __m128i b0 = both(0), b1 = both(1), b2 = both(2), b3 = both(3);
+    // Most blocks have no candidate: one test decides that.
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3))) == 0) return 0;
+    return bits(b0, 0) | bits(b1, 1) | bits(b2, 2) | bits(b3, 3);
 #else
     uint64_t m = 0;
     for (int k = 0; k < kBlock; k++)
@@ -174,9 +178,11 @@ int64_t scan_filtered(const plan &pl, const uint8_t *data, int64_t next, int64_t
     int64_t work = 0;
     for (;;) {
         base = std::max(base, next);
+        uint64_t m = 0;
+        while (base + kBlock - 1 <= last && (m = block_mask(pl, data, base)) == 0) base += kBlock;
         if (base > last) return base;
         int64_t span = std::min(kBlock, last - base + 1);
-        uint64_t m = span == kBlock ? block_mask(pl, data, base) : tail_mask(pl, data, base, span);
+        if (span < kBlock) m = tail_mask(pl, data, base, span);
         if (pl.len == 1 && hits.count >= hits.room && m) {
             // Every candidate of a one-byte pattern is a hit, and none is stored any more.
             hits.count += std::popcount(m);
