@@ -90,12 +90,14 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
  * byte for byte, case-sensitive) or "utf16" (each character as a UTF-16LE
  * code unit). Patterns are 1 to 4096 bytes (2048 utf16 characters). Hits are
  * found left to right and never overlap; all are counted, the first 10000 are
- * kept. 0 when the search ran, whatever it found; -1 on a bad argument. The
- * hits stay until the next search, also across hx_close and opens. */
+ * kept. 0 when the search ran, whatever it found; -1 when no file is open
+ * or an argument is bad (the previous hits are dropped once a file is open and
+ * neither text is NULL). The hits stay until the next search, also across
+ * hx_close and opens. */
 HX_API int hx_search(const char *mode, const char *pattern, int64_t start);
 
 /* Number of hits of the last search, also those beyond the 10000 kept;
- * 2147483647 when there are more than that. -1 when no file is open. */
+ * 2147483647 when the count does not fit. -1 when no file is open. */
 HX_API int32_t hx_search_count(void);
 
 /* The next kept hit offset, walking from the first after each search; -1 once
@@ -110,9 +112,9 @@ HX_API int64_t hx_search_last(void);
  * "0x%016llx"; "context_hex", the bytes from 16 before the hit to 16 after it
  * as hex digits (at most 504); "context_ascii", the same bytes as text with
  * "." for unprintable bytes, JSON-escaped (at most 504 bytes shown). Contexts
- * come from the file open now, clipped to it. "" on failure. */
+ * come from the file open now, clipped to it (empty when nothing of the
+ * window is mapped). "" on failure; a NULL field gives "" without a message. */
 HX_API const char *hx_search_field(int32_t index, const char *field);
-
 
 /* ---- Editing ------------------------------------------------------------- */
 
