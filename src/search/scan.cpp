@@ -169,6 +169,30 @@ bool over_budget(int64_t work, int64_t scanned, int64_t len) { return work > 4 *
 // How far the Two-Way path runs before the filter gets another chance.
 constexpr int64_t kSlowStretch = 1 << 20;
 
+// Checks the candidates of one block (bit k: offset base + k) from left to
+// right and returns the next candidate still allowed.
+int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint64_t m, int64_t next,
+                        hv_scan_hits &hits, int64_t &work) {
+    if (pl.len == 1 && hits.count >= hits.room) {
+        // Every candidate of a one-byte pattern is a hit, and none is stored any more.
+        if (m) {
+            hits.count += std::popcount(m);
+            hits.last = base + 63 - std::countl_zero(m);
+        }
+        return base + kBlock;
+    }
+    while (m) {
+        int64_t c = base + std::countr_zero(m);
+        m &= m - 1;
+        if (c < next) continue;  // inside the previous hit
+        if (pl.anchors_cover || matches_at(pl, data + c, work)) {
+            add_hit(hits, c);
+            next = c + pl.len;
+        }
+    }
+    return next;
+}
+
 // The filter path from candidate `next` on. Returns the next candidate still
 // allowed: past `last` when the scan is done, else where the Two-Way path
 // takes over because verification is costing too much.
@@ -183,21 +207,7 @@ int64_t scan_filtered(const plan &pl, const uint8_t *data, int64_t next, int64_t
         if (base > last) return base;
         int64_t span = std::min(kBlock, last - base + 1);
         if (span < kBlock) m = tail_mask(pl, data, base, span);
-        if (pl.len == 1 && hits.count >= hits.room && m) {
-            // Every candidate of a one-byte pattern is a hit, and none is stored any more.
-            hits.count += std::popcount(m);
-            hits.last = base + 63 - std::countl_zero(m);
-            m = 0;
-        }
-        while (m) {
-            int64_t c = base + std::countr_zero(m);
-            m &= m - 1;
-            if (c < next) continue;
-            if (pl.anchors_cover || matches_at(pl, data + c, work)) {
-                add_hit(hits, c);
-                next = c + pl.len;
-            }
-        }
+        next = take_candidates(pl, data, base, m, next, hits, work);
         base += span;
         if (over_budget(work, base - begin, pl.len)) return std::max(base, next);
     }
