@@ -100,23 +100,37 @@ void add_hit(hv_scan_hits &hits, int64_t p) {
     hits.last = p;
 }
 
+// What verification costs the filter path, and where the last candidate failed.
+struct verify_cost {
+    int64_t work = 0;       // bytes looked at by candidates that failed
+    int64_t mismatch = -1;  // pattern position of the last failure
+};
+
+// Index of the first differing byte in a word of differences.
+int64_t first_byte(uint64_t diff) {
+    int bit = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+    return bit / 8;
+}
+
 // Whether every literal byte of the pattern matches at `at`, eight bytes at a
-// time. On a mismatch `work` grows by the bytes looked at.
-bool matches_at(const plan &pl, const uint8_t *at, int64_t &work) {
+// time. A failure is added to `cost`.
+bool matches_at(const plan &pl, const uint8_t *at, verify_cost &cost) {
     int64_t i = 0;
     for (; i + 8 <= pl.len; i += 8) {
         uint64_t d, p, m;
         std::memcpy(&d, at + i, 8);
         std::memcpy(&p, pl.pat + i, 8);
         std::memcpy(&m, pl.mask + i, 8);
-        if ((d ^ p) & m) {
-            work += i + 8;
+        if (uint64_t diff = (d ^ p) & m) {
+            cost.work += i + 8;
+            cost.mismatch = i + first_byte(diff);
             return false;
         }
     }
     for (; i < pl.len; i++) {
         if ((at[i] ^ pl.pat[i]) & pl.mask[i]) {
-            work += i + 1;
+            cost.work += i + 1;
+            cost.mismatch = i;
             return false;
         }
     }
@@ -172,7 +186,7 @@ constexpr int64_t kSlowStretch = 1 << 20;
 // Checks the candidates of one block (bit k: offset base + k) from left to
 // right and returns the next candidate still allowed.
 int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint64_t m, int64_t next,
-                        hv_scan_hits &hits, int64_t &work) {
+                        hv_scan_hits &hits, verify_cost &cost) {
     if (pl.len == 1 && hits.count >= hits.room) {
         // Every candidate of a one-byte pattern is a hit, and none is stored any more.
         if (m) {
@@ -185,7 +199,7 @@ int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint6
         int64_t c = base + std::countr_zero(m);
         m &= m - 1;
         if (c < next) continue;  // inside the previous hit
-        if (pl.anchors_cover || matches_at(pl, data + c, work)) {
+        if (pl.anchors_cover || matches_at(pl, data + c, cost)) {
             add_hit(hits, c);
             next = c + pl.len;
         }
@@ -193,13 +207,24 @@ int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint6
     return next;
 }
 
+// On periodic data both anchors may agree with every period while a byte
+// between them does not: the position where candidates fail becomes the
+// second anchor. False when there is no such position.
+bool re_anchor(plan &pl, int64_t mismatch) {
+    if (mismatch < 0 || mismatch == pl.anchor1 || mismatch == pl.anchor2) return false;
+    pl.anchor2 = mismatch;
+    return true;
+}
+
 // The filter path from candidate `next` on. Returns the next candidate still
 // allowed: past `last` when the scan is done, else where the Two-Way path
-// takes over because verification is costing too much.
-int64_t scan_filtered(const plan &pl, const uint8_t *data, int64_t next, int64_t last, hv_scan_hits &hits) {
-    const int64_t begin = next;
+// takes over because verification is costing too much even after one change
+// of anchor.
+int64_t scan_filtered(plan &pl, const uint8_t *data, int64_t next, int64_t last, hv_scan_hits &hits) {
+    int64_t begin = next;
     int64_t base = next;
-    int64_t work = 0;
+    verify_cost cost;
+    bool re_anchored = false;
     for (;;) {
         base = std::max(base, next);
         uint64_t m = 0;
@@ -207,9 +232,13 @@ int64_t scan_filtered(const plan &pl, const uint8_t *data, int64_t next, int64_t
         if (base > last) return base;
         int64_t span = std::min(kBlock, last - base + 1);
         if (span < kBlock) m = tail_mask(pl, data, base, span);
-        next = take_candidates(pl, data, base, m, next, hits, work);
+        next = take_candidates(pl, data, base, m, next, hits, cost);
         base += span;
-        if (over_budget(work, base - begin, pl.len)) return std::max(base, next);
+        if (!over_budget(cost.work, base - begin, pl.len)) continue;
+        if (re_anchored || !re_anchor(pl, cost.mismatch)) return std::max(base, next);
+        re_anchored = true;
+        begin = base;
+        cost = verify_cost{};
     }
 }
 
@@ -220,7 +249,7 @@ int64_t scan_two_way(const plan &pl, const hv_two_way &tw, const uint8_t *data, 
                      hv_scan_hits &hits) {
     const int64_t hay_len = until + pl.run_start + pl.run_len;  // the run of candidate `until` ends here
     const bool whole = pl.run_len == pl.len;
-    int64_t ignored = 0;
+    verify_cost ignored;
     while (next <= until) {
         int64_t h = hv_two_way_find(tw, data, hay_len, next + pl.run_start);
         if (h < 0) return until + 1;
@@ -252,7 +281,7 @@ void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pa
     const int64_t first = start < 0 ? 0 : start;
     const int64_t last = size - len;  // the greatest offset where the whole pattern fits
     if (len < 1 || first > last) return;
-    const plan pl = make_plan(pat, mask, len);
+    plan pl = make_plan(pat, mask, len);
     if (pl.n_literal == 0) {
         scan_wildcards(first, last, len, hits);
         return;

@@ -174,8 +174,9 @@ bytes repeat(const std::string &unit, std::size_t n) {
 
 bytes literal_mask(const bytes &pat) { return bytes(pat.size(), 0xff); }
 
-// Adversarial inputs large enough that verification becomes costly and the
-// Two-Way path takes over and hands back, with hits planted in every stretch.
+// Adversarial inputs large enough that verification becomes costly: the
+// filter changes an anchor, or the Two-Way path takes over and hands back.
+// Hits are planted all along.
 // The data is made when the test runs: large blocks freed during start-up would
 // change how the heap serves later tests.
 struct adversary {
@@ -199,6 +200,8 @@ const std::string kBrokenAb = "abababababababab" "bb" "abababababababab";
 // (aab)^6 "abb" (aab)^6: likewise over "aabaab...".
 const std::string kBrokenAab = "aabaabaabaabaabaab" "abb" "aabaabaabaabaabaab";
 
+const std::string kShortRuns = std::string(19, 'a') + "b";
+
 std::vector<adversary> adversaries() {
     std::vector<adversary> list;
     bytes ab = to_bytes(kBrokenAb);
@@ -211,6 +214,17 @@ std::vector<adversary> adversaries() {
                     to_bytes(kBrokenAab), literal_mask(to_bytes(kBrokenAab))});
     list.push_back({"periodic_ab_wildcard",
                     [] { return plant(repeat("ab", 3 << 20), to_bytes(kBrokenAb), 500003, 777); }, wild, mask});
+    // Forty a over runs of nineteen a: candidates fail at every position of the
+    // pattern in turn, so no change of anchor helps and Two-Way takes over.
+    bytes run = to_bytes(std::string(40, 'a'));
+    bytes run_wild = run;
+    bytes run_mask = literal_mask(run);
+    run_wild[20] = run_mask[20] = 0;
+    list.push_back({"short_runs", [] { return plant(repeat(kShortRuns, 3 << 20), to_bytes(std::string(40, 'a')), 700001, 9); },
+                    run, literal_mask(run)});
+    list.push_back({"short_runs_wildcard",
+                    [] { return plant(repeat(kShortRuns, 3 << 20), to_bytes(std::string(40, 'a')), 300007, 1); },
+                    run_wild, run_mask});
     return list;
 }
 
