@@ -61,7 +61,6 @@ extern "C" HX_API const char *hx_search_field(int32_t index, const char *field) 
     return hv_search_field(index, field);
 }
 
-
 /* ---- Editing ------------------------------------------------------------- */
 
 extern "C" HX_API int hx_write(const char *hex_bytes, int64_t offset) {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/alloc.h"
 #include "core/state.h"
 #include "quillmar_hexview.h"
 #include "search/search.h"
@@ -229,13 +228,7 @@ TEST_F(search, a_count_beyond_32_bits_is_reported_as_the_largest_int) {
 
 TEST_F(search, reads_the_file_as_on_disk_not_the_staged_edits) {
     open_bytes(to_bytes("hello world"));
-    // An overwrite of "J" at 0, staged the way the edit list holds it.
-    S.edits = static_cast<hv_edit *>(hv_malloc(sizeof(hv_edit)));
-    S.cap_edits = 1;
-    S.edits[0] = {HV_EDIT_WRITE, 0, static_cast<uint8_t *>(hv_malloc(1)), 1};
-    S.edits[0].bytes[0] = 'J';
-    S.n_edits = 1;
-    S.logical_stale = 1;
+    ASSERT_EQ(hx_write("4a", 0), 0) << hx_last_error();
     ASSERT_NE(std::string(hx_page(0, 1, "raw")).find("4a656c6c6f"), std::string::npos) << "the page shows the edit";
     ASSERT_EQ(hx_search("ascii", "Jello", 0), 0);
     EXPECT_EQ(hx_search_count(), 0);
