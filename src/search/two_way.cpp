@@ -58,21 +58,36 @@ hv_two_way hv_two_way_make(const uint8_t *needle, int64_t len) {
 
 namespace {
 
+// The first i in [from, to) with x[i] != y[i], or `to`; eight bytes at a time.
+int64_t first_mismatch(const uint8_t *x, const uint8_t *y, int64_t from, int64_t to) {
+    int64_t i = from;
+    for (; i + 8 <= to; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, x + i, 8);
+        std::memcpy(&b, y + i, 8);
+        if (a != b) break;
+    }
+    while (i < to && x[i] == y[i]) i++;
+    return i;
+}
+
+// Whether x and y agree on [from, to). Only agreement matters on the left
+// part: a mismatch anywhere there shifts by the period.
+bool agree(const uint8_t *x, const uint8_t *y, int64_t from, int64_t to) {
+    return from >= to || std::memcmp(x + from, y + from, static_cast<std::size_t>(to - from)) == 0;
+}
+
 int64_t find_periodic(const hv_two_way &tw, const uint8_t *hay, int64_t hay_len, int64_t j) {
-    const uint8_t *x = tw.needle;
     const int64_t m = tw.len;
     int64_t memory = 0;  // needle[0..memory) is known to match at j
     while (j <= hay_len - m) {
-        int64_t i = std::max(tw.split, memory);
-        while (i < m && x[i] == hay[j + i]) i++;
+        int64_t i = first_mismatch(tw.needle, hay + j, std::max(tw.split, memory), m);
         if (i < m) {
             j += i - tw.split + 1;
             memory = 0;
             continue;
         }
-        i = tw.split - 1;
-        while (i >= memory && x[i] == hay[j + i]) i--;
-        if (i < memory) return j;
+        if (agree(tw.needle, hay + j, memory, tw.split)) return j;
         j += tw.period;
         memory = m - tw.period;
     }
@@ -80,18 +95,14 @@ int64_t find_periodic(const hv_two_way &tw, const uint8_t *hay, int64_t hay_len,
 }
 
 int64_t find_aperiodic(const hv_two_way &tw, const uint8_t *hay, int64_t hay_len, int64_t j) {
-    const uint8_t *x = tw.needle;
     const int64_t m = tw.len;
     while (j <= hay_len - m) {
-        int64_t i = tw.split;
-        while (i < m && x[i] == hay[j + i]) i++;
+        int64_t i = first_mismatch(tw.needle, hay + j, tw.split, m);
         if (i < m) {
             j += i - tw.split + 1;
             continue;
         }
-        i = tw.split - 1;
-        while (i >= 0 && x[i] == hay[j + i]) i--;
-        if (i < 0) return j;
+        if (agree(tw.needle, hay + j, 0, tw.split)) return j;
         j += tw.period;
     }
     return -1;
