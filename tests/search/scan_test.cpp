@@ -283,20 +283,24 @@ TEST(two_way, finds_the_leftmost_occurrence_from_every_start) {
     std::mt19937_64 rng(11);
     for (int round = 0; round < 3000; round++) {
         int alphabet = 1 + static_cast<int>(rng() % 3);
-        std::size_t m = 1 + rng() % 12;
-        std::size_t n = rng() % 60;
-        bytes needle(m), hay(n);
+        int64_t m = 1 + static_cast<int64_t>(rng() % 24);
+        int64_t n = static_cast<int64_t>(rng() % 160);
+        bytes needle(static_cast<std::size_t>(m)), hay(static_cast<std::size_t>(n));
         for (auto &b : needle) b = static_cast<uint8_t>('a' + rng() % static_cast<uint64_t>(alphabet));
         for (auto &b : hay) b = static_cast<uint8_t>('a' + rng() % static_cast<uint64_t>(alphabet));
-        hv_two_way tw = hv_two_way_make(needle.data(), static_cast<int64_t>(m));
-        for (int64_t from = -1; from <= static_cast<int64_t>(n) + 1; from++) {
+        if (n >= m && rng() % 2) {  // plant the needle so longer ones occur too
+            std::size_t at = static_cast<std::size_t>(rng() % static_cast<uint64_t>(n - m + 1));
+            std::copy(needle.begin(), needle.end(), hay.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        std::vector<bool> occurs(static_cast<std::size_t>(n) + 1, false);
+        for (int64_t s = 0; s + m <= n; s++)
+            occurs[static_cast<std::size_t>(s)] = std::equal(needle.begin(), needle.end(), hay.begin() + s);
+        hv_two_way tw = hv_two_way_make(needle.data(), m);
+        for (int64_t from = -1; from <= n + 1; from++) {
             int64_t want = -1;
-            for (int64_t s = std::max<int64_t>(from, 0); s + static_cast<int64_t>(m) <= static_cast<int64_t>(n); s++)
-                if (std::equal(needle.begin(), needle.end(), hay.begin() + s)) {
-                    want = s;
-                    break;
-                }
-            ASSERT_EQ(hv_two_way_find(tw, hay.data(), static_cast<int64_t>(n), from), want)
+            for (int64_t s = std::max<int64_t>(from, 0); s <= n && want < 0; s++)
+                if (occurs[static_cast<std::size_t>(s)]) want = s;
+            ASSERT_EQ(hv_two_way_find(tw, hay.data(), n, from), want)
                 << std::string(needle.begin(), needle.end()) << " in " << std::string(hay.begin(), hay.end())
                 << " from " << from;
         }
