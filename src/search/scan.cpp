@@ -41,9 +41,9 @@ bool literal(const plan &pl, int64_t i) { return pl.mask[i] == 0xff; }
 
 int64_t distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
-// The literal position with the rarest byte (the first of equals) other than
-// `skip`, and when `differ` is set, with a byte unlike `avoid`; ties go to the
-// position farthest from `from`. -1 when there is none.
+// The literal position with the rarest byte other than `skip`, and when
+// `differ` is set, with a byte unlike `avoid`; ties go to the position
+// farthest from `from`. -1 when there is none.
 int64_t rarest(const plan &pl, int64_t skip, bool differ, uint8_t avoid, int64_t from) {
     int64_t best = -1;
     for (int64_t i = 0; i < pl.len; i++) {
