@@ -1,0 +1,92 @@
+// The hexview command: shared pieces of its subcommands.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A failure that ends the command with exit status 2 and its message on stderr.
+struct cli_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws cli_error with the library's last error text, prefixed by what failed.
+[[noreturn]] void fail_with_library_error(const std::string &what);
+
+// Decimal or 0x-prefixed hex; throws cli_error on anything else.
+int64_t parse_offset(const std::string &text, const char *what);
+
+// "1.5 MiB" style sizes.
+std::string human_size(int64_t bytes);
+
+// Terminal colour, only when stdout is a terminal and NO_COLOR is unset.
+struct style {
+    bool on;
+    std::string dim(const std::string &s) const { return wrap("2", s); }
+    std::string bold(const std::string &s) const { return wrap("1", s); }
+    std::string red(const std::string &s) const { return wrap("31", s); }
+    std::string green(const std::string &s) const { return wrap("32", s); }
+    std::string cyan(const std::string &s) const { return wrap("36", s); }
+    std::string wrap(const char *code, const std::string &s) const {
+        return on ? "\x1b[" + std::string(code) + "m" + s + "\x1b[0m" : s;
+    }
+};
+style output_style();
+
+// A horizontal bar of `width` cells for value in [0, max].
+std::string bar(double value, double max, int width);
+
+// Flat JSON objects as the library writes them: every value kept as text
+// (strings unescaped, numbers and arrays as written).
+using json_object = std::map<std::string, std::string>;
+json_object parse_json_object(const std::string &text);
+std::vector<json_object> parse_json_list(const std::string &text);
+std::vector<int64_t> parse_json_int_array(const std::string &text);
+
+// Opens a file read-only through the library, or throws.
+void open_or_fail(const std::string &path);
+void open_rw_existing_or_fail(const std::string &path);
+
+struct dump_options {
+    std::string file;
+    int64_t offset = 0;
+    int64_t rows = -1;  // -1: the whole file
+    bool raw = false;
+    bool text = false;
+    bool json = false;
+};
+int run_dump(const dump_options &o);
+
+struct search_options {
+    std::string file;
+    std::string mode;
+    std::string pattern;
+    int64_t start = 0;
+    bool context = false;
+    bool json = false;
+};
+int run_search(const search_options &o);
+
+int run_info(const std::string &file, bool json);
+int run_entropy(const std::string &file, bool json);
+int run_compare(const std::string &file, const std::string &other, bool json);
+
+struct edit_step {
+    enum kind_t { write, insert, erase } kind;
+    std::string hex;  // write, insert
+    int64_t offset = 0;
+    int64_t length = 0;  // erase
+};
+struct edit_options {
+    std::string file;
+    std::vector<edit_step> steps;
+    bool save = false;
+    std::string save_path;  // empty: in place
+    bool dry_run = false;
+    bool json = false;
+};
+int run_edit(const edit_options &o);
+
+int run_demo();

@@ -1,0 +1,76 @@
+// hexview demo: a guided tour of the engine on a sample file of its own.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "cli.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void heading(const style &st, const std::string &text) { std::printf("\n%s\n", st.bold("== " + text).c_str()); }
+
+fs::path make_temp_folder() {
+    std::random_device rd;
+    for (;;) {
+        fs::path p = fs::temp_directory_path() / ("hexview-demo-" + std::to_string(rd()));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) return p;
+    }
+}
+
+std::string write_sample(const fs::path &dir) {
+    std::string path = (dir / "sample.bin").string();
+    std::ofstream f(path, std::ios::binary);
+    f << "quillmar-hexview demo: \"hello, hexview\"\n";
+    for (int b = 0; b < 256; b++) f.put(static_cast<char>(b));
+    f << "the end of the hexview sample\n";
+    return path;
+}
+
+}  // namespace
+
+int run_demo() {
+    style st = output_style();
+    fs::path dir = make_temp_folder();
+    struct cleanup {
+        fs::path p;
+        ~cleanup() {
+            std::error_code ec;
+            fs::remove_all(p, ec);
+        }
+    } remove_later{dir};
+    std::string sample = write_sample(dir);
+    std::string copy = (dir / "edited.bin").string();
+
+    heading(st, "hexview dump " + sample + " --rows 6");
+    run_dump(dump_options{sample, 0, 6, false, false, false});
+
+    heading(st, "hexview search " + sample + " --ascii hexview --context");
+    run_search(search_options{sample, "ascii", "hexview", 0, true, false});
+
+    heading(st, "hexview info " + sample);
+    run_info(sample, false);
+
+    heading(st, "hexview edit " + sample + " --write 48454c4c4f@0x18 --insert 'de ad be ef'@0 --delete 0x30:4 --save " +
+                    copy);
+    edit_options e;
+    e.file = sample;
+    e.steps = {{edit_step::write, "48454c4c4f", 0x18, 0},
+               {edit_step::insert, "de ad be ef", 0, 0},
+               {edit_step::erase, "", 0x30, 4}};
+    e.save = true;
+    e.save_path = copy;
+    run_edit(e);
+
+    heading(st, "hexview dump " + copy + " --rows 4");
+    run_dump(dump_options{copy, 0, 4, false, false, false});
+
+    heading(st, "hexview compare " + sample + " " + copy + " (exit status 1: they differ)");
+    int differ = run_compare(sample, copy, false);
+    std::printf("\nexit status of the compare: %d\n", differ);
+    return 0;
+}

@@ -1,0 +1,54 @@
+// hexview edit: stage edits in the order given, list them, save on request.
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+#include "quillmar_hexview.h"
+
+namespace {
+
+void stage(const edit_step &s) {
+    int r = 0;
+    switch (s.kind) {
+    case edit_step::write: r = hx_write(s.hex.c_str(), s.offset); break;
+    case edit_step::insert: r = hx_insert(s.hex.c_str(), s.offset); break;
+    case edit_step::erase: r = hx_delete(s.offset, s.length); break;
+    }
+    if (r != 0) fail_with_library_error("cannot stage edit");
+}
+
+void print_staged(bool json) {
+    std::string list = hx_staged_json();
+    if (json) {
+        std::printf("%s\n", list.c_str());
+        return;
+    }
+    style st = output_style();
+    for (const json_object &e : parse_json_list(list)) {
+        std::string bytes = e.count("bytes") ? e.at("bytes") : "";
+        std::printf("%-7s %s  len %s  %s\n", st.bold(e.at("op")).c_str(), e.at("offset").c_str(), e.at("len").c_str(),
+                    bytes.c_str());
+    }
+}
+
+}  // namespace
+
+int run_edit(const edit_options &o) {
+    open_rw_existing_or_fail(o.file);
+    for (const edit_step &s : o.steps) stage(s);
+    print_staged(o.json);
+    int64_t new_size = hx_file_size();
+    if (o.dry_run || !o.save) {
+        if (!o.json)
+            std::printf("%s: nothing saved%s (size would be %lld bytes)\n", o.dry_run ? "dry run" : "not saved",
+                        o.dry_run ? "" : "; add --save to write the edits", static_cast<long long>(new_size));
+        hx_close();
+        return 0;
+    }
+    if (hx_save(o.save_path.empty() ? nullptr : o.save_path.c_str()) != 0) fail_with_library_error("save failed");
+    if (!o.json)
+        std::printf("saved %lld bytes to %s\n", static_cast<long long>(new_size),
+                    o.save_path.empty() ? o.file.c_str() : o.save_path.c_str());
+    hx_close();
+    return 0;
+}
