@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "quillmar_hexview.h"
@@ -24,7 +25,6 @@ int offset_digits(int64_t size) { return size > 0xffffffffll ? 16 : 8; }
 
 bool is_printable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 
-int hex_nibble(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
 // The rows to show: all of the file from the offset, or exactly `rows`.
 int64_t rows_to_show(const dump_options &o, int64_t size) {
@@ -33,62 +33,85 @@ int64_t rows_to_show(const dump_options &o, int64_t size) {
     return (size - o.offset + kRowBytes - 1) / kRowBytes;
 }
 
-// One row as a person reads it: offset, hex with a gap after 8 bytes, text.
-void append_hex_row(std::string &out, const style &st, int64_t pos, const unsigned char *b, int n, int digits) {
-    out += st.dim(hex_offset(pos, digits));
-    out += "  ";
-    static const char digits_lc[] = "0123456789abcdef";
-    for (int k = 0; k < kRowBytes; k++) {
-        if (k == 8) out += ' ';
-        if (k < n) {
-            out += digits_lc[b[k] >> 4];
-            out += digits_lc[b[k] & 0xf];
-            out += ' ';
-        } else {
-            out += "   ";
-        }
+// Value of a lowercase hex digit, by table.
+struct nibble_table {
+    uint8_t v[256];
+    constexpr nibble_table() : v() {
+        for (int c = '0'; c <= '9'; c++) v[c] = static_cast<uint8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; c++) v[c] = static_cast<uint8_t>(c - 'a' + 10);
     }
-    out += " |";
-    for (int k = 0; k < n; k++) out += is_printable(b[k]) ? static_cast<char>(b[k]) : '.';
-    out += "|\n";
+};
+constexpr nibble_table kNibble;
+
+// Writes the row position as at least `digits` hex digits, coloured if asked.
+char *put_row_offset(char *w, const style &st, int64_t pos, int digits) {
+    if (st.on) w = static_cast<char *>(std::memcpy(w, "\x1b[2m", 4)) + 4;
+    w += std::snprintf(w, 24, "%0*" PRIx64, digits, static_cast<uint64_t>(pos));
+    if (st.on) w = static_cast<char *>(std::memcpy(w, "\x1b[0m", 4)) + 4;
+    *w++ = ' ';
+    *w++ = ' ';
+    return w;
 }
 
-// Streams the rows of the file from the library's raw pages.
+// One row as a person reads it: offset, hex with a gap after 8 bytes, text.
+// `hex` points at the row's 32 hex digits in the library's raw page.
+char *put_hex_row(char *w, const char *hex, int n) {
+    for (int k = 0; k < kRowBytes; k++) {
+        if (k == 8) *w++ = ' ';
+        if (k < n) {
+            *w++ = hex[2 * k];
+            *w++ = hex[2 * k + 1];
+        } else {
+            *w++ = ' ';
+            *w++ = ' ';
+        }
+        *w++ = ' ';
+    }
+    *w++ = ' ';
+    *w++ = '|';
+    for (int k = 0; k < n; k++) {
+        auto c = static_cast<unsigned char>(kNibble.v[static_cast<unsigned char>(hex[2 * k])] << 4 |
+                                            kNibble.v[static_cast<unsigned char>(hex[2 * k + 1])]);
+        *w++ = is_printable(c) ? static_cast<char>(c) : '.';
+    }
+    *w++ = '|';
+    *w++ = '\n';
+    return w;
+}
+
+// Streams the rows of the file from the library's raw pages, one page of
+// 1000 rows at a time, so memory stays constant whatever the file size.
 void dump_hex(const dump_options &o, int64_t size, int64_t rows) {
     style st = output_style();
     int digits = offset_digits(size);
-    std::string out;
+    std::vector<char> out(kPageRows * 128);
     for (int64_t done = 0; done < rows;) {
         int64_t pos = o.offset + done * kRowBytes;
         if (pos >= size) break;
         int n_rows = static_cast<int>(std::min<int64_t>(kPageRows, rows - done));
-        std::string page = hx_page(pos, n_rows, "raw");
-        if (page.empty()) fail_with_library_error("");
-        out.clear();
-        size_t at = 0;
+        const char *page = hx_page(pos, n_rows, "raw");
+        if (!*page) fail_with_library_error("");
+        char *w = out.data();
+        const char *at = page;
         for (int r = 0; r < n_rows; r++, done++) {
             int64_t row_pos = pos + r * kRowBytes;
             if (row_pos >= size) {
                 done = rows;
                 break;
             }
-            at = page.find("\"bytes_hex\":\"", at);
-            if (at == std::string::npos) throw cli_error("unexpected page text");
+            at = std::strstr(at, "\"bytes_hex\":\"");
+            if (!at) throw cli_error("unexpected page text");
             at += 13;
-            unsigned char b[kRowBytes];
-            for (int k = 0; k < kRowBytes; k++)
-                b[k] = static_cast<unsigned char>(hex_nibble(page[at + 2 * k]) * 16 + hex_nibble(page[at + 2 * k + 1]));
             int n = static_cast<int>(std::min<int64_t>(kRowBytes, size - row_pos));
+            w = put_row_offset(w, st, row_pos, digits);
             if (o.raw) {
-                out += st.dim(hex_offset(row_pos, digits));
-                out += "  ";
-                out.append(page, at, static_cast<size_t>(2 * n));
-                out += '\n';
+                w = static_cast<char *>(std::memcpy(w, at, static_cast<size_t>(2 * n))) + 2 * n;
+                *w++ = '\n';
             } else {
-                append_hex_row(out, st, row_pos, b, n, digits);
+                w = put_hex_row(w, at, n);
             }
         }
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fwrite(out.data(), 1, static_cast<size_t>(w - out.data()), stdout);
     }
 }
 
@@ -150,19 +173,20 @@ int run_search(const search_options &o) {
     else std::printf("%s%s\n", st.bold(std::to_string(count) + (count == 1 ? " hit" : " hits")).c_str(),
                      count > stored ? " (the first 10000 are listed)" : "");
     for (int i = 0; i < stored; i++) {
+        // Each field call reuses one buffer of the library: copy before the next.
         std::string off = hx_search_field(i, "offset");
+        std::string hex = o.context ? hx_search_field(i, "context_hex") : "";
+        std::string ascii = o.context ? hx_search_field(i, "context_ascii") : "";
         if (o.json) {
             std::printf("%s{\"offset\":\"%s\"", i ? ", " : "", off.c_str());
-            if (o.context)
-                std::printf(",\"context_hex\":\"%s\",\"context_ascii\":\"%s\"", hx_search_field(i, "context_hex"),
-                            hx_search_field(i, "context_ascii"));
+            if (o.context) std::printf(",\"context_hex\":\"%s\",\"context_ascii\":\"%s\"", hex.c_str(), ascii.c_str());
             std::printf("}");
             continue;
         }
         std::printf("%s", st.cyan(off).c_str());
         if (o.context) {
-            std::string text = parse_json_object("{\"t\":\"" + std::string(hx_search_field(i, "context_ascii")) + "\"}")["t"];
-            std::printf("  %s  |%s|", hx_search_field(i, "context_hex"), text.c_str());
+            std::string text = parse_json_object("{\"t\":\"" + ascii + "\"}")["t"];
+            std::printf("  %s  |%s|", hex.c_str(), text.c_str());
         }
         std::printf("\n");
     }
@@ -229,20 +253,21 @@ int run_compare(const std::string &file, const std::string &other, bool json) {
     bool capped = runs >= 10000;
     bool differ = runs > 0 || size != other_size;
     style st = output_style();
+    // Each field call reuses one buffer of the library: copy before the next.
+    auto field = [](int i, const char *name) { return std::string(hx_compare_field(i, name)); };
     if (json) {
         std::printf("{\"size\":%lld,\"other_size\":%lld,\"runs\":[", static_cast<long long>(size),
                     static_cast<long long>(other_size));
         for (int i = 0; i < runs; i++)
             std::printf("%s{\"offset\":\"%s\",\"this_hex\":\"%s\",\"other_hex\":\"%s\"}", i ? ", " : "",
-                        hx_compare_field(i, "offset"), hx_compare_field(i, "this_hex"),
-                        hx_compare_field(i, "other_hex"));
+                        field(i, "offset").c_str(), field(i, "this_hex").c_str(), field(i, "other_hex").c_str());
         std::printf("],\"capped\":%s,\"equal\":%s}\n", capped ? "true" : "false", differ ? "false" : "true");
         hx_close();
         return differ ? 1 : 0;
     }
     for (int i = 0; i < runs; i++) {
-        std::printf("%s  %s %s\n%*s  %s %s\n", st.cyan(hx_compare_field(i, "offset")).c_str(), st.red("-").c_str(),
-                    hx_compare_field(i, "this_hex"), 18, "", st.green("+").c_str(), hx_compare_field(i, "other_hex"));
+        std::printf("%s  %s %s\n%*s  %s %s\n", st.cyan(field(i, "offset")).c_str(), st.red("-").c_str(),
+                    field(i, "this_hex").c_str(), 18, "", st.green("+").c_str(), field(i, "other_hex").c_str());
     }
     if (size != other_size)
         std::printf("sizes differ: %s is %lld bytes, %s is %lld bytes\n", file.c_str(), static_cast<long long>(size),

@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
     auto *search_cmd = app.add_subcommand("search", "find a pattern; prints the count and each stored hit");
     search_cmd->add_option("FILE", search.file, "file to search")->required();
     auto *g = search_cmd->add_option_group("pattern", "exactly one pattern");
-    g->add_option("--hex", hex_pat, "hex bytes, '??' for any byte, e.g. 'de ad ?? ef'");
+    g->add_option("--hex", hex_pat, "hex bytes, ?\? for any byte, e.g. 'de ad ?\? ef'");
     g->add_option("--ascii", ascii_pat, "ASCII text, case-sensitive");
     g->add_option("--utf16", utf16_pat, "text matched as UTF-16LE");
     g->require_option(1);
@@ -106,8 +106,9 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         std::fprintf(stderr, "hexview: %s\n", e.what());
         CLI::App *sub = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
-        std::string usage = app.get_formatter()->make_usage(sub, sub == &app ? "hexview" : "hexview " + sub->get_name());
-        std::fprintf(stderr, "%sRun with --help for more.\n", usage.c_str());
+        std::string name = sub == &app ? "hexview" : "hexview " + sub->get_name();
+        std::string usage = CLI::Formatter().make_usage(sub, name);
+        std::fprintf(stderr, "%sRun '%s --help' for more.\n", usage.c_str(), name.c_str());
         return 2;
     }
 
