@@ -9,7 +9,10 @@
  *   - Status results are 0 for success and -1 for failure. Functions that
  *     return a count, size or offset also use -1 for failure.
  *   - After a failure, hx_last_error() on the same thread returns the message.
- *     Success leaves the message alone; only hx_close() and every open empty it.
+ *     Success leaves the message alone; only hx_close() and every open with a
+ *     path empty it (an in-place hx_save ends by opening the file again). The
+ *     number after "win error" in a message is the system's code: errno on
+ *     POSIX, GetLastError() on Windows.
  *   - Text results live in buffers the library owns, one per function and per
  *     thread. They stay valid until the same function is called again on the
  *     same thread (or the thread ends). Never free them. A failed text call
@@ -42,14 +45,18 @@ extern "C" {
 /* ---- Errors -------------------------------------------------------------- */
 
 /* The message of the last failure on the calling thread, or "" when none was
- * recorded since the thread began or since the last open/close on it. */
+ * recorded since the thread began or since the last hx_close or open with a
+ * path made on it. Never NULL; calling it changes nothing. */
 HX_API const char *hx_last_error(void);
 
 /* ---- File ---------------------------------------------------------------- */
 
 /* Open an existing file read-only and map it. Whatever was open before is
  * dropped first (staged edits are lost). A NULL path fails with "NULL path"
- * and leaves the open file as it was. Any other failure leaves no file open.
+ * and leaves the open file as it was. Any other failure leaves no file open:
+ * "cannot open file: <path> (win error <code>)", "GetFileSizeEx failed: <path>",
+ * "CreateFileMapping failed (win error <code>)",
+ * "MapViewOfFile failed (win error <code>)", "out of memory".
  * Directories, FIFOs, sockets and devices are refused without blocking. */
 HX_API int hx_open(const char *path);
 
@@ -62,9 +69,11 @@ HX_API int hx_open_rw(const char *path);
  * last search and the runs of the last compare are kept. */
 HX_API void hx_close(void);
 
-/* Size of the content with the staged edits applied: the materialized length
- * once pages or a save built it, otherwise the on-disk size plus inserted minus
- * deleted lengths (never below 0). -1 when no file is open (no message). */
+/* Size of the content with the staged edits applied: the exact length while
+ * the content that pages or a save built is current, otherwise the estimate
+ * on-disk size plus inserted minus deleted lengths (never below 0; a delete
+ * cut short at the end counts whole until then). Builds nothing. -1 when no
+ * file is open (no message). */
 HX_API int64_t hx_file_size(void);
 
 /* ---- Pages --------------------------------------------------------------- */
@@ -75,11 +84,14 @@ HX_API int64_t hx_file_size(void);
  *   {"off":"0x%016llx","hex":"00 01 ... 07  08 ... 0f","ascii":"................"}
  * or, when `mode` is exactly "raw",
  *   {"off":"0x%016llx","bytes_hex":"000102...0f"}
- * The page shows the staged edits. */
+ * The page shows the staged edits. "" with "no file open" when no file is
+ * open, or with the message of a failed rebuild of the edited content
+ * ("out of memory materializing logical file"). */
 HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode);
 
 /* As hx_page, but each row is {"off":"0x%016llx","text":"..."} with only the
- * printable bytes (0x20..0x7E) of the row, JSON-escaped. */
+ * printable bytes (0x20..0x7E) of the row's content, JSON-escaped (a row past
+ * the end has ""). Fails as hx_page does. */
 HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
 
 /* ---- Search ------------------------------------------------------------- */
@@ -93,7 +105,10 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
  * kept. 0 when the search ran, whatever it found; -1 when no file is open
  * or an argument is bad (the previous hits are dropped once a file is open and
  * neither text is NULL). The hits stay until the next search, also across
- * hx_close and opens. */
+ * hx_close and opens. Messages, in the order tested: "no file open",
+ * "NULL mode/pattern", "invalid hex pattern: <pattern>", "hex pattern too long",
+ * "empty or too-long ascii pattern", "empty or too-long utf16 pattern",
+ * "unknown search mode: <mode> (use hex|ascii|utf16)". */
 HX_API int hx_search(const char *mode, const char *pattern, int64_t start);
 
 /* Number of hits of the last search, also those beyond the 10000 kept;
@@ -113,7 +128,10 @@ HX_API int64_t hx_search_last(void);
  * as hex digits (at most 504); "context_ascii", the same bytes as text with
  * "." for unprintable bytes, JSON-escaped (at most 504 bytes shown). Contexts
  * come from the file open now, clipped to it (empty when nothing of the
- * window is mapped). "" on failure; a NULL field gives "" without a message. */
+ * window is mapped). "" on failure: "no file open",
+ * "search index out of range",
+ * "unknown field: <field> (offset|context_hex|context_ascii)";
+ * a NULL field gives "" without a message. */
 HX_API const char *hx_search_field(int32_t index, const char *field);
 
 /* ---- Editing ------------------------------------------------------------- */
@@ -148,7 +166,8 @@ HX_API int hx_delete(int64_t offset, int64_t length);
  * nothing is staged; "" with "no file open" when no file is open. */
 HX_API const char *hx_staged_json(void);
 
-/* Drop every staged edit (read-only files too). -1 with "no file open". */
+/* Drop every staged edit and the content built from them (read-only files
+ * too). 0, or -1 with "no file open". */
 HX_API int hx_discard(void);
 
 /* Write the content with the staged edits applied.
@@ -180,7 +199,8 @@ HX_API int hx_save(const char *path);
  * (inserts, overwrites and deletes alike). "entropy_avg" (bits per byte, %.4f)
  * is measured on the file as on disk: the whole file up to 1 MiB; its first
  * 1 MiB up to 2 MiB; above that the mean of the entropies of its first and
- * last 1 MiB. "" with "no file open" when no file is open. */
+ * last 1 MiB; 0.0000 for an empty file and while the view is gone after a
+ * failed in-place save. "" with "no file open" when no file is open. */
 HX_API const char *hx_info_json(void);
 
 /* An entropy profile of the file as on disk, in eight blocks of
@@ -209,7 +229,7 @@ HX_API int hx_compare(const char *path);
  * "no file open" when no file is open. */
 HX_API int hx_compare_count(void);
 
-/* One field of run `index` (from 0): "offset" as "0x%016llx", "this_hex" or
+/* One field of run `index` (0 to count-1): "offset" as "0x%016llx", "this_hex" or
  * "other_hex" as two lowercase hex digits per byte of the open file or the
  * compare file. "" on failure: "no file open", "diff index out of range",
  * "unknown field: <field> (offset|this_hex|other_hex)"; a NULL field gives ""
