@@ -85,8 +85,8 @@ HX_API int64_t hx_file_size(void);
  * or, when `mode` is exactly "raw",
  *   {"off":"0x%016llx","bytes_hex":"000102...0f"}
  * The page shows the staged edits. "" with "no file open" when no file is
- * open, or with the message of a failed rebuild of the edited content
- * ("out of memory materializing logical file"). */
+ * open, or with the message of a failed rebuild of the edited content (such
+ * as "out of memory materializing logical file"). */
 HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode);
 
 /* As hx_page, but each row is {"off":"0x%016llx","text":"..."} with only the
@@ -181,10 +181,14 @@ HX_API int hx_discard(void);
  * and, where allowed, owner and group; a symbolic link's file is replaced, not
  * the link). Any failure before the replacement leaves the target untouched,
  * the open file usable and the edits staged. Only a target with several hard
- * links, one that is not a regular file, or a folder that lets no file be
- * made or renamed is rewritten in place; a failure there can leave the target
+ * links, one that is not a regular file, a folder that lets no file be made
+ * or renamed, or a new file that cannot take the target's permission bits
+ * gets the target rewritten in place; a failure there can leave the target
  * partly written, and in place the edits and the content are kept in memory
- * (pages show them) for another save.
+ * (pages show them) for another save. Save again before staging more edits
+ * or discarding them: the file's bytes are no longer read, so the content
+ * cannot be built anew ("file content unavailable after a failed save - save
+ * again or reopen the file").
  * Messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
  * "save size mismatch: expected <n> got <n>", or that of the re-open. */
