@@ -185,10 +185,9 @@ HX_API int hx_discard(void);
  * or renamed, or a new file that cannot take the target's permission bits
  * gets the target rewritten in place; a failure there can leave the target
  * partly written, and in place the edits and the content are kept in memory
- * (pages show them) for another save. Save again before staging more edits
- * or discarding them: the file's bytes are no longer read, so the content
- * cannot be built anew ("file content unavailable after a failed save - save
- * again or reopen the file").
+ * (pages show them) for another save. Until then the file's bytes are no
+ * longer read, so new edits are refused ("file content unavailable after a
+ * failed save - save again or reopen the file"); hx_discard drops that copy.
  * Messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
  * "save size mismatch: expected <n> got <n>", or that of the re-open. */

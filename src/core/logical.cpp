@@ -107,17 +107,19 @@ int fail_materialize() {
 
 }  // namespace
 
+bool hv_content_unavailable() { return S.is_open && S.file_size > 0 && !S.view; }
+
 int hv_materialize() {
     if (S.logical && !S.logical_stale) return 0;
+    if (hv_content_unavailable()) {
+        // Only after an in-place save failed and released the view: the bytes
+        // on disk are no longer ours to read, and a cache, if any, is kept.
+        hv_err("%s", HV_CONTENT_UNAVAILABLE);
+        return -1;
+    }
     hv_free(S.logical);
     S.logical = nullptr;
     S.logical_len = 0;
-    if (S.file_size > 0 && !S.view) {
-        // Only after an in-place save failed and released the view: the bytes
-        // on disk are no longer ours to read.
-        hv_err("file content unavailable after a failed save - save again or reopen the file");
-        return -1;
-    }
     // One piece for the file; each edit adds at most two pieces, and a split
     // may add one more before the splice.
     int64_t cap = 3 + 3 * S.n_edits;

@@ -12,3 +12,10 @@ int64_t hv_logical_size();
 // afterwards, -1 with a message when it cannot be built. Called only while a
 // file is open.
 int hv_materialize();
+
+// True while a file is open whose view a failed in-place save released: the
+// cached content, if any, is then the only whole copy of the edited file.
+bool hv_content_unavailable();
+
+constexpr const char *HV_CONTENT_UNAVAILABLE =
+    "file content unavailable after a failed save - save again or reopen the file";

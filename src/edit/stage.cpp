@@ -6,6 +6,7 @@
 #include "core/alloc.h"
 #include "core/error.h"
 #include "core/json.h"
+#include "core/logical.h"
 #include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
@@ -66,6 +67,12 @@ int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len) {
     }
     if (S.n_edits >= HV_MAX_EDITS) {
         hv_err("staged edits cap reached (%d)", static_cast<int>(HV_MAX_EDITS));
+        return -1;
+    }
+    if (hv_content_unavailable()) {
+        // A new edit would need a rebuild from the released view; the cached
+        // content must stay whole until it is saved.
+        hv_err("%s", HV_CONTENT_UNAVAILABLE);
         return -1;
     }
     if (!grow_edits()) {

@@ -161,6 +161,19 @@ TEST_F(logical_state, a_released_view_is_never_read) {
     EXPECT_EQ(S.logical, nullptr);
 }
 
+TEST_F(logical_state, a_failed_rebuild_without_a_view_keeps_the_only_copy) {
+    ASSERT_EQ(hx_open_rw(dir.write("f.bin", kEight).c_str()), 0);
+    insert_at(0, {0xaa});
+    ASSERT_EQ(hv_materialize(), 0);
+    uint8_t *cache = S.logical;
+    hv_os->unmap(S.view, S.file_size);
+    S.view = nullptr;
+    S.logical_stale = 1;
+    EXPECT_EQ(hv_materialize(), -1);
+    EXPECT_EQ(S.logical, cache) << "the cached content is not dropped";
+    EXPECT_EQ(S.logical_len, 9);
+}
+
 // The content must equal what a plain model of the rules gives, for any mix of
 // edits, including offsets and lengths past the end.
 TEST_F(logical_state, random_edit_lists_match_a_plain_model) {

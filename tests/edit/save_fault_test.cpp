@@ -256,10 +256,18 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_cache_and_a_new_sa
     EXPECT_EQ(S.file_size, static_cast<int64_t>(original.size()));
     expect_open_file_usable();
 
+    // A new edit would need a rebuild from the released view: it is refused
+    // and the cache, the only whole copy, stays.
+    EXPECT_EQ(hx_write("ee", 0), -1);
+    EXPECT_STREQ(hx_last_error(), "file content unavailable after a failed save - save again or reopen the file");
+    EXPECT_EQ(hx_delete(0, 1), -1);
+    EXPECT_EQ(S.n_edits, 3);
+    expect_open_file_usable();
+
     ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "a save-as from the cache";
     EXPECT_EQ(read_file(dir.file("copy.bin")), expected);
-    ASSERT_EQ(hx_write("ee", 0), 0);
-    EXPECT_EQ(hx_save(nullptr), -1) << "no view and no cache to build the content from";
+    EXPECT_EQ(hx_insert("ee", 0), -1) << "still no view to build on";
+    EXPECT_EQ(hx_save(nullptr), 0) << "nothing staged: nothing to do";
     ASSERT_EQ(hx_discard(), 0);
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
     EXPECT_EQ(S.n_edits, 0);
