@@ -4,21 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 
-namespace {
+#include "declared_names.h"
 
-std::set<std::string> declared_names() {
-    std::ifstream header(HEXVIEW_HEADER_PATH);
-    std::string text((std::istreambuf_iterator<char>(header)), std::istreambuf_iterator<char>());
-    std::set<std::string> names;
-    std::regex decl(R"(HX_API[^;(]*?\b(hx_[a-z0-9_]+)\s*\()");
-    for (std::sregex_iterator it(text.begin(), text.end(), decl), end; it != end; ++it) names.insert((*it)[1]);
-    return names;
-}
+namespace {
 
 std::set<std::string> exported_names() {
     std::string cmd = std::string("nm -D --defined-only '") + HEXVIEW_LIBRARY_PATH + "'";
@@ -37,7 +28,7 @@ std::set<std::string> exported_names() {
 TEST(abi, every_declared_function_resolves_from_the_loaded_library) {
     void *lib = dlopen(HEXVIEW_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
-    std::set<std::string> names = declared_names();
+    std::set<std::string> names = declared_names(HEXVIEW_HEADER_PATH);
     EXPECT_EQ(names.size(), 23u) << "the header declares the 23 functions of the API";
     for (const std::string &n : names) EXPECT_NE(dlsym(lib, n.c_str()), nullptr) << n;
 
@@ -58,7 +49,7 @@ TEST(abi, only_the_declared_functions_are_exported) {
 #endif
     std::set<std::string> exported = exported_names();
     ASSERT_FALSE(exported.empty());
-    EXPECT_EQ(exported, declared_names());
+    EXPECT_EQ(exported, declared_names(HEXVIEW_HEADER_PATH));
 }
 
 }  // namespace
