@@ -7,7 +7,12 @@
 #include "quillmar_hexview.h"
 #include "support/test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "support/win32.h"
+
+#include <atomic>
+#include <vector>
+#else
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -195,9 +200,33 @@ INSTANTIATE_TEST_SUITE_P(
                               "MapViewOfFile failed (win error 77)"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The process's handles. (Wine reports 0 always; Windows counts them.)
+int open_handle_count() {
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
 
-int open_fd_count() {
+// Handles a case made to stand in the library's way, closed after the test.
+std::vector<HANDLE> g_held_handles;
+
+void hold(HANDLE h) { g_held_handles.push_back(h); }
+
+void close_held_handles() {
+    for (HANDLE h : g_held_handles) CloseHandle(h);
+    g_held_handles.clear();
+}
+
+// True when nothing else has the file open: no handle and no view of it.
+bool opens_exclusively(const std::string &path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+#else
+int open_handle_count() {
     int n = 0;
     DIR *d = opendir("/proc/self/fd");
     if (!d) return -1;
@@ -205,6 +234,9 @@ int open_fd_count() {
     closedir(d);
     return n;
 }
+
+void close_held_handles() {}
+#endif
 
 struct special_file_case {
     const char *name;
@@ -214,22 +246,69 @@ struct special_file_case {
 
 void PrintTo(const special_file_case &c, std::ostream *os) { *os << c.name; }
 
-class open_special_file : public hexview_test, public ::testing::WithParamInterface<special_file_case> {};
+class open_special_file : public hexview_test, public ::testing::WithParamInterface<special_file_case> {
+protected:
+    void TearDown() override {
+        close_held_handles();
+        hexview_test::TearDown();
+    }
+};
 
-// A FIFO without a writer, a socket, a device or a folder is refused at once
+// A folder, a device, or a pipe or socket nobody writes to, is refused at once
 // in both modes; the test would hang if an open blocked.
 TEST_P(open_special_file, is_refused_without_blocking) {
     std::string p = GetParam().make(dir);
-    int fds = open_fd_count();
+    int handles = open_handle_count();
     for (int rw = 0; rw < 2; rw++) {
         int r = rw ? hx_open_rw(p.c_str()) : hx_open(p.c_str());
         EXPECT_EQ(r, -1);
         EXPECT_EQ(hx_last_error(), cannot_open(p, GetParam().code)) << "rw=" << rw;
         EXPECT_EQ(S.is_open, 0);
     }
-    EXPECT_EQ(open_fd_count(), fds) << "no handle is left open";
+    EXPECT_EQ(open_handle_count(), handles) << "no handle is left open";
 }
 
+#ifdef _WIN32
+std::string listening_pipe(const temp_dir &) {
+    static std::atomic<int> serial{0};
+    std::string name = "\\\\.\\pipe\\hexview-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(serial++);
+    // One instance for each of the two opens.
+    for (int i = 0; i < 2; i++)
+        hold(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 2, 0, 0, 0, nullptr));
+    return name;
+}
+
+std::string file_open_for_writing_elsewhere(const temp_dir &d) {
+    std::string p = d.write("busy.bin", std::string("abc"));
+    hold(CreateFileA(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    kinds, open_special_file,
+    ::testing::Values(
+        special_file_case{"folder", [](const temp_dir &d) { return d.path(); }, ERROR_ACCESS_DENIED},
+        special_file_case{"device", [](const temp_dir &) { return std::string("NUL"); }, ERROR_INVALID_FUNCTION},
+        special_file_case{"pipe", listening_pipe, ERROR_INVALID_FUNCTION},
+        special_file_case{"file_open_for_writing_elsewhere", file_open_for_writing_elsewhere,
+                          ERROR_SHARING_VIOLATION}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Closing releases every handle and the view: afterwards the file can be
+// opened with no sharing at all.
+TEST_F(open_file, closing_leaves_the_file_free_for_an_exclusive_open) {
+    std::string p = dir.write("a.bin", iota_bytes(5000));
+    ASSERT_EQ(hx_open(p.c_str()), 0);
+    hx_close();
+    EXPECT_TRUE(opens_exclusively(p)) << "after a read-only open";
+    ASSERT_EQ(hx_open_rw(p.c_str()), 0);
+    EXPECT_FALSE(opens_exclusively(p)) << "the view is in use";
+    hx_close();
+    EXPECT_TRUE(opens_exclusively(p)) << "after a read-write open";
+}
+#else
 INSTANTIATE_TEST_SUITE_P(
     kinds, open_special_file,
     ::testing::Values(
@@ -277,12 +356,12 @@ TEST_F(open_file, file_without_read_permission_fails_with_eacces) {
 
 TEST_F(open_file, opening_and_closing_leaves_no_handle_open) {
     std::string p = dir.write("a.bin", iota_bytes(5000));
-    int fds = open_fd_count();
+    int fds = open_handle_count();
     ASSERT_EQ(hx_open(p.c_str()), 0);
-    EXPECT_EQ(open_fd_count(), fds) << "only the view outlives the open";
+    EXPECT_EQ(open_handle_count(), fds) << "only the view outlives the open";
     ASSERT_EQ(hx_open_rw(p.c_str()), 0);
     hx_close();
-    EXPECT_EQ(open_fd_count(), fds);
+    EXPECT_EQ(open_handle_count(), fds);
 }
 
 #endif

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <barrier>
 #include <string>
 #include <thread>
 
@@ -20,6 +19,10 @@
 
 #ifdef HEXVIEW_HAVE_MALLINFO
 #include <malloc.h>
+#endif
+
+#ifdef _WIN32
+#include "support/win32.h"
 #endif
 
 namespace {
@@ -44,7 +47,7 @@ struct thread_view {
 
 TEST_F(threads, each_thread_has_its_own_error_text_and_page_buffer) {
     ASSERT_EQ(hx_open(dir.write("f.bin", iota_bytes(64, 0x41)).c_str()), 0);
-    std::barrier sync(2);
+    thread_barrier sync(2);
     thread_view a, b;
     auto run = [&](thread_view &v, int64_t offset, const char *message) {
         v.page = hx_page(offset, 1, nullptr);
@@ -85,6 +88,45 @@ TEST_F(threads, page_buffer_is_freed_when_the_thread_ends) {
     t.join();
     EXPECT_GE(during, before + 2 * 1048576) << "two 1 MiB buffers while the thread lives";
     EXPECT_LT(mapped(), before + 65536) << "and none after it ended";
+}
+#endif
+
+#ifdef _WIN32
+// Committed private memory of the process: the heap's blocks of 1 MiB are
+// committed on their own and released when freed.
+std::size_t committed_private_bytes() {
+    std::size_t total = 0;
+    MEMORY_BASIC_INFORMATION m;
+    const char *at = nullptr;
+    while (VirtualQuery(at, &m, sizeof m) == sizeof m) {
+        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) total += m.RegionSize;
+        const char *next = static_cast<const char *>(m.BaseAddress) + m.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    return total;
+}
+
+// Thread stacks and the system's own bookkeeping add noise, so many threads are
+// run: kept buffers would add 2 MiB each.
+TEST_F(threads, page_buffers_are_freed_when_threads_end) {
+    ASSERT_EQ(hx_open(dir.write("f.bin", iota_bytes(64)).c_str()), 0);
+    auto use_both_buffers = [] {
+        hx_page(0, 1, nullptr);
+        hx_ascii_only(0, 1);
+    };
+    std::size_t before = committed_private_bytes();
+    std::size_t during = 0;
+    std::thread t([&] {
+        use_both_buffers();
+        during = committed_private_bytes();
+    });
+    t.join();
+    EXPECT_GE(during, before + 2 * 1048576) << "two 1 MiB buffers while the thread lives";
+    const int kThreads = 48;
+    for (int i = 0; i < kThreads; i++) std::thread(use_both_buffers).join();
+    EXPECT_LT(committed_private_bytes(), before + 16 * 1048576)
+        << "the " << kThreads << " ended threads would hold " << 2 * kThreads << " MiB";
 }
 #endif
 
