@@ -12,6 +12,7 @@
 #include <random>
 
 #include "platform/os.h"
+#include "platform/thread_slot.h"
 
 namespace {
 
@@ -260,7 +261,26 @@ hv_handle posix_create_for_write(const char *path) {
     return fd;
 }
 
+// glibc runs thread_local destructors while the object is still there.
+struct thread_slot {
+    void *p = nullptr;
+    hv_thread_release release = nullptr;
+    ~thread_slot() {
+        if (p && release) release(p);
+    }
+};
+
+thread_local thread_slot t_slot;
+
 }  // namespace
+
+void *hv_thread_slot_get() { return t_slot.p; }
+
+bool hv_thread_slot_set(void *p, hv_thread_release release) {
+    t_slot.p = p;
+    t_slot.release = release;
+    return true;
+}
 
 const hv_os_table hv_os_native = {
     .open_read = posix_open_read,

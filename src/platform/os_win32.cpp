@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "platform/os.h"
+#include "platform/thread_slot.h"
 
 namespace {
 
@@ -95,7 +96,49 @@ void win32_close(hv_handle h) { CloseHandle(as_handle(h)); }
 
 unsigned long win32_last_error() { return GetLastError(); }
 
+// The slot is a fiber-local storage index, whose callback the system calls at
+// thread exit with the thread's value, for threads made by any means.
+hv_thread_release g_release = nullptr;
+DWORD g_fls_index = FLS_OUT_OF_INDEXES;
+INIT_ONCE g_fls_once = INIT_ONCE_STATIC_INIT;
+
+void WINAPI release_at_thread_exit(void *p) {
+    if (p && g_release) g_release(p);
+}
+
+BOOL CALLBACK alloc_fls_index(PINIT_ONCE, PVOID, PVOID *) {
+    g_fls_index = FlsAlloc(release_at_thread_exit);
+    return TRUE;
+}
+
+DWORD fls_index() {
+    InitOnceExecuteOnce(&g_fls_once, alloc_fls_index, nullptr, nullptr);
+    return g_fls_index;
+}
+
+// Frees the index when the DLL unloads (or the program ends). FlsFree hands
+// every thread's value to the callback first, so no callback into unloaded
+// code is left behind; later calls get no slot.
+struct fls_index_owner {
+    ~fls_index_owner() {
+        if (g_fls_index == FLS_OUT_OF_INDEXES) return;
+        FlsFree(g_fls_index);
+        g_fls_index = FLS_OUT_OF_INDEXES;
+    }
+} g_fls_owner;
+
 }  // namespace
+
+void *hv_thread_slot_get() {
+    DWORD index = fls_index();
+    return index == FLS_OUT_OF_INDEXES ? nullptr : FlsGetValue(index);
+}
+
+bool hv_thread_slot_set(void *p, hv_thread_release release) {
+    g_release = release;
+    DWORD index = fls_index();
+    return index != FLS_OUT_OF_INDEXES && FlsSetValue(index, p);
+}
 
 const hv_os_table hv_os_native = {
     win32_open_read, win32_open_rw, win32_file_size, win32_map, win32_unmap,

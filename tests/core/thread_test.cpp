@@ -92,41 +92,17 @@ TEST_F(threads, page_buffer_is_freed_when_the_thread_ends) {
 #endif
 
 #ifdef _WIN32
-// Committed private memory of the process: the heap's blocks of 1 MiB are
-// committed on their own and released when freed.
-std::size_t committed_private_bytes() {
-    std::size_t total = 0;
-    MEMORY_BASIC_INFORMATION m;
-    const char *at = nullptr;
-    while (VirtualQuery(at, &m, sizeof m) == sizeof m) {
-        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) total += m.RegionSize;
-        const char *next = static_cast<const char *>(m.BaseAddress) + m.RegionSize;
-        if (next <= at) break;
-        at = next;
-    }
-    return total;
-}
-
-// Thread stacks and the system's own bookkeeping add noise, so many threads are
-// run: kept buffers would add 2 MiB each.
 TEST_F(threads, page_buffers_are_freed_when_threads_end) {
     ASSERT_EQ(hx_open(dir.write("f.bin", iota_bytes(64)).c_str()), 0);
-    auto use_both_buffers = [] {
-        hx_page(0, 1, nullptr);
-        hx_ascii_only(0, 1);
-    };
-    std::size_t before = committed_private_bytes();
-    std::size_t during = 0;
-    std::thread t([&] {
-        use_both_buffers();
-        during = committed_private_bytes();
-    });
-    t.join();
-    EXPECT_GE(during, before + 2 * 1048576) << "two 1 MiB buffers while the thread lives";
     const int kThreads = 48;
-    for (int i = 0; i < kThreads; i++) std::thread(use_both_buffers).join();
-    EXPECT_LT(committed_private_bytes(), before + 16 * 1048576)
-        << "the " << kThreads << " ended threads would hold " << 2 * kThreads << " MiB";
+    thread_memory_growth g = measure_thread_memory(
+        [] {
+            hx_page(0, 1, nullptr);
+            hx_ascii_only(0, 1);
+        },
+        kThreads);
+    EXPECT_GE(g.while_alive, 2 * 1048576) << "two 1 MiB buffers while the thread lives";
+    EXPECT_LT(g.after_all_ended, 16 * 1048576) << "kept buffers of the ended threads would be " << 2 * kThreads << " MiB";
 }
 #endif
 

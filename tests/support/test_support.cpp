@@ -127,15 +127,3 @@ std::string json_field(const std::string &object, const std::string &key) {
     }
     return value;
 }
-
-void thread_barrier::arrive_and_wait() {
-    std::unique_lock lock(mutex_);
-    unsigned long arrived_in = generation_;
-    if (++waiting_ == count_) {
-        waiting_ = 0;
-        generation_++;
-        all_arrived_.notify_all();
-        return;
-    }
-    all_arrived_.wait(lock, [&] { return generation_ != arrived_in; });
-}

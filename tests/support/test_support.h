@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/alloc.h"
 #include "platform/os.h"
+#include "support/thread_barrier.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -67,19 +66,3 @@ std::vector<std::string> split_rows(const std::string &list);
 
 // The string value of "key" in a flat JSON object text, or "" when missing.
 std::string json_field(const std::string &object, const std::string &key);
-
-// Holds each of `count` threads until all have arrived, as often as needed.
-// Built on a mutex and a condition variable: std::barrier of MinGW's libstdc++
-// sometimes never wakes its waiters.
-class thread_barrier {
-public:
-    explicit thread_barrier(int count) : count_(count) {}
-    void arrive_and_wait();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable all_arrived_;
-    int count_;
-    int waiting_ = 0;
-    unsigned long generation_ = 0;
-};
