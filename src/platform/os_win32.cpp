@@ -5,6 +5,10 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+#include <random>
+
 #include "platform/os.h"
 #include "platform/thread_slot.h"
 
@@ -96,6 +100,142 @@ void win32_close(hv_handle h) { CloseHandle(as_handle(h)); }
 
 unsigned long win32_last_error() { return GetLastError(); }
 
+// ---- Entries used by the save.
+
+bool failed(DWORD code) {
+    SetLastError(code);
+    return false;
+}
+
+bool copy_path(char *out, std::size_t cap, const char *text) {
+    int n = std::snprintf(out, cap, "%s", text);
+    return n >= 0 && static_cast<std::size_t>(n) < cap ? true : failed(ERROR_FILENAME_EXCED_RANGE);
+}
+
+// Length of the folder part of path, its last separator included.
+std::size_t folder_length(const char *path) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; path[i]; i++)
+        if (path[i] == '\\' || path[i] == '/' || (i == 1 && path[i] == ':')) n = i + 1;
+    return n;
+}
+
+// A handle for reading the file's information only: it neither reads nor
+// writes, so it shares with every other opener, the library's own included.
+HANDLE open_for_query(const char *path) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// A symbolic link (a reparse point) is replaced by the path of the file it
+// finally names; any other path is kept as it is.
+bool win32_resolve_link(const char *path, char *out, std::size_t cap) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return copy_path(out, cap, path);
+    HANDLE h = open_for_query(path);
+    if (h == INVALID_HANDLE_VALUE) return copy_path(out, cap, path);  // a dangling link: its own name
+    char final_path[MAX_PATH * 8];
+    DWORD n = GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    close_keeping_error(h, n ? ERROR_SUCCESS : GetLastError());
+    if (n == 0) return false;
+    if (n >= sizeof final_path) return failed(ERROR_FILENAME_EXCED_RANGE);
+    return copy_path(out, cap, final_path);
+}
+
+bool win32_path_info(const char *path, hv_path_info *info) {
+    *info = hv_path_info{};
+    HANDLE h = open_for_query(path);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        // A missing folder on the way is as missing as the file: creating it
+        // fails later with the folder's own code.
+        if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND) return false;
+        info->kind = HV_PATH_MISSING;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION fi;
+    bool ok = GetFileInformationByHandle(h, &fi);
+    DWORD type = GetFileType(h);
+    close_keeping_error(h, ok ? ERROR_SUCCESS : GetLastError());
+    if (!ok) return false;
+    bool regular = type == FILE_TYPE_DISK && !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    info->kind = regular ? HV_PATH_REGULAR : HV_PATH_OTHER;
+    info->links = fi.nNumberOfLinks;
+    info->mode = fi.dwFileAttributes;
+    info->volume = fi.dwVolumeSerialNumber;
+    info->file_id = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
+    return true;
+}
+
+// Whether rewriting the file in place may still work where this failed: the
+// folder takes no new file, the name is too long, or the target is in use or
+// mapped (a rename cannot replace a mapped file on Windows).
+hv_fs_result classify(DWORD code) {
+    SetLastError(code);
+    switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_NOT_SAME_DEVICE:
+        return HV_FS_NOT_ALLOWED;
+    default:
+        return HV_FS_FAILED;
+    }
+}
+
+constexpr int kTempAttempts = 100;
+constexpr int kTempBaseChars = 64;  // of the target's name, so the temp name stays short
+
+hv_fs_result win32_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
+    std::size_t folder = folder_length(path);
+    const char *base = path + folder;
+    std::random_device random;
+    for (int attempt = 0; attempt < kTempAttempts; attempt++) {
+        int n = std::snprintf(temp_path, cap, "%.*s.%.*s.hxsave-%08x", static_cast<int>(folder), path,
+                              kTempBaseChars, base, static_cast<unsigned>(random()));
+        if (n < 0 || static_cast<std::size_t>(n) >= cap) return classify(ERROR_FILENAME_EXCED_RANGE);
+        HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            *h = from_handle(file);
+            return HV_FS_OK;
+        }
+        DWORD e = GetLastError();
+        if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) return classify(e);
+    }
+    return classify(ERROR_FILE_EXISTS);
+}
+
+// Windows keeps no owner bits in the information the save carries: the file
+// attributes (read-only, hidden, system, archive) are what is copied. Access
+// rights come from the folder, as for any new file.
+bool win32_apply_attributes(hv_handle h, const hv_path_info *like) {
+    if (!like) return true;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = like->mode & kKept;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(as_handle(h), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+hv_fs_result win32_replace_file(const char *from, const char *to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return HV_FS_OK;
+    return classify(GetLastError());
+}
+
+// MOVEFILE_WRITE_THROUGH already made the rename durable.
+bool win32_sync_folder_of(const char *) { return true; }
+
+bool win32_remove_file(const char *path) { return DeleteFileA(path) != 0; }
+
+hv_handle win32_create_for_write(const char *path) {
+    return from_handle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // The slot is a fiber-local storage index, whose callback the system calls at
 // thread exit with the thread's value, for threads made by any means.
 hv_thread_release g_release = nullptr;
@@ -141,8 +281,23 @@ bool hv_thread_slot_set(void *p, hv_thread_release release) {
 }
 
 const hv_os_table hv_os_native = {
-    win32_open_read, win32_open_rw, win32_file_size, win32_map, win32_unmap,
-    win32_write,     win32_flush,   win32_close,     win32_last_error,
+    .open_read = win32_open_read,
+    .open_rw = win32_open_rw,
+    .file_size = win32_file_size,
+    .map = win32_map,
+    .unmap = win32_unmap,
+    .write = win32_write,
+    .flush = win32_flush,
+    .close = win32_close,
+    .last_error = win32_last_error,
+    .resolve_link = win32_resolve_link,
+    .path_info = win32_path_info,
+    .create_temp_beside = win32_create_temp_beside,
+    .apply_attributes = win32_apply_attributes,
+    .replace_file = win32_replace_file,
+    .sync_folder_of = win32_sync_folder_of,
+    .remove_file = win32_remove_file,
+    .create_for_write = win32_create_for_write,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

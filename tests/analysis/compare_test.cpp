@@ -336,6 +336,12 @@ INSTANTIATE_TEST_SUITE_P(
                      nullptr, cannot_open(ENODEV)},
         failure_case{"device", [](const temp_dir &) { return std::string("/dev/zero"); }, nullptr,
                      cannot_open(ENODEV)},
+#else
+        failure_case{"missing_file", missing, nullptr, cannot_open(2)},  // ERROR_FILE_NOT_FOUND
+        failure_case{"folder", [](const temp_dir &d) { return d.path(); }, nullptr,
+                     cannot_open(5)},  // ERROR_ACCESS_DENIED
+        failure_case{"device", [](const temp_dir &) { return std::string("NUL"); }, nullptr,
+                     cannot_open(1)},  // ERROR_INVALID_FUNCTION: refused
 #endif
         failure_case{"size_query", existing, fail_size, "GetFileSizeEx failed: %s"},
         failure_case{"mapping", existing, fail_mapping, "CreateFileMapping failed: %s"},
