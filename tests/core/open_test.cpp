@@ -29,14 +29,6 @@ std::string cannot_open(const std::string &path, unsigned long code) {
     return "cannot open file: " + path + " (win error " + std::to_string(code) + ")";
 }
 
-#ifdef _WIN32
-constexpr unsigned long kMissingFileCode = 2;   // ERROR_FILE_NOT_FOUND
-constexpr unsigned long kMissingFolderCode = 3; // ERROR_PATH_NOT_FOUND
-#else
-constexpr unsigned long kMissingFileCode = ENOENT;
-constexpr unsigned long kMissingFolderCode = ENOENT;
-#endif
-
 TEST_F(open_file, read_only_open_maps_the_file) {
     std::string p = dir.write("a.bin", iota_bytes(40));
     ASSERT_EQ(hx_open(p.c_str()), 0);

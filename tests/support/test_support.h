@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +14,17 @@
 #include "support/thread_barrier.h"
 
 using bytes = std::vector<uint8_t>;
+
+// The system's codes that messages carry after "win error".
+#ifdef _WIN32
+constexpr unsigned long kMissingFileCode = 2;    // ERROR_FILE_NOT_FOUND
+constexpr unsigned long kMissingFolderCode = 3;  // ERROR_PATH_NOT_FOUND
+constexpr unsigned long kFolderCode = 5;         // ERROR_ACCESS_DENIED
+#else
+constexpr unsigned long kMissingFileCode = ENOENT;
+constexpr unsigned long kMissingFolderCode = ENOENT;
+constexpr unsigned long kFolderCode = EISDIR;
+#endif
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class temp_dir {
