@@ -85,3 +85,15 @@ int hv_map(const char *path, int32_t rw) {
     S.is_open = 1;
     return 0;
 }
+
+bool hv_remap_view() {
+    if (!S.is_open || S.view || S.file_size == 0) return true;
+    handle_guard file{S.is_rw ? hv_os->open_rw(S.name) : hv_os->open_read(S.name)};
+    if (file.h == HV_NO_HANDLE) return false;
+    int64_t size = 0;
+    if (!hv_os->file_size(file.h, &size) || size != S.file_size) return false;
+    uint8_t *view = nullptr;
+    if (hv_os->map(file.h, size, S.is_rw != 0, &view) != HV_MAP_OK) return false;
+    S.view = view;
+    return true;
+}

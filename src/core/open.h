@@ -14,3 +14,8 @@ void hv_release();
 
 // Frees every staged edit's bytes and the cached content; keeps the array.
 void hv_clear_edits();
+
+// Maps the open file again after its view was released while the file itself
+// was left as it was (a replace that failed). False when it cannot be done;
+// the view then stays null.
+bool hv_remap_view();

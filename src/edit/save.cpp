@@ -99,6 +99,26 @@ bool size_matches(const char *path) {
     return false;
 }
 
+// Renames temp over the target. Some systems (Windows) refuse to replace a
+// file that is mapped: then our view of the open file goes for the rename and
+// comes back if the rename still fails, the file being as it was.
+// On failure *code is the system's code for it.
+hv_fs_result replace_target(const char *temp, const save_target &t, unsigned long *code) {
+    hv_fs_result replaced = hv_os->replace_file(temp, t.real);
+    if (replaced != HV_FS_OK && t.is_open_file && S.view) {
+        hv_os->unmap(S.view, S.file_size);
+        S.view = nullptr;
+        replaced = hv_os->replace_file(temp, t.real);
+        if (replaced != HV_FS_OK) {
+            *code = hv_os->last_error();
+            hv_remap_view();
+            return replaced;
+        }
+    }
+    if (replaced != HV_FS_OK) *code = hv_os->last_error();
+    return replaced;
+}
+
 // Content to a new file beside the target, then renamed over it. The temp file
 // is removed on every failure; the target is touched only by the rename.
 outcome save_through_temp(const save_target &t) {
@@ -121,9 +141,9 @@ outcome save_through_temp(const save_target &t) {
         hv_os->remove_file(temp);
         return outcome::failed;
     }
-    hv_fs_result replaced = hv_os->replace_file(temp, t.real);
+    unsigned long code = 0;
+    hv_fs_result replaced = replace_target(temp, t, &code);
     if (replaced != HV_FS_OK) {
-        unsigned long code = hv_os->last_error();
         hv_os->remove_file(temp);
         if (replaced == HV_FS_NOT_ALLOWED) return outcome::fall_back;
         fail_cannot_open(t.shown, code);

@@ -167,8 +167,12 @@ TEST_P(save_fault, leaves_the_target_intact_and_the_open_file_usable) {
     EXPECT_EQ(hx_last_error(), fill_message(fault.message, target, expected.size()));
     EXPECT_EQ(read_file(target), target_before) << "the target is untouched";
     EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"})) << "no temporary file is left";
-    EXPECT_EQ(S.view, view) << "the open file stays mapped";
-    ASSERT_NE(S.view, nullptr);
+    // A refused rename of the open file lets go of the view and retries, so
+    // the view may come back at another address.
+    if (!in_place || std::string(fault.name) != "rename_fails") {
+        EXPECT_EQ(S.view, view) << "the open file stays mapped";
+    }
+    ASSERT_NE(S.view, nullptr) << "the open file is mapped";
     EXPECT_EQ(std::memcmp(S.view, original.data(), original.size()), 0);
     expect_open_file_usable();
 
@@ -224,6 +228,26 @@ INSTANTIATE_TEST_SUITE_P(
         detour_case{"attributes_cannot_be_copied",
                     [](hv_os_table &t) { t.apply_attributes = [](hv_handle, const hv_path_info *) { return false; }; }}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Windows refuses to rename over a mapped file: the save lets go of its view
+// for the rename and opens the saved file again.
+TEST_F(edited_file, a_rename_refused_over_the_mapped_file_succeeds_without_the_view) {
+    unsigned long long id = file_identity(path);
+    {
+        scoped_os os;
+        os.table.replace_file = [](const char *from, const char *to) {
+            if (S.view) return HV_FS_NOT_ALLOWED;
+            return hv_os_native.replace_file(from, to);
+        };
+        ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    }
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_NE(file_identity(path), id) << "replaced by the new file, not rewritten";
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+    ASSERT_NE(S.view, nullptr);
+    EXPECT_EQ(S.n_edits, 0);
+    EXPECT_EQ(page_row(1048570), raw_row(expected, 1048570));
+}
 
 TEST_F(edited_file, a_folder_that_cannot_be_synced_does_not_undo_the_save) {
     scoped_os os;
