@@ -197,7 +197,8 @@ HX_API int hx_save(const char *path);
 
 /* A one-line summary of the open file:
  *   {"name":"...","size":N,"is_rw":0|1,"entropy_avg":H,"modified":0|1,"staged_bytes":N}
- * "name" is the path as opened, JSON-escaped; "size" is hx_file_size();
+ * "name" is the path as opened, JSON-escaped (shortened, at a whole escape,
+ * when the object would not fit its 4096 bytes); "size" is hx_file_size();
  * "modified" is 1 while edits are staged and "staged_bytes" sums their lengths
  * (inserts, overwrites and deletes alike). "entropy_avg" (bits per byte, %.4f)
  * is measured on the file as on disk: the whole file up to 1 MiB; its first

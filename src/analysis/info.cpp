@@ -45,6 +45,22 @@ int64_t staged_bytes() {
     return sum;
 }
 
+// Formats the summary with the path escaped into a `name_cap`-byte area.
+// Returns the length of the whole text, counted as if nothing had been cut;
+// `name_len` gets the length of the escaped path.
+std::size_t format_summary(char *out, std::size_t name_cap, double entropy, std::size_t &name_len) {
+    char name[kNameCap];
+    const char *path = S.name ? S.name : "";
+    hv_json_escape(name, name_cap, reinterpret_cast<const uint8_t *>(path), std::strlen(path));
+    name_len = std::strlen(name);
+    int n = std::snprintf(out, hv_thread_buffer_size(HV_BUF_INFO),
+                          "{\"name\":\"%s\",\"size\":%lld,\"is_rw\":%d,\"entropy_avg\":%.4f,"
+                          "\"modified\":%d,\"staged_bytes\":%lld}",
+                          name, static_cast<long long>(hv_logical_size()), S.is_rw ? 1 : 0, entropy,
+                          S.n_edits > 0 ? 1 : 0, static_cast<long long>(staged_bytes()));
+    return n < 0 ? 0 : static_cast<std::size_t>(n);
+}
+
 }  // namespace
 
 const char *hv_info_json(void) {
@@ -52,14 +68,13 @@ const char *hv_info_json(void) {
     char *out;
     if (!begin_report(HV_BUF_INFO, result, out)) return result;
     double entropy = hv_entropy_estimate(S.view, S.file_size);
-    char name[kNameCap];
-    const char *path = S.name ? S.name : "";
-    hv_json_escape(name, sizeof name, reinterpret_cast<const uint8_t *>(path), std::strlen(path));
-    std::snprintf(out, hv_thread_buffer_size(HV_BUF_INFO),
-                  "{\"name\":\"%s\",\"size\":%lld,\"is_rw\":%d,\"entropy_avg\":%.4f,"
-                  "\"modified\":%d,\"staged_bytes\":%lld}",
-                  name, static_cast<long long>(hv_logical_size()), S.is_rw ? 1 : 0, entropy,
-                  S.n_edits > 0 ? 1 : 0, static_cast<long long>(staged_bytes()));
+    const std::size_t cap = hv_thread_buffer_size(HV_BUF_INFO);
+    std::size_t name_len = 0;
+    std::size_t n = format_summary(out, kNameCap, entropy, name_len);
+    // A very long path would push the end of the object out of the buffer and
+    // leave a cut text that is no JSON: the path is shortened instead (the
+    // escaper never splits an escape), so every member after it fits.
+    if (n >= cap) format_summary(out, cap - (n - name_len), entropy, name_len);
     return out;
 }
 

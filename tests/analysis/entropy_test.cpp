@@ -402,13 +402,67 @@ TEST_F(reports, summary_escapes_the_name) {
 }
 #endif
 
-TEST_F(reports, summary_text_is_cut_at_4095_characters) {
+// A path whose escaped form nearly fills the buffer used to leave a text cut
+// at 4095 characters, which is no JSON: the path is shortened instead, at a
+// whole escape and no more than needed, and the members after it stay whole.
+// A path that fits is shown whole.
+constexpr char kSummaryTail[] = "\",\"size\":1,\"is_rw\":0,\"entropy_avg\":0.0000,\"modified\":0,\"staged_bytes\":0}";
+constexpr std::size_t kRoomForName = 4095 - std::strlen("{\"name\":\"") - (sizeof kSummaryTail - 1);
+
+struct long_name_case {
+    const char *name;
+    std::string unit;     // one character of the path
+    std::string escaped;  // and how the summary shows it
+    std::size_t count;    // characters in the path
+};
+
+void PrintTo(const long_name_case &c, std::ostream *os) { *os << c.name; }
+
+class summary_with_a_long_name : public hexview_test, public ::testing::WithParamInterface<long_name_case> {};
+
+TEST_P(summary_with_a_long_name, keeps_the_object_whole) {
+    const long_name_case &c = GetParam();
     ASSERT_EQ(hx_open(dir.write("f.bin", bytes{1}).c_str()), 0);
+    std::string path, whole;
+    for (std::size_t i = 0; i < c.count; i++) {
+        path += c.unit;
+        whole += c.escaped;
+    }
     hv_free(S.name);
-    S.name = hv_strdup(std::string(5000, 'n').c_str());
+    S.name = hv_strdup(path.c_str());
     std::string text = hx_info_json();
-    EXPECT_EQ(text.size(), 4095u);
-    EXPECT_EQ(text.rfind("{\"name\":\"nnnn", 0), 0u);
+    ASSERT_LE(text.size(), 4095u);
+    ASSERT_EQ(text.rfind("{\"name\":\"", 0), 0u) << text;
+    ASSERT_EQ(text.substr(text.size() - std::strlen(kSummaryTail)), kSummaryTail) << text;
+    std::string shown = text.substr(9, text.size() - 9 - std::strlen(kSummaryTail));
+    if (whole.size() <= kRoomForName) {
+        EXPECT_EQ(shown, whole);
+    } else {
+        EXPECT_EQ(whole.rfind(shown, 0), 0u) << "a prefix of the escaped path";
+        EXPECT_EQ(shown.size() % c.escaped.size(), 0u) << "whole escapes only";
+        EXPECT_GT(shown.size() + 8 + c.escaped.size(), kRoomForName) << "shortened no more than needed";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    reports, summary_with_a_long_name,
+    ::testing::Values(long_name_case{"fits_exactly", "n", "n", kRoomForName},
+                      long_name_case{"one_too_long", "n", "n", kRoomForName + 1},
+                      long_name_case{"plain_5000", "n", "n", 5000},
+                      long_name_case{"control_bytes", "\x01", "\\u0001", 1000},
+                      long_name_case{"quotes", "\"", "\\\"", 3000}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The same through a real path that the system opens.
+TEST_F(reports, summary_of_a_deep_path_full_of_control_bytes_is_json) {
+    std::string folders;
+    for (int depth = 0; depth < 4; depth++) folders += "/" + std::string(200, '\x01');
+    std::filesystem::create_directories(dir.path() + folders);
+    std::string p = dir.write(folders.substr(1) + "/f.bin", bytes{1});
+    ASSERT_EQ(hx_open(p.c_str()), 0);
+    std::string text = hx_info_json();
+    EXPECT_LE(text.size(), 4095u);
+    EXPECT_EQ(text.substr(text.size() - std::strlen(kSummaryTail)), kSummaryTail) << text;
 }
 
 // The first 1 MiB is all zeros; from 1 MiB + 1 on, each of the 256 values
