@@ -1,315 +1,556 @@
 // Drives the public functions with a sequence of operations decoded from the
-// input and checks every step against a plain model: the logical content (read
-// back through pages and through a save-as), the size rule, and search hits
-// against a plain scan of the bytes on disk.
+// input and checks each result against a plain model (ops_model.h): pages in
+// every mode, the size rule, the staged listing, search hits and their fields,
+// compare runs, the reports and the error text after every step. Saves run
+// with faults injected through the OS table (a refused temp file, failing
+// create, write, flush or rename, a wrong size read back), so the failure
+// paths and the state they leave are checked too. At the end the content is
+// read back whole through pages and a save-as, and every file descriptor and
+// mapping the engine opened must be closed.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "json_check.h"
+#include "ops_model.h"
+#include "platform/os.h"
 #include "quillmar_hexview.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+// ---- Files ----------------------------------------------------------------
 
-struct model_edit {
-    int kind;  // 0 write, 1 insert, 2 delete
-    int64_t offset;
-    bytes data;
-    int64_t len;
+struct fuzz_files {
+    std::string ops = fuzz_path("ops.bin");
+    std::string sym = fuzz_path("sym.bin");  // a symbolic link to ops.bin
+    std::string saved = fuzz_path("saved.bin");
+    std::string hard = fuzz_path("hard.bin");  // a second name of ops.bin, at times
+    std::string other = fuzz_path("other.bin");
+    std::string folder = fuzz_path("folder.d");
+    std::string missing = fuzz_path("nowhere/x.bin");
+    std::string final_copy = fuzz_path("final.bin");
 };
 
-struct model {
-    bool open = false;
-    bool rw = false;
-    bytes disk;                 // the file as on disk
-    std::vector<model_edit> edits;
-    bool materialized = false;  // a page or save built the content since the last edit
-    bool cache_kept = false;    // a failed save-as keeps a fresh cache
-};
-
-bytes read_all(const std::string &path) {
-    bytes b;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return b;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) b.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-    return b;
+const fuzz_files &files() {
+    static const fuzz_files f;
+    return f;
 }
 
-bytes content(const model &m) {
-    bytes c = m.disk;
-    for (const model_edit &e : m.edits) {
-        int64_t L = static_cast<int64_t>(c.size());
-        if (e.kind == 0) {
-            for (int64_t i = 0; i < static_cast<int64_t>(e.data.size()) && e.offset <= L && e.offset + i < L; i++)
-                c[static_cast<size_t>(e.offset + i)] = e.data[static_cast<size_t>(i)];
-        } else if (e.kind == 1) {
-            c.insert(c.begin() + std::min(e.offset, L), e.data.begin(), e.data.end());
-        } else {
-            int64_t p = std::min(e.offset, L), n = std::min(e.len, L - p);
-            if (n > 0) c.erase(c.begin() + p, c.begin() + p + n);
-        }
+void reset_files(const std::string &content) {
+    const fuzz_files &f = files();
+    fuzz_write_file(f.ops, content);
+    for (const std::string *p : {&f.saved, &f.hard, &f.other, &f.final_copy, &f.sym}) ::unlink(p->c_str());
+    FUZZ_CHECK(::symlink("ops.bin", f.sym.c_str()) == 0);
+    ::mkdir(f.folder.c_str(), 0700);
+}
+
+// Temp files of a save never outlive it.
+void check_no_temp_files() {
+    DIR *d = ::opendir(fuzz_dir().c_str());
+    FUZZ_CHECK(d != nullptr);
+    while (dirent *e = ::readdir(d)) FUZZ_CHECK(std::strstr(e->d_name, ".hxsave-") == nullptr);
+    ::closedir(d);
+}
+
+// ---- Faults for saves -----------------------------------------------------
+
+save_fault g_fault;
+bool g_injected = false;  // the last failing call was an injected one
+constexpr unsigned long kInjectedCode = 5;
+
+hv_fs_result faulty_create_temp(const char *path, hv_handle *h, char *temp, std::size_t cap) {
+    g_injected = true;
+    if (g_fault.temp_refused) return HV_FS_NOT_ALLOWED;
+    if (g_fault.kind == save_fault_kind::create) return HV_FS_FAILED;
+    g_injected = false;
+    return hv_os_native.create_temp_beside(path, h, temp, cap);
+}
+
+hv_handle faulty_create_for_write(const char *path) {
+    g_injected = g_fault.kind == save_fault_kind::create;
+    return g_injected ? HV_NO_HANDLE : hv_os_native.create_for_write(path);
+}
+
+bool faulty_write(hv_handle h, const uint8_t *data, std::size_t n, std::size_t *written) {
+    if (g_fault.kind != save_fault_kind::write) return hv_os_native.write(h, data, n, written);
+    *written = 0;
+    return false;
+}
+
+bool faulty_flush(hv_handle h) { return g_fault.kind != save_fault_kind::flush && hv_os_native.flush(h); }
+
+bool faulty_file_size(hv_handle h, int64_t *size) {
+    bool ok = hv_os_native.file_size(h, size);
+    if (ok && g_fault.kind == save_fault_kind::size) *size += 1;
+    return ok;
+}
+
+hv_fs_result faulty_replace(const char *from, const char *to) {
+    g_injected = g_fault.kind == save_fault_kind::replace;
+    return g_injected ? HV_FS_FAILED : hv_os_native.replace_file(from, to);
+}
+
+unsigned long faulty_last_error() { return g_injected ? kInjectedCode : hv_os_native.last_error(); }
+
+const hv_os_table &faulty_os() {
+    static const hv_os_table table = [] {
+        hv_os_table t = hv_os_native;
+        t.create_temp_beside = faulty_create_temp;
+        t.create_for_write = faulty_create_for_write;
+        t.write = faulty_write;
+        t.flush = faulty_flush;
+        t.file_size = faulty_file_size;
+        t.replace_file = faulty_replace;
+        t.last_error = faulty_last_error;
+        return t;
+    }();
+    return table;
+}
+
+// ---- Input decoding -------------------------------------------------------
+
+// A C text from the input: it ends at the first NUL, as the engine sees it.
+std::string c_text(input_reader &in, size_t max) {
+    std::string t = in.take(static_cast<size_t>(in.range(0, static_cast<int64_t>(max))));
+    return t.substr(0, t.find('\0'));
+}
+
+int64_t content_size(const model &m) { return std::max<int64_t>(model_size(m), 0); }
+
+int64_t pick_offset(input_reader &in, int64_t size) {
+    switch (in.pick(10)) {
+    case 0: return -in.range(1, 5);
+    case 1: return INT64_MAX - in.range(0, 40);
+    case 2: return INT64_MAX / 2;
+    case 3: return size;
+    default: return in.below(std::min<int64_t>(size, 1 << 30) + 41, 3);
     }
-    return c;
 }
 
-int64_t expected_size(const model &m) {
-    if (!m.open) return -1;
-    if (m.materialized) return static_cast<int64_t>(content(m).size());
-    __int128 t = static_cast<int64_t>(m.disk.size());
-    for (const model_edit &e : m.edits) t += e.kind == 1 ? e.len : e.kind == 2 ? -e.len : 0;
-    return t < 0 ? 0 : static_cast<int64_t>(t);
-}
-
-int hex_digit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
-// Reads the content back through raw pages and compares it with the model.
-void check_pages(const model &m) {
-    bytes want = content(m);
-    int64_t end = static_cast<int64_t>(want.size());
-    std::string page = hx_page(0, static_cast<int32_t>(end / 16 + 2), "raw");
-    FUZZ_CHECK(json_checker(page).valid());
-    size_t at = 0;
-    for (int64_t row = 0; row < end / 16 + 2; row++) {
-        at = page.find("\"bytes_hex\":\"", at);
-        FUZZ_CHECK(at != std::string::npos);
-        at += 13;
-        for (int k = 0; k < 16; k++) {
-            int64_t q = row * 16 + k;
-            uint8_t v = static_cast<uint8_t>(hex_digit(page[at + 2 * k]) * 16 + hex_digit(page[at + 2 * k + 1]));
-            FUZZ_CHECK(v == (q < end ? want[static_cast<size_t>(q)] : 0));
-        }
-    }
-}
-
-std::string hex_text(input_reader &in, const bytes &data) {
+// Edit bytes as hex text in mixed case with any separators, or one of the
+// texts the parser refuses.
+std::optional<std::string> edit_text(input_reader &in) {
     static const char *seps[] = {"", " ", ",", ":", "\t", " ,"};
+    int form = in.pick(16);
+    if (form == 0) return std::nullopt;
+    if (form == 1) return std::string();
+    if (form == 2) return std::string(" ,:\t");
+    int n = static_cast<int>(in.flag() ? in.range(1, 20) : in.range(1, 300));
     std::string t;
-    char buf[3];
-    for (uint8_t b : data) {
-        std::snprintf(buf, sizeof buf, (in.byte() & 1) ? "%02x" : "%02X", b);
-        t += buf;
-        t += seps[in.byte() % 6];
+    for (int i = 0; i < n; i++) {
+        uint8_t b = in.byte();
+        char item[3];
+        std::snprintf(item, sizeof item, in.flag() ? "%02x" : "%02X", b);
+        t += item;
+        t += seps[in.pick(6)];
+    }
+    size_t at = static_cast<size_t>(in.below(static_cast<int64_t>(t.size()) + 1, 2));
+    if (form == 3) t.insert(at, "??");
+    if (form == 4) t += "a";
+    if (form == 5) t.insert(at, 1, static_cast<char>(in.byte() | 1));
+    return t;
+}
+
+void check_state(const model &m) {
+    FUZZ_EQ(hx_file_size(), model_size(m));
+    FUZZ_EQ(std::string(hx_last_error()), m.err);
+}
+
+void check_json(const std::string &text) {
+    if (!text.empty() && !json_checker(text).valid()) fuzz_fail("valid JSON", __FILE__, __LINE__, text);
+}
+
+// ---- Operations -----------------------------------------------------------
+
+void op_open(input_reader &in, model &m) {
+    const fuzz_files &f = files();
+    const std::string *targets[] = {&f.ops, &f.sym, &f.saved, &f.missing};
+    int which = in.pick(5);
+    bool rw = in.flag();
+    if (which == 4) {
+        FUZZ_EQ(rw ? hx_open_rw(nullptr) : hx_open(nullptr), -1);
+        model_set_err(m, "NULL path");  // the open file stays as it was
+        return;
+    }
+    const std::string &path = *targets[which];
+    int want = model_open(m, path, rw);
+    FUZZ_EQ(rw ? hx_open_rw(path.c_str()) : hx_open(path.c_str()), want);
+}
+
+void op_page(input_reader &in, model &m) {
+    int kind = in.pick(5);
+    int64_t offset = pick_offset(in, content_size(m));
+    if (offset < 0 && in.flag()) offset = INT64_MIN;
+    int32_t rows;
+    switch (in.pick(4)) {
+    case 0: rows = static_cast<int32_t>(in.range(-3, 0)); break;
+    case 1: rows = static_cast<int32_t>(in.range(990, 1010)); break;
+    default: rows = static_cast<int32_t>(in.range(1, 40)); break;
+    }
+    static const char *modes[] = {nullptr, "raw", "RAW", "hex"};
+    bool text_rows = kind == 4;
+    const char *mode = text_rows ? nullptr : modes[kind];
+    std::string want = model_page(m, offset, rows, mode, text_rows);
+    std::string got = text_rows ? hx_ascii_only(offset, rows) : hx_page(offset, rows, mode);
+    FUZZ_EQ(got, want);
+    check_json(got);
+}
+
+void op_stage(input_reader &in, model &m, int kind) {
+    int64_t offset = pick_offset(in, content_size(m));
+    if (kind == 2) {
+        int64_t len;
+        switch (in.pick(8)) {
+        case 0: len = INT64_MAX - in.range(0, 3); break;
+        case 1: len = -in.range(1, 3); break;
+        default: len = in.range(0, 40); break;
+        }
+        int want = model_delete(m, offset, len);
+        FUZZ_EQ(hx_delete(offset, len), want);
+        return;
+    }
+    std::optional<std::string> text = edit_text(in);
+    const char *t = text ? text->c_str() : nullptr;
+    int want = model_stage_hex(m, kind, t, offset);
+    FUZZ_EQ(kind == 0 ? hx_write(t, offset) : hx_insert(t, offset), want);
+}
+
+// Many edits at once: the array grows through all its sizes and meets the cap.
+void op_bulk_stage(input_reader &in, model &m) {
+    int n = static_cast<int>(in.range(1, 1100));
+    bool inserts = in.flag();
+    int64_t size = content_size(m);
+    for (int i = 0; i < n; i++) {
+        int64_t offset = (size + 1) * i / n;
+        int want = inserts ? model_stage_hex(m, 1, "5a", offset) : model_delete(m, offset, 0);
+        FUZZ_EQ(inserts ? hx_insert("5a", offset) : hx_delete(offset, 0), want);
+    }
+}
+
+void op_staged(model &m) {
+    std::string want = model_staged_json(m);
+    std::string got = hx_staged_json();
+    FUZZ_EQ(got, want);
+    check_json(got);
+}
+
+void op_save(input_reader &in, model &m) {
+    const fuzz_files &f = files();
+    const std::optional<std::string> targets[] = {
+        std::nullopt, "", m.name.empty() ? f.ops : m.name, f.sym, f.saved, f.folder, f.missing, f.ops};
+    const std::optional<std::string> &chosen = targets[in.pick(8)];
+    const char *path = chosen ? chosen->c_str() : nullptr;
+    save_fault fault;
+    if (in.pick(3) == 0) {
+        fault.temp_refused = in.flag();
+        fault.kind = static_cast<save_fault_kind>(in.pick(6));
+    }
+    std::string target = path && *path ? path : m.name;
+    struct stat st;
+    bool was_file = !target.empty() && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    bytes before = was_file ? fuzz_read_file(target) : bytes{};
+
+    save_prediction want = model_save(m, path, fault);
+    g_fault = fault;
+    g_injected = false;
+    hv_os = &faulty_os();
+    int got = hx_save(path);
+    hv_os = &hv_os_native;
+    if (want.reopen) want.result = model_open(m, std::string(m.name), m.rw);
+    FUZZ_EQ(got, want.result);
+    check_no_temp_files();
+    if (want.real.empty()) return;  // nothing was written
+    switch (want.target) {
+    case target_after::untouched:
+        if (was_file) FUZZ_CHECK(fuzz_read_file(want.real) == before);
+        break;
+    case target_after::emptied: FUZZ_CHECK(fuzz_read_file(want.real).empty()); break;
+    case target_after::content: FUZZ_CHECK(fuzz_read_file(want.real) == want.content); break;
+    }
+}
+
+// Hex patterns are often cut from the file itself, with some bytes made
+// wildcards, so that they hit; the others come from the input.
+std::string hex_pattern(input_reader &in, const model &m) {
+    switch (in.pick(5)) {
+    case 0: return c_text(in, 12);
+    case 1: {
+        std::string t;
+        int64_t n = in.range(4090, 4100);
+        for (int64_t i = 0; i < n; i++) t += in.flag() ? "??" : "41";
+        return t;
+    }
+    default: break;
+    }
+    bytes from = m.disk;
+    if (from.empty()) from = {0x00};
+    size_t at = static_cast<size_t>(in.below(static_cast<int64_t>(from.size()), 3));
+    size_t n = static_cast<size_t>(in.range(1, 70));
+    std::string t = in.flag() ? "" : " ";
+    for (size_t i = at; i < from.size() && i < at + n; i++) {
+        t += in.pick(6) == 0 ? "??" : lower_hex(&from[i], 1);
+        if (in.flag()) t += ' ';
     }
     return t;
 }
 
-int64_t fuzz_offset(input_reader &in, int64_t size) {
-    switch (in.byte() % 8) {
-    case 0: return INT64_MAX;
-    case 1: return in.range(0, 1) ? INT64_MAX / 2 : size;
-    default: return in.range(0, size + 40);
+std::string text_pattern(input_reader &in, const model &m, bool utf16) {
+    switch (in.pick(5)) {
+    case 0: return c_text(in, 6);
+    case 1: return std::string(static_cast<size_t>(utf16 ? in.range(2046, 2050) : in.range(4094, 4098)), 'a');
+    default: break;
     }
+    if (m.disk.empty()) return "a";
+    size_t at = static_cast<size_t>(in.below(static_cast<int64_t>(m.disk.size()), 3));
+    std::string t;
+    // A utf16 pattern takes every other byte, so it hits text stored as UTF-16LE.
+    for (size_t i = at; i < m.disk.size() && t.size() < 40; i += utf16 ? 2 : 1) t += static_cast<char>(m.disk[i]);
+    t = t.substr(0, static_cast<size_t>(in.range(1, 40)));
+    return t.substr(0, t.find('\0'));
 }
 
-// The written scan: leftmost first, the next candidate right after a hit.
-std::vector<int64_t> reference_scan(const bytes &d, const bytes &pat, const bytes &mask, int64_t start, int64_t &n) {
-    std::vector<int64_t> hits;
-    n = 0;
-    int64_t L = static_cast<int64_t>(pat.size()), size = static_cast<int64_t>(d.size());
-    for (int64_t p = std::max<int64_t>(start, 0); p + L <= size;) {
-        bool hit = true;
-        for (int64_t i = 0; i < L && hit; i++) hit = !mask[i] || d[p + i] == pat[i];
-        if (!hit) {
-            p++;
-            continue;
+void op_search(input_reader &in, model &m) {
+    std::string mode, pattern;
+    bool null_mode = false, null_pattern = false;
+    switch (in.pick(8)) {
+    case 0:
+    case 1:
+    case 2: mode = "hex"; pattern = hex_pattern(in, m); break;
+    case 3:
+    case 4: mode = "ascii"; pattern = text_pattern(in, m, false); break;
+    case 5: mode = "utf16"; pattern = text_pattern(in, m, true); break;
+    case 6: mode = in.flag() ? "HEX" : c_text(in, 6); pattern = "41"; break;
+    default:
+        mode = "ascii";
+        pattern = "a";
+        (in.flag() ? null_mode : null_pattern) = true;
+        break;
+    }
+    int64_t start;
+    switch (in.pick(6)) {
+    case 0: start = -in.range(1, 1000); break;
+    case 1: start = INT64_MAX; break;
+    case 2: start = m.file_size() - in.range(0, 80); break;
+    default: start = in.below(m.file_size() + 6, 3); break;
+    }
+    const char *mp = null_mode ? nullptr : mode.c_str();
+    const char *pp = null_pattern ? nullptr : pattern.c_str();
+    int want = model_search(m, mp, pp, start);
+    FUZZ_EQ(hx_search(mp, pp, start), want);
+    FUZZ_EQ(hx_search_count(), model_search_count(m));
+    FUZZ_EQ(hx_search_last(), model_search_last(m));
+}
+
+void op_hit_queries(input_reader &in, model &m) {
+    static const char *fields[] = {"offset", "context_hex", "context_ascii", "Offset", nullptr, ""};
+    int n = static_cast<int>(in.range(1, 4));
+    for (int q = 0; q < n; q++) {
+        switch (in.pick(5)) {
+        case 0: {
+            int64_t want = model_search_next(m);
+            FUZZ_EQ(hx_search_next(), want);
+            break;
         }
-        if (hits.size() < 10000) hits.push_back(p);
-        n++;
-        p += L;
-    }
-    return hits;
-}
-
-void do_search(input_reader &in, const model &m) {
-    int mode = in.byte() % 3;
-    int64_t start = in.range(-5, static_cast<int64_t>(m.disk.size()) + 5);
-    bytes pat, mask;
-    std::string text;
-    int len = static_cast<int>(in.range(1, 4));
-    for (int i = 0; i < len; i++) {
-        uint8_t b = in.byte();
-        if (mode == 0) {
-            bool wild = (b & 7) == 0;
-            pat.push_back(wild ? 0 : b);
-            mask.push_back(wild ? 0 : 0xff);
-            char buf[3];
-            std::snprintf(buf, sizeof buf, "%02x", b);
-            text += wild ? "??" : buf;
-            text += ' ';
-        } else {
-            b = b ? b : 'a';
-            text += static_cast<char>(b);
-            pat.push_back(b);
-            mask.push_back(0xff);
-            if (mode == 2) {
-                pat.push_back(0);
-                mask.push_back(0xff);
+        case 1: FUZZ_EQ(hx_search_last(), model_search_last(m)); break;
+        case 2: {
+            int32_t want = model_search_count(m);
+            FUZZ_EQ(hx_search_count(), want);
+            break;
+        }
+        case 3: {
+            // The walk over every stored hit, then past them.
+            for (int64_t k = 0; k <= static_cast<int64_t>(m.hits.size()) + 1; k++) {
+                int64_t want = model_search_next(m);
+                FUZZ_EQ(hx_search_next(), want);
             }
+            break;
+        }
+        default: {
+            int64_t stored = static_cast<int64_t>(m.hits.size());
+            int32_t index;
+            switch (in.pick(4)) {
+            case 0: index = static_cast<int32_t>(-in.range(1, 3)); break;
+            case 1: index = static_cast<int32_t>(stored + in.range(0, 2)); break;
+            default: index = static_cast<int32_t>(in.below(std::max<int64_t>(stored, 1), 2)); break;
+            }
+            const char *field = fields[in.pick(6)];
+            std::string want = model_search_field(m, index, field);
+            std::string got = hx_search_field(index, field);
+            FUZZ_EQ(got, want);
+            check_json("\"" + got + "\"");
+            break;
+        }
         }
     }
-    static const char *modes[] = {"hex", "ascii", "utf16"};
-    int r = hx_search(modes[mode], text.c_str(), start);
-    if (!m.open) {
-        FUZZ_CHECK(r == -1);
-        return;
-    }
-    FUZZ_CHECK(r == 0);
-    int64_t n = 0;
-    std::vector<int64_t> want = reference_scan(m.disk, pat, mask, start, n);
-    FUZZ_CHECK(hx_search_count() == n);
-    for (int64_t h : want) FUZZ_CHECK(hx_search_next() == h);
-    FUZZ_CHECK(hx_search_next() == -1);
-    FUZZ_CHECK(hx_search_last() == (want.empty() ? -1 : want.back()));
 }
 
-void do_compare(input_reader &in, const model &m) {
-    std::string other_path = fuzz_path("other.bin");
-    std::string other = in.take(in.range(0, 200));
-    fuzz_write_file(other_path, other);
-    int r = hx_compare(other_path.c_str());
-    if (!m.open) {
-        FUZZ_CHECK(r == -1);
-        return;
-    }
-    FUZZ_CHECK(r == 0);
-    size_t total = std::max(m.disk.size(), other.size());
-    int runs = 0;
-    int64_t run_end = -1, run_len = 0;
-    for (size_t i = 0; i < total; i++) {
-        uint8_t a = i < m.disk.size() ? m.disk[i] : 0;
-        uint8_t b = i < other.size() ? static_cast<uint8_t>(other[i]) : 0;
-        if (a == b) continue;
-        if (static_cast<int64_t>(i) == run_end && run_len < 64) {
-            run_len++;
-        } else {
-            runs++;
-            run_len = 1;
+// A file like the open one with stretches changed, cut or extended.
+std::string mutated_disk(input_reader &in, const model &m) {
+    std::string s(m.disk.begin(), m.disk.end());
+    int changes = in.pick(6);
+    for (int i = 0; i < changes; i++) {
+        size_t at = static_cast<size_t>(in.below(static_cast<int64_t>(s.size()) + 1, 3));
+        size_t n = static_cast<size_t>(in.range(0, 150));
+        switch (in.pick(3)) {
+        case 0:
+            for (size_t k = at; k < s.size() && k < at + n; k++) s[k] = static_cast<char>(s[k] ^ 0x5a);
+            break;
+        case 1: s.resize(std::min(s.size(), at)); break;
+        default: s.append(n, static_cast<char>(in.byte())); break;
         }
-        run_end = static_cast<int64_t>(i) + 1;
     }
-    FUZZ_CHECK(hx_compare_count() == std::min(runs, 10000));
+    return s;
 }
 
-void stage(input_reader &in, model &m, int kind) {
-    int64_t size = static_cast<int64_t>(content(m).size());
-    int64_t off = in.range(0, 9) == 0 ? -in.range(1, 5) : fuzz_offset(in, size);
-    model_edit e{kind, off, {}, 0};
-    int r;
-    if (kind == 2) {
-        e.len = in.range(0, 7) == 0 ? INT64_MAX - in.range(0, 3) : in.range(0, 30);
-        r = hx_delete(off, e.len);
-    } else {
-        int n = static_cast<int>(in.range(1, 20));
-        for (int i = 0; i < n; i++) e.data.push_back(in.byte());
-        e.len = n;
-        std::string text = hex_text(in, e.data);
-        r = kind == 0 ? hx_write(text.c_str(), off) : hx_insert(text.c_str(), off);
+void op_compare(input_reader &in, model &m) {
+    const fuzz_files &f = files();
+    const char *path = f.other.c_str();
+    switch (in.pick(9)) {
+    case 0: path = nullptr; break;
+    case 1: path = f.missing.c_str(); break;
+    case 2: path = f.folder.c_str(); break;
+    case 3: path = f.ops.c_str(); break;
+    case 4: path = f.saved.c_str(); break;
+    case 5: fuzz_write_file(f.other, fuzz_content(in, 1 << 15)); break;
+    default: fuzz_write_file(f.other, mutated_disk(in, m)); break;
     }
-    bool accepted = m.open && m.rw && off >= 0 && m.edits.size() < 1000;
-    FUZZ_CHECK((r == 0) == accepted);
-    if (accepted) {
-        m.edits.push_back(e);
-        m.materialized = false;
+    int want = model_compare(m, path);
+    FUZZ_EQ(hx_compare(path), want);
+    int count = model_compare_count(m);
+    FUZZ_EQ(hx_compare_count(), count);
+    static const char *fields[] = {"offset", "this_hex", "other_hex"};
+    for (int i = -1; i <= count; i++) {
+        if (i > 40 && i < count - 3) continue;  // the first runs and the last few
+        for (const char *field : fields) {
+            std::string expected = model_compare_field(m, i, field);
+            FUZZ_EQ(std::string(hx_compare_field(i, field)), expected);
+        }
     }
+    const char *odd = in.flag() ? nullptr : "OFFSET";
+    std::string expected = model_compare_field(m, 0, odd);
+    FUZZ_EQ(std::string(hx_compare_field(0, odd)), expected);
 }
 
-void save_as(model &m) {
-    std::string out = fuzz_path("saved.bin");
-    std::remove(out.c_str());
-    int r = hx_save(out.c_str());
-    if (!m.open) {
-        FUZZ_CHECK(r == -1);
-        return;
-    }
-    FUZZ_CHECK(r == 0);
-    FUZZ_CHECK(read_all(out) == content(m));
-    m.edits.clear();
-    m.materialized = false;
+void op_reports(model &m) {
+    std::string info = model_info_json(m);
+    FUZZ_EQ(std::string(hx_info_json()), info);
+    check_json(info);
+    std::string profile = model_entropy_json(m);
+    FUZZ_EQ(std::string(hx_entropy_json()), profile);
+    check_json(profile);
 }
 
-void save_in_place(model &m, const std::string &path) {
-    int r = hx_save(nullptr);
-    if (!m.open) {
-        FUZZ_CHECK(r == -1);
-        return;
+// A second name for ops.bin, so a save can no longer rename over it.
+void op_toggle_hard_link() {
+    const fuzz_files &f = files();
+    if (::unlink(f.hard.c_str()) != 0) ::link(f.ops.c_str(), f.hard.c_str());
+}
+
+// Text results on a thread of their own: its buffers and error text are its
+// own and are freed when it ends (the leak checker sees any that is not).
+void op_thread(model &m) {
+    std::string saved_err = m.err;
+    std::string page = model_page(m, 0, 3, nullptr, false);
+    std::string staged = model_staged_json(m);
+    std::string info = model_info_json(m);
+    std::string profile = model_entropy_json(m);
+    std::string field = model_search_field(m, 0, "context_ascii");
+    std::string diff = model_compare_field(m, 0, "other_hex");
+    m.err = saved_err;  // the thread's failures land in the thread's own error text
+    std::thread t([&] {
+        FUZZ_EQ(std::string(hx_last_error()), std::string(""));
+        FUZZ_EQ(std::string(hx_page(0, 3, nullptr)), page);
+        FUZZ_EQ(std::string(hx_staged_json()), staged);
+        FUZZ_EQ(std::string(hx_info_json()), info);
+        FUZZ_EQ(std::string(hx_entropy_json()), profile);
+        FUZZ_EQ(std::string(hx_search_field(0, "context_ascii")), field);
+        FUZZ_EQ(std::string(hx_compare_field(0, "other_hex")), diff);
+        FUZZ_EQ(hx_open(nullptr), -1);
+        FUZZ_EQ(std::string(hx_last_error()), std::string("NULL path"));
+    });
+    t.join();
+}
+
+// The whole content through raw pages of 1000 rows, then through a save-as.
+void final_check(model &m) {
+    if (!m.open) return;
+    int64_t size = std::min<int64_t>(model_size(m), 1 << 22);
+    for (int64_t off = 0; off <= size; off += 16000) {
+        std::string want = model_page(m, off, 1000, "raw", false);
+        FUZZ_EQ(std::string(hx_page(off, 1000, "raw")), want);
     }
-    FUZZ_CHECK(r == 0);
-    if (m.edits.empty()) return;
-    m.disk = content(m);
-    m.edits.clear();
-    m.materialized = false;
-    FUZZ_CHECK(read_all(path) == m.disk);
+    save_prediction want = model_save(m, files().final_copy.c_str(), save_fault{});
+    FUZZ_EQ(hx_save(files().final_copy.c_str()), want.result);
+    if (want.reopen) FUZZ_EQ(model_open(m, std::string(m.name), m.rw), 0);
+    if (want.result == 0) FUZZ_CHECK(fuzz_read_file(files().final_copy) == want.content);
+    check_state(m);
+}
+
+// The search and compare tables outlive every close: bring them to a known
+// state (no hits, no runs) before each input.
+void reset_tables() {
+    FUZZ_EQ(hx_open(files().ops.c_str()), 0);
+    FUZZ_EQ(hx_search("none", "41", 0), -1);
+    FUZZ_EQ(hx_compare(nullptr), -1);
+    hx_close();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     input_reader in(data, size);
-    std::string path = fuzz_path("ops.bin");
-    model m;
-    std::string initial = in.take(static_cast<size_t>(in.range(0, 300)));
-    fuzz_write_file(path, initial);
-    m.disk.assign(initial.begin(), initial.end());
     hx_close();
+    reset_files(fuzz_content(in, 1 << 16));
+    reset_tables();
+    const int fds = fuzz_open_fds();
+    model m;
+    check_state(m);
 
-    for (int step = 0; step < 40 && !in.empty(); step++) {
-        switch (in.byte() % 14) {
+    static const bool trace = std::getenv("FUZZ_TRACE") != nullptr;  // prints each step, for reading a finding
+    for (int step = 0; step < 48 && !in.empty(); step++) {
+        int op = in.pick(18);
+        if (trace)
+            std::fprintf(stderr, "step %d: op %d, open %d, edits %zu, size %lld, hits %lld, runs %zu, error \"%s\"\n",
+                         step, op, m.open, m.edits.size(), static_cast<long long>(model_size(m)),
+                         static_cast<long long>(m.n_hits), m.runs.size(), m.err.c_str());
+        switch (op) {
         case 0:
-        case 1: {
-            bool rw = in.byte() & 1;
-            FUZZ_CHECK((rw ? hx_open_rw(path.c_str()) : hx_open(path.c_str())) == 0);
-            m.open = true;
-            m.rw = rw;
-            m.edits.clear();
-            m.materialized = false;
-            m.disk = read_all(path);
-            break;
-        }
+        case 1: op_open(in, m); break;
         case 2:
             hx_close();
-            m = model{false, false, read_all(path), {}, false, false};
+            model_release(m);
             break;
         case 3:
-            if (m.open) {
-                check_pages(m);
-                m.materialized = !m.edits.empty() || m.materialized;
-            }
-            break;
-        case 4:
-        case 5:
-        case 6: stage(in, m, in.byte() % 3); break;
-        case 7:
-            if (m.open) {
-                std::string list = hx_staged_json();
-                FUZZ_CHECK(json_checker(list).valid());
-                FUZZ_CHECK(static_cast<size_t>(std::count(list.begin(), list.end(), '{')) == m.edits.size());
-            }
-            break;
-        case 8:
-            FUZZ_CHECK(hx_discard() == (m.open ? 0 : -1));
-            m.edits.clear();
-            m.materialized = false;
-            break;
-        case 9: save_as(m); break;
-        case 10: save_in_place(m, path); break;
-        case 11: do_search(in, m); break;
-        case 12: do_compare(in, m); break;
-        default:
-            if (m.open) {
-                FUZZ_CHECK(json_checker(hx_info_json()).valid());
-                FUZZ_CHECK(json_checker(hx_entropy_json()).valid());
-            }
-            break;
+        case 4: op_page(in, m); break;
+        case 5: op_stage(in, m, 0); break;
+        case 6: op_stage(in, m, 1); break;
+        case 7: op_stage(in, m, 2); break;
+        case 8: op_staged(m); break;
+        case 9: FUZZ_EQ(hx_discard(), model_discard(m)); break;
+        case 10: op_save(in, m); break;
+        case 11: op_search(in, m); break;
+        case 12: op_hit_queries(in, m); break;
+        case 13: op_compare(in, m); break;
+        case 14: op_reports(m); break;
+        case 15: op_bulk_stage(in, m); break;
+        case 16: op_toggle_hard_link(); break;
+        default: op_thread(m); break;
         }
-        FUZZ_CHECK(hx_file_size() == expected_size(m));
+        check_state(m);
     }
+    final_check(m);
     hx_close();
-    std::remove(path.c_str());
+    FUZZ_EQ(fuzz_open_fds(), fds);
+    FUZZ_EQ(fuzz_mapped_files(), 0);
     return 0;
 }

@@ -1,79 +1,95 @@
-// The hex byte-string parser against a plain reference parser.
+// The hex byte-string parser against a plain reference parser: the same count,
+// values and masks, or both fail; outputs untouched on failure; the plain
+// variant's messages; and allocation failures at any step (first arrays or a
+// growth) end in a clean failure with nothing leaked.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/alloc.h"
+#include "fuzz_support.h"
+#include "quillmar_hexview.h"
 #include "search/parse_hex.h"
 
 namespace {
 
-struct parsed {
-    bool ok = false;
-    std::vector<uint8_t> values, mask;
-};
+// Lets `allow` allocations (malloc or realloc) succeed, then fails the rest.
+int g_allow = -1;
+bool g_failed = false;
 
-int digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+bool may_allocate() {
+    if (g_allow < 0) return true;
+    if (g_allow == 0) {
+        g_failed = true;
+        return false;
+    }
+    g_allow--;
+    return true;
 }
 
-// Items are two hex digits or "??", separated (or not) by tab, space, comma, colon.
-parsed reference(const std::string &t) {
-    parsed r;
-    for (size_t i = 0; i < t.size();) {
-        char c = t[i];
-        if (c == '\t' || c == ' ' || c == ',' || c == ':') {
-            i++;
-        } else if (c == '?' && i + 1 < t.size() && t[i + 1] == '?') {
-            r.values.push_back(0);
-            r.mask.push_back(0);
-            i += 2;
-        } else if (digit(c) >= 0 && i + 1 < t.size() && digit(t[i + 1]) >= 0) {
-            r.values.push_back(static_cast<uint8_t>(digit(c) * 16 + digit(t[i + 1])));
-            r.mask.push_back(0xff);
-            i += 2;
-        } else {
-            return parsed{};
-        }
+void *counted_malloc(std::size_t n) { return may_allocate() ? std::malloc(n) : nullptr; }
+void *counted_realloc(void *p, std::size_t n) { return may_allocate() ? std::realloc(p, n) : nullptr; }
+
+const hv_alloc_table counted = {counted_malloc, counted_realloc, std::free};
+
+std::string error_text(const std::string &message) { return message.substr(0, 1023); }
+
+void check_parse(const std::string &text, const parsed_hex &want) {
+    int64_t count = -7;
+    uint8_t *values = nullptr, *mask = nullptr;
+    g_failed = false;
+    int r = hv_parse_hex(text.c_str(), &count, &values, &mask);
+    bool ok = want.ok && !g_failed;
+    FUZZ_EQ(r, ok ? 0 : -1);
+    if (r != 0) {
+        FUZZ_CHECK(count == -7 && values == nullptr && mask == nullptr);  // untouched
+        return;
     }
-    r.ok = !r.values.empty();
-    return r;
+    FUZZ_EQ(count, static_cast<int64_t>(want.values.size()));
+    FUZZ_CHECK(std::memcmp(values, want.values.data(), want.values.size()) == 0);
+    FUZZ_CHECK(std::memcmp(mask, want.mask.data(), want.mask.size()) == 0);
+    hv_free(values);
+    hv_free(mask);
+}
+
+void check_plain(const std::string &text, const parsed_hex &want) {
+    uint8_t *plain = nullptr;
+    int64_t count = -7;
+    hx_close();  // empties the error text
+    g_failed = false;
+    int r = hv_parse_hex_plain(text.c_str(), &plain, &count);
+    bool parsed = want.ok && !g_failed;
+    bool wildcard = parsed && std::memchr(want.mask.data(), 0, want.mask.size()) != nullptr;
+    FUZZ_EQ(r, parsed && !wildcard ? 0 : -1);
+    if (!parsed) {
+        FUZZ_EQ(std::string(hx_last_error()), error_text("invalid hex bytes: " + text));
+    } else if (wildcard) {
+        FUZZ_EQ(std::string(hx_last_error()), std::string("wildcards not allowed in patch bytes"));
+    } else {
+        FUZZ_EQ(std::string(hx_last_error()), std::string(""));
+        FUZZ_EQ(count, static_cast<int64_t>(want.values.size()));
+        FUZZ_CHECK(std::memcmp(plain, want.values.data(), want.values.size()) == 0);
+        hv_free(plain);
+    }
 }
 
 }  // namespace
 
+// The first byte chooses the allocation budget: below 0x80 none, else the
+// low four bits are the number of allocations that succeed.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::string text(reinterpret_cast<const char *>(data), size);
+    if (size == 0) return 0;
+    int budget = data[0] & 0x80 ? data[0] & 0x0f : -1;
+    std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     text = text.substr(0, text.find('\0'));  // the parser sees a NUL-terminated text
-    parsed want = reference(text);
+    parsed_hex want = reference_parse_hex(text);
 
-    int64_t count = -7;
-    uint8_t *values = nullptr, *mask = nullptr;
-    int r = hv_parse_hex(text.c_str(), &count, &values, &mask);
-    if ((r == 0) != want.ok) std::abort();
-    if (r == 0) {
-        if (count != static_cast<int64_t>(want.values.size())) std::abort();
-        if (std::memcmp(values, want.values.data(), want.values.size()) != 0) std::abort();
-        if (std::memcmp(mask, want.mask.data(), want.mask.size()) != 0) std::abort();
-        hv_free(values);
-        hv_free(mask);
-    } else if (count != -7 || values || mask) {
-        std::abort();  // outputs untouched on failure
-    }
-
-    uint8_t *plain = nullptr;
-    int64_t plain_count = 0;
-    bool has_wildcard = want.ok && std::memchr(want.mask.data(), 0, want.mask.size()) != nullptr;
-    int rp = hv_parse_hex_plain(text.c_str(), &plain, &plain_count);
-    if ((rp == 0) != (want.ok && !has_wildcard)) std::abort();
-    if (rp == 0) {
-        if (std::memcmp(plain, want.values.data(), want.values.size()) != 0) std::abort();
-        hv_free(plain);
-    }
+    hv_alloc = &counted;
+    g_allow = budget;
+    check_parse(text, want);
+    g_allow = budget;
+    check_plain(text, want);
+    hv_alloc = &hv_alloc_native;
     return 0;
 }
