@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 std::string fuzz_content(input_reader &in, size_t limit) {
@@ -32,6 +33,10 @@ const std::string &fuzz_dir() {
                                : "/tmp";
         std::string d = std::string(base) + "/hexview-fuzz-" + std::to_string(::getpid());
         ::mkdir(d.c_str(), 0700);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(fuzz_dir(), ignored);
+        });
         return d;
     }();
     return dir;
