@@ -32,7 +32,8 @@ namespace {
 
 struct fuzz_files {
     std::string ops = fuzz_path("ops.bin");
-    std::string sym = fuzz_path("sym.bin");  // a symbolic link to ops.bin
+    std::string sym = fuzz_path("sym.bin");    // a symbolic link to ops.bin
+    std::string loop = fuzz_path("loop.bin");  // a symbolic link to itself
     std::string saved = fuzz_path("saved.bin");
     std::string hard = fuzz_path("hard.bin");  // a second name of ops.bin, at times
     std::string other = fuzz_path("other.bin");
@@ -49,8 +50,9 @@ const fuzz_files &files() {
 void reset_files(const std::string &content) {
     const fuzz_files &f = files();
     fuzz_write_file(f.ops, content);
-    for (const std::string *p : {&f.saved, &f.hard, &f.other, &f.final_copy, &f.sym}) ::unlink(p->c_str());
+    for (const std::string *p : {&f.saved, &f.hard, &f.other, &f.final_copy, &f.sym, &f.loop}) ::unlink(p->c_str());
     FUZZ_CHECK(::symlink("ops.bin", f.sym.c_str()) == 0);
+    FUZZ_CHECK(::symlink("loop.bin", f.loop.c_str()) == 0);
     ::mkdir(f.folder.c_str(), 0700);
 }
 
@@ -174,10 +176,10 @@ void check_json(const std::string &text) {
 
 void op_open(input_reader &in, model &m) {
     const fuzz_files &f = files();
-    const std::string *targets[] = {&f.ops, &f.sym, &f.saved, &f.missing};
-    int which = in.pick(5);
+    const std::string *targets[] = {&f.ops, &f.sym, &f.saved, &f.missing, nullptr, &f.loop};
+    int which = in.pick(6);
     bool rw = in.flag();
-    if (which == 4) {
+    if (!targets[which]) {
         FUZZ_EQ(rw ? hx_open_rw(nullptr) : hx_open(nullptr), -1);
         model_set_err(m, "NULL path");  // the open file stays as it was
         return;
@@ -247,8 +249,8 @@ void op_staged(model &m) {
 void op_save(input_reader &in, model &m) {
     const fuzz_files &f = files();
     const std::optional<std::string> targets[] = {
-        std::nullopt, "", m.name.empty() ? f.ops : m.name, f.sym, f.saved, f.folder, f.missing, f.ops};
-    const std::optional<std::string> &chosen = targets[in.pick(8)];
+        std::nullopt, "", m.name.empty() ? f.ops : m.name, f.sym, f.saved, f.folder, f.missing, f.ops, f.loop};
+    const std::optional<std::string> &chosen = targets[in.pick(9)];
     const char *path = chosen ? chosen->c_str() : nullptr;
     save_fault fault;
     if (in.pick(3) == 0) {
@@ -415,8 +417,9 @@ std::string mutated_disk(input_reader &in, const model &m) {
 void op_compare(input_reader &in, model &m) {
     const fuzz_files &f = files();
     const char *path = f.other.c_str();
-    switch (in.pick(9)) {
+    switch (in.pick(10)) {
     case 0: path = nullptr; break;
+    case 9: path = f.loop.c_str(); break;
     case 1: path = f.missing.c_str(); break;
     case 2: path = f.folder.c_str(); break;
     case 3: path = f.ops.c_str(); break;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -38,6 +39,7 @@ bool require_open(model &m) {
 
 struct stat_result {
     bool exists = false;
+    bool loop = false;  // a chain of symbolic links that never ends (ELOOP)
     bool regular = false;
     nlink_t links = 0;
     dev_t dev = 0;
@@ -47,7 +49,10 @@ struct stat_result {
 stat_result stat_of(const std::string &path) {
     stat_result r;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return r;
+    if (::stat(path.c_str(), &st) != 0) {
+        r.loop = errno == ELOOP;
+        return r;
+    }
     r.exists = true;
     r.regular = S_ISREG(st.st_mode);
     r.links = st.st_nlink;
@@ -135,6 +140,7 @@ int model_open(model &m, const std::string &path, bool rw) {
     stat_result st = stat_of(path);
     int code = 0;
     if (st.exists && !st.regular) code = 21;  // EISDIR: the fuzzer's only other kind is a folder
+    else if (st.loop) code = 40;                // ELOOP
     else if (!st.exists && (!rw || !stat_of(folder_of(path)).exists)) code = 2;  // ENOENT
     if (code) {
         model_set_err(m, "cannot open file: " + path + " (win error " + std::to_string(code) + ")");
@@ -435,7 +441,7 @@ int model_compare(model &m, const char *path) {
     stat_result st = stat_of(path);
     if (!st.exists || !st.regular) {
         model_set_err(m, std::string("cannot open compare file: ") + path + " (win error " +
-                             (st.exists ? "21" : "2") + ")");
+                             (st.exists ? "21" : st.loop ? "40" : "2") + ")");
         return -1;
     }
     bytes other = fuzz_read_file(path);
@@ -609,6 +615,10 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
     }
     if (!model_materialize(m)) return p;
     std::string shown = in_place ? m.name : path;
+    if (stat_of(shown).loop) {
+        model_set_err(m, cannot_write(shown, 40));  // the links cannot be followed
+        return p;
+    }
     p.real = follow_link(shown);
     stat_result target = stat_of(p.real), mine = stat_of(m.name);
     bool is_open_file = in_place || (target.exists && mine.exists && target.dev == mine.dev && target.ino == mine.ino);
