@@ -285,7 +285,7 @@ void op_save(input_reader &in, model &m) {
 // wildcards, so that they hit; the others come from the input.
 std::string hex_pattern(input_reader &in, const model &m) {
     switch (in.pick(5)) {
-    case 0: return c_text(in, 12);
+    case 0: return c_text(in, 200);
     case 1: {
         std::string t;
         int64_t n = in.range(4090, 4100);
@@ -308,7 +308,7 @@ std::string hex_pattern(input_reader &in, const model &m) {
 
 std::string text_pattern(input_reader &in, const model &m, bool utf16) {
     switch (in.pick(5)) {
-    case 0: return c_text(in, 6);
+    case 0: return c_text(in, 64);
     case 1: return std::string(static_cast<size_t>(utf16 ? in.range(2046, 2050) : in.range(4094, 4098)), 'a');
     default: break;
     }

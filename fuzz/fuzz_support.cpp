@@ -15,7 +15,7 @@ std::string fuzz_content(input_reader &in, size_t limit) {
         if (in.flag()) {
             s += in.take(static_cast<size_t>(in.range(0, 64)));
         } else {
-            std::string unit = in.take(static_cast<size_t>(in.range(1, 3)));
+            std::string unit = in.take(static_cast<size_t>(in.range(1, 64)));
             if (unit.empty()) break;
             size_t times = static_cast<size_t>(in.range(0, 255)) * (in.flag() ? 64 : 1);
             for (size_t k = 0; k < times && s.size() < limit; k++) s += unit;

@@ -52,9 +52,9 @@ private:
     size_t n_;
 };
 
-// Builds file contents from the input: pieces of raw bytes and short strings
-// repeated many times, so that long equal stretches, periodic data and files
-// of tens of KiB come out of small inputs. At most `limit` bytes.
+// Builds file contents from the input: pieces of raw bytes and of units of up
+// to 64 bytes repeated many times, so that long equal stretches, periodic data
+// and files of tens of KiB come out of small inputs. At most `limit` bytes.
 std::string fuzz_content(input_reader &in, size_t limit);
 
 // A folder private to this fuzzing process (in /dev/shm when there is one, so
