@@ -26,7 +26,8 @@ std::string fuzz_content(input_reader &in, size_t limit) {
 }
 
 const std::string &fuzz_dir() {
-    static const std::string dir = [] {
+    // Never destroyed: the exit handler below still needs it.
+    static const std::string &dir = *new std::string([] {
         struct stat st;
         const char *base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0
                                ? "/dev/shm"
@@ -38,7 +39,7 @@ const std::string &fuzz_dir() {
             std::filesystem::remove_all(fuzz_dir(), ignored);
         });
         return d;
-    }();
+    }());
     return dir;
 }
 
