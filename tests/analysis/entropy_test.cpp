@@ -407,7 +407,8 @@ TEST_F(reports, summary_escapes_the_name) {
 // whole escape and no more than needed, and the members after it stay whole.
 // A path that fits is shown whole.
 constexpr char kSummaryTail[] = "\",\"size\":1,\"is_rw\":0,\"entropy_avg\":0.0000,\"modified\":0,\"staged_bytes\":0}";
-constexpr std::size_t kRoomForName = 4095 - std::strlen("{\"name\":\"") - (sizeof kSummaryTail - 1);
+constexpr char kSummaryHead[] = "{\"name\":\"";
+constexpr std::size_t kRoomForName = 4095 - (sizeof kSummaryHead - 1) - (sizeof kSummaryTail - 1);
 
 struct long_name_case {
     const char *name;
@@ -431,10 +432,11 @@ TEST_P(summary_with_a_long_name, keeps_the_object_whole) {
     hv_free(S.name);
     S.name = hv_strdup(path.c_str());
     std::string text = hx_info_json();
+    const std::size_t head = std::strlen(kSummaryHead), tail = std::strlen(kSummaryTail);
     ASSERT_LE(text.size(), 4095u);
-    ASSERT_EQ(text.rfind("{\"name\":\"", 0), 0u) << text;
-    ASSERT_EQ(text.substr(text.size() - std::strlen(kSummaryTail)), kSummaryTail) << text;
-    std::string shown = text.substr(9, text.size() - 9 - std::strlen(kSummaryTail));
+    ASSERT_EQ(text.rfind(kSummaryHead, 0), 0u) << text;
+    ASSERT_EQ(text.substr(text.size() - tail), kSummaryTail) << text;
+    std::string shown = text.substr(head, text.size() - head - tail);
     if (whole.size() <= kRoomForName) {
         EXPECT_EQ(shown, whole);
     } else {
