@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/alloc.h"
 #include "fuzz_support.h"
 #include "json_check.h"
 #include "ops_model.h"
@@ -176,8 +177,8 @@ void check_json(const std::string &text) {
 
 void op_open(input_reader &in, model &m) {
     const fuzz_files &f = files();
-    const std::string *targets[] = {&f.ops, &f.sym, &f.saved, &f.missing, nullptr, &f.loop};
-    int which = in.pick(6);
+    const std::string *targets[] = {&f.ops, &f.sym, &f.saved, &f.missing, nullptr, &f.loop, &f.folder};
+    int which = in.pick(7);
     bool rw = in.flag();
     if (!targets[which]) {
         FUZZ_EQ(rw ? hx_open_rw(nullptr) : hx_open(nullptr), -1);
@@ -453,6 +454,28 @@ void op_reports(model &m) {
     check_json(profile);
 }
 
+// One call with every allocation of the engine failing: each fails cleanly,
+// with its message, and leaves the state it promises (and nothing leaked).
+void *no_malloc(std::size_t) { return nullptr; }
+void *no_realloc(void *, std::size_t) { return nullptr; }
+const hv_alloc_table kNoMemory = {no_malloc, no_realloc, std::free};
+
+void op_out_of_memory(input_reader &in, model &m) {
+    int call = in.pick(6);
+    m.out_of_memory = true;
+    hv_alloc = &kNoMemory;
+    switch (call) {
+    case 0: op_open(in, m); break;
+    case 1: op_stage(in, m, in.pick(3)); break;
+    case 2: op_page(in, m); break;
+    case 3: op_save(in, m); break;
+    case 4: op_compare(in, m); break;
+    default: op_search(in, m); break;
+    }
+    hv_alloc = &hv_alloc_native;
+    m.out_of_memory = false;
+}
+
 // A second name for ops.bin, so a save can no longer rename over it.
 void op_toggle_hard_link() {
     const fuzz_files &f = files();
@@ -521,7 +544,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     static const bool trace = std::getenv("FUZZ_TRACE") != nullptr;  // prints each step, for reading a finding
     for (int step = 0; step < 48 && !in.empty(); step++) {
-        int op = in.pick(18);
+        int op = in.pick(19);
         if (trace)
             std::fprintf(stderr, "step %d: op %d, open %d, edits %zu, size %lld, hits %lld, runs %zu, error \"%s\"\n",
                          step, op, m.open, m.edits.size(), static_cast<long long>(model_size(m)),
@@ -547,7 +570,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 14: op_reports(m); break;
         case 15: op_bulk_stage(in, m); break;
         case 16: op_toggle_hard_link(); break;
-        default: op_thread(m); break;
+        case 17: op_thread(m); break;
+        default: op_out_of_memory(in, m); break;
         }
         check_state(m);
     }

@@ -88,6 +88,7 @@ void model_release(model &m) {
     m.disk.clear();
     m.view_lost = false;
     m.edits.clear();
+    m.cap_edits = 0;
     m.cache.reset();
     m.stale = false;
     m.err.clear();
@@ -118,6 +119,10 @@ bool model_materialize(model &m) {
         model_set_err(m, kUnavailable);
         return false;
     }
+    if (m.out_of_memory) {
+        model_set_err(m, "out of memory materializing logical file");
+        return false;
+    }
     m.cache = model_apply_edits(m.disk, m.edits);
     m.stale = false;
     return true;
@@ -137,6 +142,10 @@ int64_t model_size(const model &m) {
 
 int model_open(model &m, const std::string &path, bool rw) {
     model_release(m);
+    if (m.out_of_memory) {  // for the copy of the path, before anything else
+        model_set_err(m, "out of memory");
+        return -1;
+    }
     stat_result st = stat_of(path);
     int code = 0;
     if (st.exists && !st.regular) code = 21;  // EISDIR: the fuzzer's only other kind is a folder
@@ -262,6 +271,13 @@ int stage(model &m, model_edit e) {
         model_set_err(m, "staged edits cap reached (1000)");
         return -1;
     }
+    if (m.edits.size() == m.cap_edits) {  // the array doubles when full
+        if (m.out_of_memory) {
+            model_set_err(m, "out of memory");
+            return -1;
+        }
+        m.cap_edits = m.edits.empty() ? 64 : 2 * m.edits.size();
+    }
     m.edits.push_back(std::move(e));
     m.stale = true;
     return 0;
@@ -275,7 +291,7 @@ int model_stage_hex(model &m, int32_t kind, const char *text, int64_t offset) {
         return -1;
     }
     parsed_hex p = reference_parse_hex(text);
-    if (!p.ok) {
+    if (!p.ok || m.out_of_memory) {  // the parser cannot get its arrays either
         model_set_err(m, std::string("invalid hex bytes: ") + text);
         return -1;
     }
@@ -311,7 +327,7 @@ namespace {
 bool compile(model &m, const std::string &mode, const std::string &pattern, bytes &pat, bytes &mask) {
     if (mode == "hex") {
         parsed_hex p = reference_parse_hex(pattern);
-        if (!p.ok) {
+        if (!p.ok || m.out_of_memory) {
             model_set_err(m, "invalid hex pattern: " + pattern);
             return false;
         }
@@ -462,6 +478,11 @@ int model_compare(model &m, const char *path) {
             }
         }
         m.runs.push_back(model_run{static_cast<int64_t>(i), {a}, {b}});
+    }
+    if (m.out_of_memory && !m.runs.empty()) {
+        m.runs.clear();
+        model_set_err(m, "out of memory recording compare runs");
+        return -1;
     }
     return 0;
 }

@@ -37,6 +37,7 @@ struct model {
     bytes disk;        // the file as it was when opened, which the view shows
     bool view_lost = false;  // a failed in-place save released the view
     std::vector<model_edit> edits;
+    size_t cap_edits = 0;        // records the edit array has room for
     std::optional<bytes> cache;  // the materialized content
     bool stale = false;
     std::string err;
@@ -50,6 +51,9 @@ struct model {
 
     // The compare table.
     std::vector<model_run> runs;
+
+    // Every allocation of the engine fails during the call being modelled.
+    bool out_of_memory = false;
 
     bool has_view() const { return open && !disk.empty() && !view_lost; }
     int64_t file_size() const { return static_cast<int64_t>(disk.size()); }
