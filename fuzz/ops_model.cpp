@@ -78,6 +78,9 @@ std::string follow_link(const std::string &path) {
     return target[0] == '/' ? std::string(target) : folder_of(path) + "/" + target;
 }
 
+// A failed in-place save released the view: the bytes on disk are not read.
+bool content_unavailable(const model &m) { return m.open && !m.disk.empty() && m.view_lost; }
+
 }  // namespace
 
 void model_set_err(model &m, const std::string &message) { m.err = message.substr(0, 1023); }
@@ -114,11 +117,11 @@ bytes model_apply_edits(const bytes &base, const std::vector<model_edit> &edits)
 
 bool model_materialize(model &m) {
     if (m.cache && !m.stale) return true;
-    m.cache.reset();
-    if (!m.disk.empty() && m.view_lost) {
+    if (content_unavailable(m)) {  // a cache, if any, is kept
         model_set_err(m, kUnavailable);
         return false;
     }
+    m.cache.reset();
     if (m.out_of_memory) {
         model_set_err(m, "out of memory materializing logical file");
         return false;
@@ -269,6 +272,10 @@ int stage(model &m, model_edit e) {
     }
     if (m.edits.size() >= kMaxEdits) {
         model_set_err(m, "staged edits cap reached (1000)");
+        return -1;
+    }
+    if (content_unavailable(m)) {  // the cached content must stay whole until saved
+        model_set_err(m, kUnavailable);
         return -1;
     }
     if (m.edits.size() == m.cap_edits) {  // the array doubles when full
@@ -591,10 +598,19 @@ std::string cannot_write(const std::string &shown, int code) {
     return "cannot open for write: " + shown + " (win error " + std::to_string(code) + ")";
 }
 
+// A rename over the open file that fails is tried once more without our
+// view, which then comes back from the file as it is now, when its size is
+// still the one opened; otherwise it stays released.
+void view_after_failed_replace(model &m) {
+    bytes now = fuzz_read_file(m.name);
+    if (now.size() == m.disk.size()) m.disk = now;
+    else m.view_lost = true;
+}
+
 // The content goes to a new file beside the target and is renamed over it.
 // Returns the failure message, or "" when the target now holds the content.
-std::string through_temp(const std::string &real, const std::string &shown, const save_fault &f, size_t len,
-                         target_after &target) {
+std::string through_temp(model &m, bool is_open_file, const std::string &real, const std::string &shown,
+                         const save_fault &f, size_t len, target_after &target) {
     target = target_after::untouched;
     if (f.kind == save_fault_kind::create) return cannot_write(shown, kEIO);
     if (!stat_of(folder_of(real)).exists) return cannot_write(shown, 2);
@@ -602,7 +618,10 @@ std::string through_temp(const std::string &real, const std::string &shown, cons
         return "WriteFile failed: " + shown;
     if (f.kind == save_fault_kind::size)
         return "save size mismatch: expected " + std::to_string(len) + " got " + std::to_string(len + 1);
-    if (f.kind == save_fault_kind::replace) return cannot_write(shown, kEIO);
+    if (f.kind == save_fault_kind::replace) {
+        if (is_open_file && m.has_view()) view_after_failed_replace(m);
+        return cannot_write(shown, kEIO);
+    }
     target = target_after::content;
     return "";
 }
@@ -648,7 +667,7 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
     size_t len = p.content.size();
     std::string failure;
     if (rename_keeps && !f.temp_refused) {
-        failure = through_temp(p.real, shown, f, len, p.target);
+        failure = through_temp(m, is_open_file, p.real, shown, f, len, p.target);
     } else {
         if (is_open_file && m.has_view()) m.view_lost = true;  // released before the target is emptied
         failure = rewrite(p.real, shown, f, len, p.target);
