@@ -12,6 +12,7 @@
 #include <random>
 
 #include "platform/os.h"
+#include "platform/temp_name.h"
 #include "platform/thread_slot.h"
 
 namespace {
@@ -177,17 +178,12 @@ hv_fs_result classify(int code) {
     }
 }
 
-constexpr int kTempAttempts = 100;
-constexpr int kTempBaseChars = 64;  // of the target's name, so the temp name stays short
-
 hv_fs_result posix_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
     std::size_t folder = folder_length(path);
-    const char *base = path + folder;
     std::random_device random;
     for (int attempt = 0; attempt < kTempAttempts; attempt++) {
-        int n = std::snprintf(temp_path, cap, "%.*s.%.*s.hxsave-%08x", static_cast<int>(folder), path,
-                              kTempBaseChars, base, static_cast<unsigned>(random()));
-        if (n < 0 || static_cast<std::size_t>(n) >= cap) return classify(ENAMETOOLONG);
+        if (!hv_temp_name_beside(path, folder, static_cast<unsigned>(random()), temp_path, cap))
+            return classify(ENAMETOOLONG);
         int fd = ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
         if (fd >= 0) {
             *h = fd;

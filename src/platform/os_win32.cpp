@@ -10,6 +10,7 @@
 #include <random>
 
 #include "platform/os.h"
+#include "platform/temp_name.h"
 #include "platform/thread_slot.h"
 
 namespace {
@@ -187,17 +188,12 @@ hv_fs_result classify(DWORD code) {
     }
 }
 
-constexpr int kTempAttempts = 100;
-constexpr int kTempBaseChars = 64;  // of the target's name, so the temp name stays short
-
 hv_fs_result win32_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
     std::size_t folder = folder_length(path);
-    const char *base = path + folder;
     std::random_device random;
     for (int attempt = 0; attempt < kTempAttempts; attempt++) {
-        int n = std::snprintf(temp_path, cap, "%.*s.%.*s.hxsave-%08x", static_cast<int>(folder), path,
-                              kTempBaseChars, base, static_cast<unsigned>(random()));
-        if (n < 0 || static_cast<std::size_t>(n) >= cap) return classify(ERROR_FILENAME_EXCED_RANGE);
+        if (!hv_temp_name_beside(path, folder, static_cast<unsigned>(random()), temp_path, cap))
+            return classify(ERROR_FILENAME_EXCED_RANGE);
         HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             *h = from_handle(file);

@@ -195,15 +195,19 @@ int run_search(const search_options &o) {
     return 0;
 }
 
-int run_info(const std::string &file, bool json) {
+// A report of the file as the library writes it; printed as it is with --json.
+static std::string fetch_report(const std::string &file, const char *(*report)(), bool json) {
     open_or_fail(file);
-    std::string text = hx_info_json();
+    std::string text = report();
     if (text.empty()) fail_with_library_error("");
     hx_close();
-    if (json) {
-        std::printf("%s\n", text.c_str());
-        return 0;
-    }
+    if (json) std::printf("%s\n", text.c_str());
+    return text;
+}
+
+int run_info(const std::string &file, bool json) {
+    std::string text = fetch_report(file, hx_info_json, json);
+    if (json) return 0;
     json_object info = parse_json_object(text);
     style st = output_style();
     int64_t size = std::stoll(info["size"]);
@@ -215,14 +219,8 @@ int run_info(const std::string &file, bool json) {
 }
 
 int run_entropy(const std::string &file, bool json) {
-    open_or_fail(file);
-    std::string text = hx_entropy_json();
-    if (text.empty()) fail_with_library_error("");
-    hx_close();
-    if (json) {
-        std::printf("%s\n", text.c_str());
-        return 0;
-    }
+    std::string text = fetch_report(file, hx_entropy_json, json);
+    if (json) return 0;
     json_object e = parse_json_object(text);
     style st = output_style();
     int64_t sampled = std::stoll(e["sampled_bytes"]);
