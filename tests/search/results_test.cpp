@@ -216,10 +216,10 @@ class results_escape_cut : public results, public ::testing::WithParamInterface<
 
 TEST_P(results_escape_cut, keeps_escape_pairs_whole) {
     const escape_cut_case &c = GetParam();
-    bytes window(504, 'q');
-    std::fill_n(c.quotes_first ? window.begin() : window.end() - static_cast<std::ptrdiff_t>(c.quotes), c.quotes, '"');
-    bytes data = window;
-    data.resize(600, 'q');
+    bytes data(600, 'q');
+    const auto window_end = data.begin() + 504;
+    std::fill_n(c.quotes_first ? data.begin() : window_end - static_cast<std::ptrdiff_t>(c.quotes), c.quotes, '"');
+    const bytes window(data.begin(), window_end);
     open_bytes(data);
     hit_at(16, 472);  // window 0 to 504
     std::string text = hx_search_field(0, "context_ascii");

@@ -21,8 +21,12 @@ struct run_result {
 
 std::string quote(const std::string &s) {
     std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    q += '\'';
+    return q;
 }
 
 std::string slurp(const std::string &path) {
@@ -35,10 +39,19 @@ protected:
     temp_dir dir;
 
     run_result run(const std::vector<std::string> &args, const std::string &env = "NO_COLOR=1") {
-        std::string cmd = env + " " + quote(HEXVIEW_TOOL_PATH);
-        for (const std::string &a : args) cmd += " " + quote(a);
+        std::string cmd = env;
+        cmd += ' ';
+        cmd += quote(HEXVIEW_TOOL_PATH);
+        for (const std::string &a : args) {
+            cmd += ' ';
+            cmd += quote(a);
+        }
         std::string out_path = dir.file("stdout.txt"), err_path = dir.file("stderr.txt");
-        cmd += " >" + quote(out_path) + " 2>" + quote(err_path) + " </dev/null";
+        cmd += " >";
+        cmd += quote(out_path);
+        cmd += " 2>";
+        cmd += quote(err_path);
+        cmd += " </dev/null";
         int raw = std::system(cmd.c_str());
         run_result r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
