@@ -1,63 +1,33 @@
 // Runs the hexview command on small files and checks its output and exit codes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
+#include "tool/run_program.h"
 
 namespace {
 
-struct run_result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    q += '\'';
-    return q;
+// A path as the system writes it: with backslashes on Windows.
+std::string native_path(std::string path) {
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+const std::vector<env_change> kNoColour = {{"NO_COLOR", "1"}};
 
 class tool : public ::testing::Test {
 protected:
     temp_dir dir;
 
-    run_result run(const std::vector<std::string> &args, const std::string &env = "NO_COLOR=1") {
-        std::string cmd = env;
-        cmd += ' ';
-        cmd += quote(HEXVIEW_TOOL_PATH);
-        for (const std::string &a : args) {
-            cmd += ' ';
-            cmd += quote(a);
-        }
-        std::string out_path = dir.file("stdout.txt"), err_path = dir.file("stderr.txt");
-        cmd += " >";
-        cmd += quote(out_path);
-        cmd += " 2>";
-        cmd += quote(err_path);
-        cmd += " </dev/null";
-        int raw = std::system(cmd.c_str());
-        run_result r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = slurp(out_path);
-        r.err = slurp(err_path);
-        return r;
+    run_result run(const std::vector<std::string> &args, const std::vector<env_change> &env = kNoColour) {
+        return run_program(HEXVIEW_TOOL_PATH, args, env, dir.path());
     }
 };
 
@@ -80,17 +50,17 @@ TEST_F(tool, dump_offsets_rows_and_modes) {
 
 // The hex and text columns agree with xxd for every byte value.
 TEST_F(tool, dump_matches_xxd) {
+#ifdef _WIN32
+    GTEST_SKIP() << "xxd is a program of the build machine";
+#endif
     bytes data = iota_bytes(256);
     for (int i = 0; i < 100; i++) data.push_back(static_cast<uint8_t>(i * 37));
     std::string f = dir.write("all.bin", data);
     run_result ours = run({"dump", f});
     ASSERT_EQ(ours.status, 0);
-    FILE *p = popen(("xxd -g1 -c16 " + quote(f)).c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string theirs;
-    char buf[4096];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) theirs.append(buf, n);
-    pclose(p);
+    run_result xxd = run_program("xxd", {"-g1", "-c16", f}, {}, dir.path());
+    ASSERT_EQ(xxd.status, 0) << xxd.err;
+    const std::string &theirs = xxd.out;
     // Both become "offset|hex bytes|text" lines.
     auto normalise = [](const std::string &text, const std::regex &row) {
         std::string flat;
@@ -220,9 +190,55 @@ TEST_F(tool, help_for_every_subcommand) {
     }
 }
 
-TEST_F(tool, colour_only_on_a_terminal_without_no_color) {
+TEST_F(tool, no_colour_into_a_file_even_without_no_color) {
     std::string f = dir.write("c.bin", std::string("abc"));
-    EXPECT_EQ(run({"dump", f}, "").out.find("\x1b["), std::string::npos) << "not a terminal";
+    run_result r = run({"search", f, "--ascii", "b"}, {{"NO_COLOR", nullptr}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1 hit\n0x0000000000000001\n");
+}
+
+#ifndef _WIN32
+struct colour_case {
+    const char *name;
+    const char *no_color;  // null: unset
+    bool coloured;
+};
+
+void PrintTo(const colour_case &c, std::ostream *os) { *os << c.name; }
+
+class tool_colour : public tool, public ::testing::WithParamInterface<colour_case> {};
+
+// On a terminal, colour unless NO_COLOR is set to something.
+TEST_P(tool_colour, on_a_terminal) {
+    std::string f = dir.write("c.bin", std::string("abc"));
+    run_result r = run_program_on_terminal(HEXVIEW_TOOL_PATH, {"dump", f}, {{"NO_COLOR", GetParam().no_color}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("61 62 63"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\x1b[") != std::string::npos, GetParam().coloured) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, tool_colour,
+                         ::testing::Values(colour_case{"no_color_unset", nullptr, true},
+                                           colour_case{"no_color_empty", "", true},
+                                           colour_case{"no_color_set", "1", false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+#endif
+
+// Paths come back as given: with backslashes, a drive and spaces on Windows.
+TEST_F(tool, paths_shown_as_given) {
+    std::string a = native_path(dir.write("a file.bin", std::string("abc")));
+    std::string b = native_path(dir.write("b file.bin", std::string("abcd")));
+    run_result r = run({"info", a});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("file      " + a + "\n"), std::string::npos) << r.out;
+    r = run({"compare", a, b});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("sizes differ: " + a + " is 3 bytes, " + b + " is 4 bytes"), std::string::npos) << r.out;
+    std::string copy = native_path(dir.file("c copy.bin"));
+    r = run({"edit", a, "--insert", "7a@0", "--save", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("saved 4 bytes to " + copy), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(copy), to_bytes("zabc"));
 }
 
 TEST_F(tool, demo_runs) {

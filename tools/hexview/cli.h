@@ -21,7 +21,8 @@ int64_t parse_offset(const std::string &text, const char *what);
 // "1.5 MiB" style sizes.
 std::string human_size(int64_t bytes);
 
-// Terminal colour, only when stdout is a terminal and NO_COLOR is unset.
+// Terminal colour, only when stdout is a terminal (a console that takes ANSI
+// escapes on Windows) and NO_COLOR is unset or empty.
 struct style {
     bool on;
     std::string dim(const std::string &s) const { return wrap("2", s); }

@@ -43,6 +43,8 @@ std::vector<edit_step> edits_in_order(CLI::App *edit, CLI::Option *w, CLI::Optio
 int main(int argc, char **argv) {
     CLI::App app{"hexview: view, search, edit, compare and profile files with the quillmar-hexview engine"};
     app.require_subcommand(1);
+    // Paths such as /data/x.bin are files, also on Windows, not /options.
+    app.allow_windows_style_options(false);
 
     std::string offset_text = "0", start_text = "0";
     dump_options dump;

@@ -10,9 +10,10 @@
 #include "quillmar_hexview.h"
 
 #ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -55,9 +56,23 @@ std::string human_size(int64_t bytes) {
     return buf;
 }
 
+#ifdef _WIN32
+// A console shows the escapes once asked to process them (Windows 10 and
+// later); a file or a pipe is no console, and an older console refuses.
+static bool stdout_shows_colour() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+#else
+static bool stdout_shows_colour() { return isatty(STDOUT_FILENO) != 0; }
+#endif
+
 style output_style() {
     const char *no_color = std::getenv("NO_COLOR");
-    return style{isatty(fileno(stdout)) != 0 && !(no_color && *no_color)};
+    return style{!(no_color && *no_color) && stdout_shows_colour()};
 }
 
 std::string bar(double value, double max, int width) {
