@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bench_files.h"
 #include "core/logical.h"
@@ -78,11 +79,13 @@ void plain_write(benchmark::State &state, bool flush) {
     hx_open_rw(bench_random_file(kBenchFileSize).c_str());
     stage_edits();
     hv_materialize();
+    std::vector<uint8_t> content(static_cast<std::size_t>(S.logical_len));
+    hv_logical_read(0, content.data(), S.logical_len);
     own_file_guard out{own_file("plain.bin")};
     for (auto _ : state) {
         hv_handle h = hv_os_native.create_for_write(out.path.c_str());
-        const uint8_t *at = S.logical;
-        std::size_t left = static_cast<std::size_t>(S.logical_len), done = 0;
+        const uint8_t *at = content.data();
+        std::size_t left = content.size(), done = 0;
         while (left > 0 && hv_os_native.write(h, at, left, &done) && done > 0) {
             at += done;
             left -= done;

@@ -668,6 +668,9 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
     std::string failure;
     if (rename_keeps && !f.temp_refused) {
         failure = through_temp(m, is_open_file, p.real, shown, f, len, p.target);
+    } else if (is_open_file && m.has_view() && m.out_of_memory) {
+        // Emptying the open file needs a heap copy of the content first.
+        failure = "out of memory materializing logical file";
     } else {
         if (is_open_file && m.has_view()) m.view_lost = true;  // released before the target is emptied
         failure = rewrite(p.real, shown, f, len, p.target);

@@ -2,6 +2,7 @@
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/logical.h"
 #include "core/state.h"
 #include "platform/os.h"
 
@@ -23,9 +24,7 @@ void hv_clear_edits() {
         S.edits[i].bytes = nullptr;
     }
     S.n_edits = 0;
-    hv_free(S.logical);
-    S.logical = nullptr;
-    S.logical_len = 0;
+    hv_logical_drop();
     S.logical_stale = 0;
 }
 

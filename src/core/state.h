@@ -17,15 +17,42 @@ struct hv_edit {
     int64_t len;     // bytes in `bytes`, or the number of bytes to delete
 };
 
+// Where the bytes of a piece of the content live.
+enum hv_piece_source : int32_t {
+    HV_FROM_FILE = -1,   // the mapped file (S.view)
+    HV_FROM_SPARE = -2,  // the whole-content copy (S.spare); any value >= 0 is an edit's index
+};
+
+// A span of the logical content: `len` bytes that begin `from` bytes into
+// their source and at logical offset `at`. A piece names its source rather
+// than holding a pointer, so a view that is mapped again elsewhere leaves the
+// list valid.
+struct hv_piece {
+    int32_t source;
+    int64_t from;
+    int64_t at;
+    int64_t len;
+};
+
 struct hv_state {
     int32_t is_open;
     int32_t is_rw;
     char *name;            // heap copy of the path the file was opened by
     uint8_t *view;         // mapping of the whole file; null when empty or released
     int64_t file_size;     // size on disk when opened
-    uint8_t *logical;      // cached content with the edits applied
+    hv_piece *logical;     // cached content with the edits applied, as pieces in order
+    int64_t n_pieces;
     int64_t logical_len;
     int32_t logical_stale; // an edit was staged after the last materialization
+    int64_t logical_edits; // the edits the cached pieces hold: the first this many
+    // A whole copy of the content, kept only while the file's own bytes are
+    // gone (a save released or emptied them): heap bytes, or a mapping of the
+    // save's finished temporary file, whose name is kept where it could not
+    // be removed while mapped.
+    uint8_t *spare;
+    int64_t spare_len;
+    int32_t spare_mapped;
+    char *spare_path;
     hv_edit *edits;
     int64_t n_edits;
     int64_t cap_edits;

@@ -6,8 +6,11 @@
 // the target rewritten in place, as a plain create-and-write does.
 #include "edit/save.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "core/alloc.h"
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/open.h"
@@ -57,19 +60,53 @@ int describe_target(save_target &t, const char *path, bool in_place) {
     return 0;
 }
 
-// Writes all of the content in chunks of at most 1 MiB. A call that reports no
-// progress counts as a failure, so a stuck device cannot hang the save.
-bool write_content(hv_handle h) {
-    const uint8_t *at = S.logical;
-    uint64_t left = static_cast<uint64_t>(S.logical_len);
-    while (left > 0) {
-        std::size_t ask = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
+// Writes n bytes in calls of at most 1 MiB. A call that reports no progress
+// counts as a failure, so a stuck device cannot hang the save.
+bool write_all(hv_handle h, const uint8_t *at, uint64_t n) {
+    while (n > 0) {
+        std::size_t ask = n < kChunk ? static_cast<std::size_t>(n) : kChunk;
         std::size_t done = 0;
         if (!hv_os->write(h, at, ask, &done) || done == 0 || done > ask) return false;
         at += done;
-        left -= done;
+        n -= done;
     }
     return true;
+}
+
+// Gathers the pieces into writes of 1 MiB, so many small edits cost few
+// calls; the buffer is the save's only memory. Without it, every piece is
+// written where it lies.
+struct write_buffer {
+    uint8_t *bytes;
+    std::size_t used;
+    ~write_buffer() { hv_free(bytes); }
+};
+
+bool put_bytes(hv_handle h, write_buffer &buf, const uint8_t *at, uint64_t n) {
+    if (!buf.bytes) return write_all(h, at, n);
+    while (n > 0) {
+        std::size_t take = std::min<uint64_t>(n, kChunk - buf.used);
+        std::memcpy(buf.bytes + buf.used, at, take);
+        buf.used += take;
+        at += take;
+        n -= take;
+        if (buf.used == kChunk) {
+            if (!write_all(h, buf.bytes, kChunk)) return false;
+            buf.used = 0;
+        }
+    }
+    return true;
+}
+
+// Streams the cached pieces of the content, in order.
+bool write_content(hv_handle h) {
+    write_buffer buf{static_cast<uint8_t *>(hv_malloc(kChunk)), 0};
+    for (int64_t i = 0; i < S.n_pieces; i++) {
+        const hv_piece &p = S.logical[i];
+        const uint8_t *bytes = hv_piece_bytes(p);
+        if (!bytes || !put_bytes(h, buf, bytes, static_cast<uint64_t>(p.len))) return false;
+    }
+    return !buf.bytes || write_all(h, buf.bytes, buf.used);
 }
 
 // Writes and flushes, then closes h. A failed flush (a full disk often shows
@@ -99,11 +136,39 @@ bool size_matches(const char *path) {
     return false;
 }
 
+// Maps the finished temporary file, which holds exactly the content, and makes
+// it the content's source. Its name goes at once where the system allows it
+// (the mapping stays), else when the content is dropped.
+bool adopt_temp(const char *temp) {
+    hv_handle h = hv_os->open_read(temp);
+    if (h == HV_NO_HANDLE) return false;
+    int64_t size = -1;
+    uint8_t *view = nullptr;
+    bool mapped = hv_os->file_size(h, &size) && size == S.logical_len && size > 0 &&
+                  hv_os->map(h, size, false, &view) == HV_MAP_OK;
+    hv_os->close(h);
+    if (!mapped) return false;
+    char *keep = hv_os->remove_file(temp) ? nullptr : hv_strdup(temp);
+    hv_logical_adopt_spare(view, size, keep);
+    return true;
+}
+
+// After a rename that failed without our view: the view comes back from the
+// file, which the failed rename left as it was. Failing that, the temporary
+// file holds the content from now on; true when it is kept for that.
+bool recover_content(const char *temp) {
+    if (hv_remap_view() || !hv_logical_uses_file()) return false;
+    if (adopt_temp(temp)) return true;
+    hv_logical_drop();  // nothing left to read it from: never show stale pieces
+    return false;
+}
+
 // Renames temp over the target. Some systems (Windows) refuse to replace a
-// file that is mapped: then our view of the open file goes for the rename and
-// comes back if the rename still fails, the file being as it was.
-// On failure *code is the system's code for it.
-hv_fs_result replace_target(const char *temp, const save_target &t, unsigned long *code) {
+// file that is mapped: then our view of the open file goes for the rename.
+// The content is safe meanwhile: the temporary file holds all of it.
+// On failure *code is the system's code for it and *temp_kept tells whether
+// the temporary file now backs the content.
+hv_fs_result replace_target(const char *temp, const save_target &t, unsigned long *code, bool *temp_kept) {
     hv_fs_result replaced = hv_os->replace_file(temp, t.real);
     if (replaced != HV_FS_OK && t.is_open_file && S.view) {
         hv_os->unmap(S.view, S.file_size);
@@ -111,7 +176,7 @@ hv_fs_result replace_target(const char *temp, const save_target &t, unsigned lon
         replaced = hv_os->replace_file(temp, t.real);
         if (replaced != HV_FS_OK) {
             *code = hv_os->last_error();
-            hv_remap_view();
+            *temp_kept = recover_content(temp);
             return replaced;
         }
     }
@@ -142,9 +207,10 @@ outcome save_through_temp(const save_target &t) {
         return outcome::failed;
     }
     unsigned long code = 0;
-    hv_fs_result replaced = replace_target(temp, t, &code);
+    bool temp_kept = false;
+    hv_fs_result replaced = replace_target(temp, t, &code, &temp_kept);
     if (replaced != HV_FS_OK) {
-        hv_os->remove_file(temp);
+        if (!temp_kept) hv_os->remove_file(temp);
         if (replaced == HV_FS_NOT_ALLOWED) return outcome::fall_back;
         fail_cannot_open(t.shown, code);
         return outcome::failed;
@@ -156,9 +222,15 @@ outcome save_through_temp(const save_target &t) {
 }
 
 // The plain sequence: empty the target and write it. When it is the open file,
-// our view goes first: the file under it is about to change size.
+// our view goes first: the file under it is about to change size. The content
+// moves to one heap copy before, as emptying the file destroys the bytes its
+// pieces read; without the memory for it the target is left alone.
 outcome rewrite_target(const save_target &t) {
     if (t.is_open_file && S.view) {
+        if (!hv_logical_copy_to_spare()) {
+            hv_err("out of memory materializing logical file");
+            return outcome::failed;
+        }
         hv_os->unmap(S.view, S.file_size);
         S.view = nullptr;
     }

@@ -13,11 +13,21 @@ namespace {
 constexpr int kBytesPerRow = 16;
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// What a page reads: the pieces of the content (the cached list, or the
+// mapped file as one piece), and a cursor on the piece that holds the row
+// being rendered. Rows move forward only, so a page costs one search for its
+// first piece, then its own rows and the pieces they cross.
 struct page_source {
-    const uint8_t *bytes;
-    uint64_t limit;  // positions below this hold content bytes
+    const hv_piece *pieces;
+    int64_t n_pieces;
+    hv_piece whole;   // the mapped file, when no cache is kept
+    uint64_t limit;   // positions below this hold content bytes
     uint64_t start;
     int32_t rows;
+    int64_t cur;             // piece under the cursor
+    const uint8_t *cur_bytes;  // its first byte; null when its source is gone
+    uint64_t cur_from;       // its first position
+    uint64_t cur_to;         // one past its last position that holds content
 };
 
 int32_t clamp_rows(int32_t rows) {
@@ -38,18 +48,52 @@ bool prepare(int64_t offset, int32_t rows, page_source &src) {
     if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
     uint64_t have = 0;
     if (S.logical) {
-        src.bytes = S.logical;
+        src.pieces = S.logical;
+        src.n_pieces = S.n_pieces;
         have = static_cast<uint64_t>(S.logical_len);
     } else if (S.view) {
-        src.bytes = S.view;
+        src.whole = hv_piece{HV_FROM_FILE, 0, 0, S.file_size};
+        src.pieces = &src.whole;
+        src.n_pieces = 1;
         have = static_cast<uint64_t>(S.file_size);
     } else {
-        src.bytes = nullptr;  // an empty file, or a view released by a failed save
+        src.n_pieces = 0;  // an empty file, or a view released by a failed save
     }
     uint64_t end = static_cast<uint64_t>(hv_logical_size());
     // Never read past the source that exists, whatever the size says.
     src.limit = end < have ? end : have;
+    src.cur = -1;
+    src.cur_from = src.cur_to = 0;
     return true;
+}
+
+// Moves the cursor onto the piece that holds position q (< limit).
+void seek(page_source &src, uint64_t q) {
+    if (q >= src.cur_from && q < src.cur_to) return;
+    int64_t i = src.cur;
+    if (i < 0 || q < src.cur_from) {
+        int64_t lo = 0, hi = src.n_pieces;  // the first piece that ends after q
+        while (lo < hi) {
+            int64_t mid = lo + (hi - lo) / 2;
+            if (static_cast<uint64_t>(src.pieces[mid].at + src.pieces[mid].len) <= q)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        i = lo;
+    }
+    while (static_cast<uint64_t>(src.pieces[i].at + src.pieces[i].len) <= q) i++;
+    const hv_piece &p = src.pieces[i];
+    src.cur = i;
+    src.cur_bytes = hv_piece_bytes(p);
+    src.cur_from = static_cast<uint64_t>(p.at);
+    uint64_t to = static_cast<uint64_t>(p.at + p.len);
+    src.cur_to = to < src.limit ? to : src.limit;
+}
+
+uint8_t byte_at(page_source &src, uint64_t q) {
+    seek(src, q);
+    return src.cur_bytes ? src.cur_bytes[q - src.cur_from] : 0;
 }
 
 // Row positions are unsigned so a start near 2^63 - 1 runs on without overflow.
@@ -111,22 +155,23 @@ constexpr text_table kText;
 
 // The 16 values of the row at p; past-the-end positions read as 0. Returns the
 // number of content bytes, which always come first.
-int row_values(const page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
-    if (p < src.limit && src.limit - p >= kBytesPerRow) {
-        std::memcpy(v, src.bytes + p, kBytesPerRow);
+int row_values(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
+    if (p < src.limit) seek(src, p);
+    if (src.cur_bytes && p >= src.cur_from && p < src.cur_to && src.cur_to - p >= kBytesPerRow) {
+        std::memcpy(v, src.cur_bytes + (p - src.cur_from), kBytesPerRow);
         return kBytesPerRow;
     }
     int content = 0;
     for (int k = 0; k < kBytesPerRow; k++) {
         uint64_t q = p + k;
         bool inside = q >= p && q < src.limit;  // q >= p: no wrap past 2^64
-        v[k] = inside ? src.bytes[q] : 0;
+        v[k] = inside ? byte_at(src, q) : 0;
         content += inside;
     }
     return content;
 }
 
-std::size_t format_hex_row(const page_source &src, uint64_t p, bool raw, char *row) {
+std::size_t format_hex_row(page_source &src, uint64_t p, bool raw, char *row) {
     uint8_t v[kBytesPerRow];
     int content = row_values(src, p, v);
     char *w = put(row, "{\"off\":\"");
@@ -153,7 +198,7 @@ std::size_t format_hex_row(const page_source &src, uint64_t p, bool raw, char *r
     return static_cast<std::size_t>(w - row);
 }
 
-std::size_t format_text_row(const page_source &src, uint64_t p, char *row) {
+std::size_t format_text_row(page_source &src, uint64_t p, char *row) {
     uint8_t v[kBytesPerRow];
     int content = row_values(src, p, v);
     char *w = put(row, "{\"off\":\"");
