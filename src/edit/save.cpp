@@ -159,7 +159,10 @@ bool adopt_temp(const char *temp) {
 bool recover_content(const char *temp) {
     if (hv_remap_view() || !hv_logical_uses_file()) return false;
     if (adopt_temp(temp)) return true;
-    hv_logical_drop();  // nothing left to read it from: never show stale pieces
+    // Nothing left to read it from: no stale pieces are shown, and with the
+    // edits still staged, pages and saves say the content is unavailable.
+    hv_logical_drop();
+    S.logical_stale = 1;
     return false;
 }
 

@@ -329,6 +329,97 @@ TEST_F(rewritten_in_place, a_failed_save_as_to_another_name_of_the_open_file_kee
     EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
 }
 
+// Emptying the open file destroys the bytes the content reads, so the
+// content moves to the heap first; without the memory the save stops there.
+TEST_F(rewritten_in_place, without_memory_for_the_copy_the_file_is_left_alone) {
+    ASSERT_EQ(hx_page(0, 1, nullptr)[0], '[');  // the content is built
+    bytes before = read_file(path);
+    const uint8_t *view = S.view;
+    {
+        scoped_alloc_failure no_memory(0);
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    EXPECT_STREQ(hx_last_error(), "out of memory materializing logical file");
+    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(S.view, view) << "the view is kept";
+    expect_open_file_usable();
+    EXPECT_EQ(hx_write("ee", 0), 0) << "edits go on as before";
+}
+
+// Windows refuses a rename over the mapped file; when the rename still fails
+// without the view and the file cannot be mapped again, the finished
+// temporary file, which holds the whole content, becomes its source.
+class rename_without_view : public edited_file {
+protected:
+    static void refuse_rename_and_reopening(hv_os_table &t) {
+        t.last_error = injected_code;
+        t.replace_file = [](const char *, const char *) {
+            g_code = EACCES;
+            return HV_FS_FAILED;
+        };
+        t.open_rw = [](const char *) {
+            g_code = EACCES;
+            return HV_NO_HANDLE;
+        };
+    }
+};
+
+TEST_F(rename_without_view, the_temporary_file_keeps_the_content_for_a_new_save) {
+    {
+        scoped_os os;
+        refuse_rename_and_reopening(os.table);
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    EXPECT_EQ(hx_last_error(), "cannot open for write: " + path + " (win error " + std::to_string(EACCES) + ")");
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(S.view, nullptr);
+    expect_open_file_usable();
+#ifndef _WIN32
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"})) << "its name goes at once";
+#endif
+    EXPECT_EQ(hx_insert("ee", 0), -1) << "no edit without the file to build on";
+    ASSERT_EQ(hx_save(other.c_str()), 0) << hx_last_error();
+    EXPECT_EQ(read_file(other), expected);
+    EXPECT_EQ(hx_page(0, 1, "raw"), std::string("[{\"off\":\"0x0000000000000000\",\"bytes_hex\":\"") +
+                                        std::string(32, '0') + "\"}]")
+        << "a save-as drops the edits and the content with them";
+}
+
+TEST_F(rename_without_view, a_second_in_place_save_writes_the_kept_content) {
+    {
+        scoped_os os;
+        refuse_rename_and_reopening(os.table);
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+    ASSERT_NE(S.view, nullptr) << "opened again";
+    EXPECT_EQ(S.spare, nullptr);
+    EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
+}
+
+TEST_F(rename_without_view, with_nothing_left_to_read_the_content_is_dropped_not_shown_stale) {
+    {
+        scoped_os os;
+        refuse_rename_and_reopening(os.table);
+        os.table.open_read = [](const char *name) {  // once the view is gone
+            if (S.view) return hv_os_native.open_read(name);
+            g_code = EACCES;
+            return HV_NO_HANDLE;
+        };
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+    EXPECT_EQ(S.logical, nullptr);
+    EXPECT_EQ(S.n_edits, 3) << "the edits stay";
+    EXPECT_STREQ(hx_page(0, 1, nullptr), "");
+    EXPECT_STREQ(hx_last_error(), "file content unavailable after a failed save - save again or reopen the file");
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_EQ(page_row(0), raw_row(original, 0));
+}
+
 #ifndef _WIN32
 
 // The real thing: a file-size limit stops the write half-way (a short write,
