@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the built project into a temporary prefix, then builds and runs a
-# small consumer against it twice: through find_package and through pkg-config.
+# Installs the built project into a temporary prefix, checks the files, and
+# builds and runs a small consumer against it.
 set -euo pipefail
 build_dir="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -13,14 +13,11 @@ libdir="$(ls -d "$prefix"/lib*/ | head -1)"
 test -L "$libdir/libquillmar-hexview.so"
 test -e "$libdir/libquillmar-hexview.so.1"
 test -f "$prefix/include/quillmar_hexview.h"
-test -x "$prefix/bin/hexview"
-"$prefix/bin/hexview" --help >/dev/null
+if [ -e "$build_dir/tools/hexview/hexview" ]; then
+  test -x "$prefix/bin/hexview"
+  "$prefix/bin/hexview" --help >/dev/null
+  man -l "$prefix"/share/man/man1/hexview.1* | grep -q "hexview dump"
+fi
 
-cmake -S "$here" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/cmake-consumer" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$work/cmake-consumer/consumer"
-
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-cc "$here/consumer.c" -o "$work/pc-consumer" $(pkg-config --cflags --libs quillmar-hexview)
-LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+"$here/consume.sh" "$prefix" "$libdir" "$work"
 echo "package ok"

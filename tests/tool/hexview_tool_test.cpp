@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -239,6 +242,96 @@ TEST_F(tool, paths_shown_as_given) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("saved 4 bytes to " + copy), std::string::npos) << r.out;
     EXPECT_EQ(read_file(copy), to_bytes("zabc"));
+}
+
+// What a --help text or a section of the manual page names.
+struct documented {
+    std::set<std::string> options;   // --name, without -h,--help
+    std::set<std::string> operands;  // FILE, OTHER, ...
+};
+
+std::set<std::string> all_matches(const std::string &text, const std::regex &re) {
+    std::set<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+        found.insert((*it)[1].str());
+    return found;
+}
+
+// The lines of `text` from the one after `heading` to the next line that is
+// not indented.
+std::string indented_block(const std::string &text, const std::string &heading) {
+    std::size_t at = text.find("\n" + heading + "\n");
+    if (at == std::string::npos) return "";
+    std::string block;
+    std::istringstream in(text.substr(at + heading.size() + 2));
+    for (std::string line; std::getline(in, line) && line.rfind("  ", 0) == 0;) block += line + "\n";
+    return block;
+}
+
+documented from_help(const std::string &help) {
+    documented d;
+    std::set<std::string> options = all_matches(help, std::regex("\n\\s+(?:-h,)?(--[a-z0-9-]+)"));
+    options.erase("--help");
+    d.options = options;
+    d.operands = all_matches(indented_block(help, "Positionals:"), std::regex("^  ([A-Z]+) ", std::regex::multiline));
+    return d;
+}
+
+// Sections ".SS "hexview NAME ..."" of the manual page, by subcommand: the
+// options of their ".TP" items and the operands of their heading.
+std::map<std::string, documented> from_manual(const std::string &page) {
+    std::map<std::string, documented> sections;
+    std::istringstream in(page);
+    documented *current = nullptr;
+    bool item = false;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        std::string plain = std::regex_replace(line, std::regex("\\\\-"), "-");
+        if (std::regex_search(line, m, std::regex("^\\.SS \"hexview ([a-z]+)"))) {
+            current = &sections[m[1].str()];
+            current->operands = all_matches(line, std::regex("\\\\fI([A-Z]+)\\\\fR"));
+        } else if (line.rfind(".SH", 0) == 0) {
+            current = nullptr;
+        } else if (current && item && std::regex_search(plain, m, std::regex("(--[a-z0-9-]+)"))) {
+            current->options.insert(m[1].str());
+        }
+        item = line == ".TP";
+    }
+    return sections;
+}
+
+std::string read_text(const char *path) {
+    bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+// Subcommands the manual page describes that a build may leave out.
+const std::set<std::string> kOptionalSubcommands = {"serve"};
+
+// The manual page describes every subcommand with exactly the options its
+// --help lists, and the operands.
+TEST_F(tool, manual_page_in_step_with_help) {
+    std::map<std::string, documented> manual = from_manual(read_text(HEXVIEW_MAN_PAGE));
+    run_result top = run({"--help"});
+    ASSERT_EQ(top.status, 0);
+    std::set<std::string> subcommands =
+        all_matches(indented_block(top.out, "Subcommands:"), std::regex("^  ([a-z]+) ", std::regex::multiline));
+    ASSERT_FALSE(subcommands.empty()) << top.out;
+    for (const auto &[name, section] : manual)
+        EXPECT_TRUE(subcommands.count(name) || kOptionalSubcommands.count(name))
+            << "the manual page describes " << name << ", which --help does not list";
+    for (const std::string &name : subcommands) {
+        if (!manual.count(name)) {
+            ADD_FAILURE() << "the manual page has no section for " << name;
+            continue;
+        }
+        run_result r = run({name, "--help"});
+        ASSERT_EQ(r.status, 0) << name;
+        documented help = from_help(r.out);
+        EXPECT_EQ(manual[name].options, help.options) << name;
+        for (const std::string &operand : help.operands)
+            EXPECT_TRUE(manual[name].operands.count(operand)) << name << " " << operand;
+    }
 }
 
 TEST_F(tool, demo_runs) {
