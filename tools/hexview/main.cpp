@@ -6,6 +6,9 @@
 #include <string>
 
 #include "cli.h"
+#ifdef HEXVIEW_HAS_SERVE
+#include "serve.h"
+#endif
 
 namespace {
 
@@ -99,6 +102,15 @@ int main(int argc, char **argv) {
 
     auto *demo_cmd = app.add_subcommand("demo", "a guided tour on a sample file made in a temporary folder");
 
+#ifdef HEXVIEW_HAS_SERVE
+    serve_options serve;
+    auto *serve_cmd = app.add_subcommand("serve", "a web hex editor on 127.0.0.1: prints the address to open");
+    serve_cmd->add_option("FILE", serve.file, "file to view and edit (must exist)")->required();
+    serve_cmd->add_option("--port", serve.port, "port to listen on (default: a free one)")->check(CLI::Range(1, 65535));
+    serve_cmd->add_flag("--read-only", serve.read_only, "open the file read-only: no edits, no save in place");
+    serve_cmd->add_flag("--open", serve.open_browser, "start the desktop browser on the address");
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -136,6 +148,9 @@ int main(int argc, char **argv) {
             return run_edit(edit);
         }
         if (demo_cmd->parsed()) return run_demo();
+#ifdef HEXVIEW_HAS_SERVE
+        if (serve_cmd->parsed()) return run_serve(serve);
+#endif
     } catch (const cli_error &e) {
         std::fprintf(stderr, "hexview: %s\n", e.what());
         return 2;

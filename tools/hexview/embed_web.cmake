@@ -1,0 +1,20 @@
+# Writes a C++ source that holds every file of the web page folder as bytes,
+# so the hexview command serves its page with no file beside it.
+# Usage: cmake -DWEB_DIR=<folder> -DOUT=<file.cpp> -P embed_web.cmake
+file(GLOB names RELATIVE ${WEB_DIR} ${WEB_DIR}/*.html ${WEB_DIR}/*.css ${WEB_DIR}/*.js ${WEB_DIR}/*.svg)
+list(SORT names)
+set(arrays "")
+set(table "")
+set(i 0)
+foreach(name IN LISTS names)
+  file(READ ${WEB_DIR}/${name} hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR size "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND arrays "static const unsigned char asset_${i}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"/${name}\", asset_${i}, ${size}},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+file(WRITE ${OUT}.tmp "// Generated from tools/hexview/web by embed_web.cmake; do not edit.\n#include \"serve.h\"\n\n${arrays}\nconst serve_asset serve_assets[] = {\n${table}};\nconst std::size_t serve_asset_count = ${i};\n")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.tmp)

@@ -1,0 +1,109 @@
+// hexview serve: opens the file, binds the loopback addresses, prints the
+// address with its access token and serves until Ctrl-C.
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "cli.h"
+#include "quillmar_hexview.h"
+#include "serve.h"
+
+#ifndef _WIN32
+#include <spawn.h>
+#include <sys/wait.h>
+extern char **environ;
+#endif
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+
+extern "C" void on_stop_signal(int) { stop_requested = true; }
+
+// 256 bits from the system's random source, as hex digits.
+std::string random_token() {
+    std::random_device rd;
+    std::string token;
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 8; i++) {
+        uint32_t word = rd();
+        for (int k = 0; k < 8; k++) token += digits[(word >> (4 * k)) & 0xf];
+    }
+    return token;
+}
+
+// Opens the file as the person asked, falling back to read-only when it
+// cannot be written; a missing file is never created.
+bool open_file(const serve_options &o) {
+    std::error_code ec;
+    auto status = std::filesystem::status(o.file, ec);
+    if (!std::filesystem::exists(status)) throw cli_error("no such file: " + o.file);
+    if (std::filesystem::is_directory(status)) throw cli_error("is a folder, not a file: " + o.file);
+    if (!o.read_only && hx_open_rw(o.file.c_str()) == 0) return true;
+    if (hx_open(o.file.c_str()) != 0) fail_with_library_error("");
+    if (!o.read_only) std::fprintf(stderr, "hexview: %s cannot be written; opened read-only\n", o.file.c_str());
+    return false;
+}
+
+void start_browser(const std::string &url) {
+#ifdef _WIN32
+    std::string cmd = "start \"\" \"" + url + "\"";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "hexview: could not start a browser\n");
+#else
+    pid_t pid;
+    const char *argv[] = {"xdg-open", url.c_str(), nullptr};
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
+        std::fprintf(stderr, "hexview: could not start a browser (xdg-open); open the address by hand\n");
+    else
+        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+#endif
+}
+
+}  // namespace
+
+int run_serve(const serve_options &o) {
+    serve_session session;
+    session.path = o.file;
+    session.writable = open_file(o);
+    session.token = random_token();
+
+    // The IPv4 loopback gets the port (a free one by default); the IPv6
+    // loopback joins on the same port where the system has one.
+    std::vector<std::unique_ptr<httplib::Server>> servers;
+    servers.push_back(std::make_unique<httplib::Server>());
+    httplib::Server &v4 = *servers.front();
+    session.port = o.port ? (v4.bind_to_port("127.0.0.1", o.port) ? o.port : -1) : v4.bind_to_any_port("127.0.0.1");
+    if (session.port <= 0) throw cli_error("cannot listen on 127.0.0.1 port " + std::to_string(o.port) + " (port busy?)");
+    auto v6 = std::make_unique<httplib::Server>();
+    v6->set_address_family(AF_INET6);
+    if (v6->bind_to_port("::1", session.port)) servers.push_back(std::move(v6));
+
+    for (auto &svr : servers) {
+        add_guards_and_assets(*svr, session);
+        add_api_routes(*svr, session);
+    }
+
+    std::string url = "http://127.0.0.1:" + std::to_string(session.port) + "/?token=" + session.token;
+    std::printf("hexview serve: %s (%s)\nopen %s\nCtrl-C stops the server\n", o.file.c_str(),
+                session.writable ? "read-write" : "read-only", url.c_str());
+    std::fflush(stdout);
+
+    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGTERM, on_stop_signal);
+    std::vector<std::thread> listeners;
+    for (auto &svr : servers) listeners.emplace_back([&svr] { svr->listen_after_bind(); });
+    if (o.open_browser) start_browser(url);
+    while (!stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto &svr : servers) svr->stop();
+    for (auto &t : listeners) t.join();
+    hx_close();
+    return 0;
+}

@@ -1,0 +1,309 @@
+// hexview serve: the API routes. Each runs its engine calls under one lock
+// (the engine has one open file and process-wide tables) and copies every
+// result before the lock is released; the engine's JSON is passed through.
+#include <httplib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "quillmar_hexview.h"
+#include "serve.h"
+
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+namespace fs = std::filesystem;
+
+constexpr int kStoredHits = 10000;  // the engine keeps the first 10000 hits
+constexpr int kRunCap = 10000;      // and at most 10000 compare runs
+constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
+
+std::mutex engine_lock;
+
+// The edits staged through this server, in order, with their whole bytes (the
+// engine's list shows only the first 64): undo discards and stages them again.
+struct edit_record {
+    enum kind_t { write, insert, erase } kind;
+    int64_t offset;
+    std::string hex;
+    int64_t length;
+};
+std::vector<edit_record> applied, undone;
+
+[[noreturn]] void engine_refused(int status = 400) { throw http_error(status, hx_last_error()); }
+
+int stage(const edit_record &e) {
+    switch (e.kind) {
+    case edit_record::write: return hx_write(e.hex.c_str(), e.offset);
+    case edit_record::insert: return hx_insert(e.hex.c_str(), e.offset);
+    case edit_record::erase: return hx_delete(e.offset, e.length);
+    }
+    return -1;
+}
+
+// Stages `edits` afresh over an empty list; on a refusal the list is left
+// as `fallback` staged and the engine's message is thrown.
+void restage(const std::vector<edit_record> &edits, const std::vector<edit_record> &fallback) {
+    hx_discard();
+    for (const edit_record &e : edits) {
+        if (stage(e) == 0) continue;
+        std::string message = hx_last_error();
+        hx_discard();
+        for (const edit_record &f : fallback) stage(f);
+        throw http_error(400, message);
+    }
+}
+
+std::string staged_state() {
+    std::string staged = hx_staged_json();
+    if (staged.empty()) engine_refused(500);
+    return "{\"staged\":" + staged + ",\"size\":" + std::to_string(hx_file_size()) +
+           ",\"undo\":" + std::to_string(applied.size()) + ",\"redo\":" + std::to_string(undone.size()) + "}";
+}
+
+void require_writable(const serve_session &s) {
+    if (!s.writable) throw http_error(409, "the file is open read-only");
+}
+
+// A path from the page: relative ones count from the open file's folder.
+std::string resolve_path(const serve_session &s, const std::string &path) {
+    if (path.empty()) throw http_error(400, "missing field: path");
+    fs::path p(path);
+    if (p.is_relative()) p = fs::absolute(s.path).parent_path() / p;
+    return p.lexically_normal().string();
+}
+
+std::string query(const Request &req, const char *key, const char *fallback) {
+    return req.has_param(key) ? req.get_param_value(key) : fallback;
+}
+
+// The engine escapes context text for JSON; never end on half an escape.
+std::string whole_escapes(std::string text) {
+    size_t slashes = 0;
+    while (slashes < text.size() && text[text.size() - 1 - slashes] == '\\') slashes++;
+    if (slashes % 2) text.pop_back();
+    return text;
+}
+
+// A window [from, from+count) of a stored list, as JSON objects built by `item`.
+std::string listing(const Request &req, int64_t stored, const std::function<std::string(int)> &item) {
+    int64_t from = parse_count(query(req, "from", "0"), "from", INT32_MAX);
+    int64_t count = parse_count(query(req, "count", "100"), "count", kMaxListed);
+    std::string items = "[";
+    for (int64_t i = from; i < std::min(stored, from + count); i++)
+        items += (i > from ? ", " : "") + item(static_cast<int>(i));
+    return ",\"from\":" + std::to_string(from) + ",\"items\":" + items + "]}";
+}
+
+using api_handler = std::function<std::string(const Request &)>;
+
+// Runs the handler under the engine lock; refusals become JSON errors.
+httplib::Server::Handler locked(api_handler h) {
+    return [h](const Request &req, Response &res) {
+        try {
+            std::string body;
+            {
+                std::lock_guard<std::mutex> hold(engine_lock);
+                body = h(req);
+            }
+            res.set_content(body, "application/json");
+        } catch (const http_error &e) {
+            send_error(res, e.status, e.what());
+        }
+    };
+}
+
+std::string info(const serve_session &s) {
+    std::string info = hx_info_json();
+    if (info.empty()) engine_refused(500);
+    return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(s.path) +
+           ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(applied.size()) +
+           ",\"redo\":" + std::to_string(undone.size()) + "}";
+}
+
+std::string page(const Request &req) {
+    int64_t offset = parse_offset_text(query(req, "offset", "0"), "offset");
+    int64_t rows = parse_count(query(req, "rows", "64"), "rows", 1000);
+    if (rows < 1) throw http_error(400, "rows must be 1 to 1000");
+    std::string mode = query(req, "mode", "hex");
+    if (mode != "hex" && mode != "raw") throw http_error(400, "unknown mode: " + mode + " (hex|raw)");
+    std::string list = hx_page(offset, static_cast<int32_t>(rows), mode == "raw" ? "raw" : nullptr);
+    if (list.empty()) engine_refused(500);
+    return "{\"offset\":" + std::to_string(offset) + ",\"size\":" + std::to_string(hx_file_size()) +
+           ",\"rows\":" + list + "}";
+}
+
+std::string stage_new(const serve_session &s, const edit_record &e) {
+    require_writable(s);
+    if (stage(e) != 0) engine_refused();
+    applied.push_back(e);
+    undone.clear();
+    return staged_state();
+}
+
+edit_record bytes_edit(const Request &req, edit_record::kind_t kind) {
+    json_fields f = parse_body(req.body, "offset,hex");
+    return edit_record{kind, field_offset(f, "offset"), field_string(f, "hex"), 0};
+}
+
+std::string undo(const serve_session &s) {
+    require_writable(s);
+    if (applied.empty()) throw http_error(409, "nothing to undo");
+    std::vector<edit_record> before = applied;
+    applied.pop_back();
+    try {
+        restage(applied, before);
+    } catch (...) {
+        applied = before;
+        throw;
+    }
+    undone.push_back(before.back());
+    return staged_state();
+}
+
+std::string redo(const serve_session &s) {
+    require_writable(s);
+    if (undone.empty()) throw http_error(409, "nothing to redo");
+    if (stage(undone.back()) != 0) engine_refused();
+    applied.push_back(undone.back());
+    undone.pop_back();
+    return staged_state();
+}
+
+std::string save_in_place(const serve_session &s, const Request &req) {
+    json_fields f = parse_body(req.body, "confirm");
+    require_writable(s);
+    if (field_string(f, "confirm") != s.path)
+        throw http_error(400, "an in-place save must be confirmed with the file's path: " + s.path);
+    if (hx_save(nullptr) != 0) engine_refused();
+    applied.clear();
+    undone.clear();
+    return staged_state();
+}
+
+std::string save_as(const serve_session &s, const Request &req) {
+    json_fields f = parse_body(req.body, "path,overwrite");
+    std::string target = resolve_path(s, field_string(f, "path"));
+    std::error_code ec;
+    if (fs::exists(target, ec) && fs::equivalent(target, s.path, ec))
+        throw http_error(400, "that is the open file; use Save to write it in place");
+    if (fs::exists(target, ec) && !field_bool(f, "overwrite", false))
+        throw http_error(409, "the file exists: " + target);
+    if (hx_save(target.c_str()) != 0) engine_refused();
+    applied.clear();
+    undone.clear();
+    std::string state = staged_state();
+    return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
+}
+
+std::string search(const Request &req) {
+    json_fields f = parse_body(req.body, "mode,pattern,start");
+    std::string mode = field_string(f, "mode"), pattern = field_string(f, "pattern");
+    int64_t start = f.count("start") ? field_offset(f, "start") : 0;
+    if (hx_search(mode.c_str(), pattern.c_str(), start) != 0) engine_refused();
+    int count = hx_search_count();
+    return "{\"count\":" + std::to_string(count) + ",\"stored\":" + std::to_string(std::min(count, kStoredHits)) +
+           ",\"last\":" + std::to_string(hx_search_last()) + "}";
+}
+
+std::string hits(const Request &req) {
+    int count = hx_search_count();
+    if (count < 0) engine_refused(500);
+    int stored = std::min(count, kStoredHits);
+    auto item = [](int i) {
+        std::string off = hx_search_field(i, "offset");
+        std::string hex = hx_search_field(i, "context_hex");
+        std::string ascii = whole_escapes(hx_search_field(i, "context_ascii"));
+        return "{\"offset\":\"" + off + "\",\"context_hex\":\"" + hex + "\",\"context_ascii\":\"" + ascii + "\"}";
+    };
+    return "{\"count\":" + std::to_string(count) + ",\"stored\":" + std::to_string(stored) + listing(req, stored, item);
+}
+
+std::string compare(const serve_session &s, const Request &req) {
+    json_fields f = parse_body(req.body, "path");
+    std::string other = resolve_path(s, field_string(f, "path"));
+    if (hx_compare(other.c_str()) != 0) engine_refused();
+    int count = hx_compare_count();
+    std::error_code ec;
+    auto size = fs::file_size(s.path, ec);
+    auto other_size = fs::file_size(other, ec);
+    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= kRunCap ? "true" : "false") +
+           ",\"size\":" + std::to_string(size) + ",\"other_size\":" + std::to_string(other_size) +
+           ",\"other\":" + json_quote(other) + "}";
+}
+
+std::string runs(const Request &req) {
+    int count = hx_compare_count();
+    if (count < 0) engine_refused(500);
+    auto item = [](int i) {
+        std::string off = hx_compare_field(i, "offset");
+        std::string mine = hx_compare_field(i, "this_hex");
+        std::string theirs = hx_compare_field(i, "other_hex");
+        return "{\"offset\":\"" + off + "\",\"this_hex\":\"" + mine + "\",\"other_hex\":\"" + theirs + "\"}";
+    };
+    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= kRunCap ? "true" : "false") +
+           listing(req, count, item);
+}
+
+std::string entropy(const Request &) {
+    std::string e = hx_entropy_json();
+    if (e.empty()) engine_refused(500);
+    return e;
+}
+
+}  // namespace
+
+void add_api_routes(httplib::Server &svr, const serve_session &s) {
+    const serve_session *sp = &s;
+    std::vector<std::pair<const char *, api_handler>> reads = {
+        {"/api/info", [sp](const Request &) { return info(*sp); }},
+        {"/api/page", page},
+        {"/api/staged", [](const Request &) { return staged_state(); }},
+        {"/api/hits", hits},
+        {"/api/runs", runs},
+        {"/api/entropy", entropy},
+    };
+    std::vector<std::pair<const char *, api_handler>> changes = {
+        {"/api/write", [sp](const Request &r) { return stage_new(*sp, bytes_edit(r, edit_record::write)); }},
+        {"/api/insert", [sp](const Request &r) { return stage_new(*sp, bytes_edit(r, edit_record::insert)); }},
+        {"/api/delete",
+         [sp](const Request &r) {
+             json_fields f = parse_body(r.body, "offset,length");
+             return stage_new(*sp, edit_record{edit_record::erase, field_offset(f, "offset"), "",
+                                               field_offset(f, "length")});
+         }},
+        {"/api/undo", [sp](const Request &r) { parse_body(r.body, ""); return undo(*sp); }},
+        {"/api/redo", [sp](const Request &r) { parse_body(r.body, ""); return redo(*sp); }},
+        {"/api/discard",
+         [](const Request &r) {
+             parse_body(r.body, "");
+             if (hx_discard() != 0) engine_refused(500);
+             applied.clear();
+             undone.clear();
+             return staged_state();
+         }},
+        {"/api/save", [sp](const Request &r) { return save_in_place(*sp, r); }},
+        {"/api/save-as", [sp](const Request &r) { return save_as(*sp, r); }},
+        {"/api/search", search},
+        {"/api/compare", [sp](const Request &r) { return compare(*sp, r); }},
+    };
+    auto wrong_method = [](const char *allowed) {
+        return [allowed](const Request &req, Response &res) {
+            res.set_header("Allow", allowed);
+            send_error(res, 405, "method not allowed: " + req.method + " " + req.path + " (use " + allowed + ")");
+        };
+    };
+    for (auto &[path, h] : reads) {
+        svr.Get(path, locked(h));
+        svr.Post(path, wrong_method("GET"));
+    }
+    for (auto &[path, h] : changes) {
+        svr.Post(path, locked(h));
+        svr.Get(path, wrong_method("POST"));
+    }
+}
