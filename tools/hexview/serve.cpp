@@ -99,10 +99,19 @@ int run_serve(const serve_options &o) {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
     std::vector<std::thread> listeners;
-    for (auto &svr : servers) listeners.emplace_back([&svr] { svr->listen_after_bind(); });
+    std::atomic<int> listening{static_cast<int>(servers.size())};
+    for (auto &svr : servers)
+        listeners.emplace_back([&svr, &listening] {
+            svr->listen_after_bind();
+            listening--;
+        });
     if (o.open_browser) start_browser(url);
-    while (!stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (auto &svr : servers) svr->stop();
+    while (!stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // A stop that comes before a server has begun to listen is lost: repeat it.
+    while (listening > 0) {
+        for (auto &svr : servers) svr->stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     for (auto &t : listeners) t.join();
     hx_close();
     return 0;
