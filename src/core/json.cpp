@@ -50,20 +50,39 @@ hv_list hv_list_begin(char *buf, std::size_t cap) {
     return hv_list{buf, cap, 0, false, 0};
 }
 
+namespace {
+
+void put_lead(hv_list &list) {
+    if (list.count == 0)
+        list_append(list, "[", 1);
+    else
+        list_append(list, ", ", 2);
+}
+
+}  // namespace
+
 void hv_list_add(hv_list &list, const char *element, std::size_t n) {
-    // The element and the text before it form one bounded write.
-    char lead[2] = {0, 0};
-    std::size_t lead_n = 0;
-    if (list.count == 0) {
-        lead[0] = '[';
-        lead_n = 1;
-    } else {
-        lead[0] = ',';
-        lead[1] = ' ';
-        lead_n = 2;
-    }
-    list_append(list, lead, lead_n);
+    put_lead(list);
     list_append(list, element, n);
+    list.count++;
+}
+
+char *hv_list_place(hv_list &list, std::size_t max_n) {
+    if (list.failed || list.len + 2 + max_n > kListMax(list.cap)) return nullptr;
+    char *w = list.out + list.len;
+    if (list.count == 0) {
+        *w++ = '[';
+    } else {
+        *w++ = ',';
+        *w++ = ' ';
+    }
+    list.len = static_cast<std::size_t>(w - list.out);
+    return w;
+}
+
+void hv_list_placed(hv_list &list, std::size_t n) {
+    list.len += n;
+    list.out[list.len] = '\0';
     list.count++;
 }
 

@@ -28,5 +28,11 @@ hv_list hv_list_begin(char *buf, std::size_t cap);
 // Appends one element (an object's text of n bytes) with its "[" or ", ".
 void hv_list_add(hv_list &list, const char *element, std::size_t n);
 
+// Where the next element, of at most max_n bytes, can be written straight
+// into the buffer, its "[" or ", " already put; null when it might not fit,
+// and the element then goes through hv_list_add. hv_list_placed ends it.
+char *hv_list_place(hv_list &list, std::size_t max_n);
+void hv_list_placed(hv_list &list, std::size_t n);
+
 // Closes the list with "]" and returns the text, or "" when it overflowed.
 const char *hv_list_end(hv_list &list);

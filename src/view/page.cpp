@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/error.h"
 #include "core/json.h"
 #include "core/logical.h"
@@ -101,6 +105,42 @@ uint64_t row_position(const page_source &src, int32_t r) {
     return src.start + static_cast<uint64_t>(r) * kBytesPerRow;
 }
 
+template <std::size_t N>
+char *put(char *w, const char (&text)[N]) {
+    std::memcpy(w, text, N - 1);
+    return w + N - 1;
+}
+
+
+#if defined(__SSE2__) && defined(__x86_64__)
+// Sixteen values from 0 to 15 as lowercase hex digits.
+inline __m128i hex_digits(__m128i nibbles) {
+    __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+    return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+}
+
+// The high and the low nibble of each byte, in that order, for the first
+// (or, with high_half, the last) eight bytes.
+inline __m128i nibbles_of(__m128i bytes, bool high_half) {
+    __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0f));
+    __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0f));
+    return high_half ? _mm_unpackhi_epi8(high, low) : _mm_unpacklo_epi8(high, low);
+}
+
+char *put_offset(char *w, uint64_t p) {
+    w = put(w, "0x");
+    __m128i be = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(p)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(w), hex_digits(nibbles_of(be, false)));
+    return w + 16;
+}
+
+char *put_raw_hex(char *w, const uint8_t v[kBytesPerRow]) {
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(w), hex_digits(nibbles_of(b, false)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 16), hex_digits(nibbles_of(b, true)));
+    return w + 32;
+}
+#else
 // Two lowercase hex digits for every byte value, so a byte costs one 2-byte copy.
 struct hex_pair_table {
     char pair[256][2];
@@ -113,23 +153,22 @@ struct hex_pair_table {
 };
 constexpr hex_pair_table kHexPairs;
 
-template <std::size_t N>
-char *put(char *w, const char (&text)[N]) {
-    std::memcpy(w, text, N - 1);
-    return w + N - 1;
-}
-
 char *put_hex_byte(char *w, uint8_t v) {
     std::memcpy(w, kHexPairs.pair[v], 2);
     return w + 2;
 }
 
 char *put_offset(char *w, uint64_t p) {
-    *w++ = '0';
-    *w++ = 'x';
+    w = put(w, "0x");
     for (int shift = 56; shift >= 0; shift -= 8) w = put_hex_byte(w, static_cast<uint8_t>(p >> shift));
     return w;
 }
+
+char *put_raw_hex(char *w, const uint8_t v[kBytesPerRow]) {
+    for (int k = 0; k < kBytesPerRow; k++) w = put_hex_byte(w, v[k]);
+    return w;
+}
+#endif
 
 // How each byte value shows in a text column, escaped for JSON: a printable
 // byte as itself (a quote or backslash with a backslash before it), any other
@@ -155,12 +194,7 @@ constexpr text_table kText;
 
 // The 16 values of the row at p; past-the-end positions read as 0. Returns the
 // number of content bytes, which always come first.
-int row_values(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
-    if (p < src.limit) seek(src, p);
-    if (src.cur_bytes && p >= src.cur_from && p < src.cur_to && src.cur_to - p >= kBytesPerRow) {
-        std::memcpy(v, src.cur_bytes + (p - src.cur_from), kBytesPerRow);
-        return kBytesPerRow;
-    }
+int row_values_slow(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
     int content = 0;
     for (int k = 0; k < kBytesPerRow; k++) {
         uint64_t q = p + k;
@@ -171,6 +205,72 @@ int row_values(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
     return content;
 }
 
+constexpr std::size_t kPrefetchAhead = 1024;
+
+inline int row_values(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
+    // Nearly every row lies whole inside the piece under the cursor. Rows are
+    // formatted far slower than memory streams, so the bytes of later rows
+    // are asked for ahead (a prefetch never faults, even past the piece).
+    if (p >= src.cur_from && p < src.cur_to && src.cur_to - p >= kBytesPerRow && src.cur_bytes) {
+        const uint8_t *at = src.cur_bytes + (p - src.cur_from);
+        __builtin_prefetch(at + kPrefetchAhead);
+        std::memcpy(v, at, kBytesPerRow);
+        return kBytesPerRow;
+    }
+    if (p < src.limit) {
+        seek(src, p);
+        if (src.cur_to - p >= kBytesPerRow && src.cur_bytes) {
+            std::memcpy(v, src.cur_bytes + (p - src.cur_from), kBytesPerRow);
+            return kBytesPerRow;
+        }
+    }
+    return row_values_slow(src, p, v);
+}
+
+// Each byte as "xx" and two spaces: stored 3 bytes apart, every store leaves
+// one space after its pair that the next one overwrites.
+struct hex_space_table {
+    char word[256][4];
+    constexpr hex_space_table() : word() {
+        for (int v = 0; v < 256; v++) {
+            word[v][0] = kHexDigits[v >> 4];
+            word[v][1] = kHexDigits[v & 0xf];
+            word[v][2] = ' ';
+            word[v][3] = ' ';
+        }
+    }
+};
+constexpr hex_space_table kHexSpaced;
+
+// "xx xx xx xx xx xx xx xx  xx xx xx xx xx xx xx xx": 48 characters.
+char *put_spaced_hex(char *w, const uint8_t v[kBytesPerRow]) {
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; k++) std::memcpy(w + 3 * k, kHexSpaced.word[v[k]], 4);
+#pragma GCC unroll 8
+    for (int k = 8; k < kBytesPerRow; k++) std::memcpy(w + 3 * k + 1, kHexSpaced.word[v[k]], 4);
+    return w + 48;
+}
+
+#if defined(__SSE2__)
+// Sixteen content bytes with no quote or backslash among them show as one
+// character each: the byte when printable, else "." (or nothing in the text
+// rows, which are then the bytes themselves only when all are printable).
+// Returns false when the row needs the per-byte path.
+inline bool put_plain_column(char *w, const uint8_t v[kBytesPerRow], bool text_row) {
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v));
+    // Signed compares: bytes from 0x80 up are negative, so not above 0x1f.
+    __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(0x1f)), _mm_cmplt_epi8(b, _mm_set1_epi8(0x7f)));
+    __m128i escaped = _mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8('"')), _mm_cmpeq_epi8(b, _mm_set1_epi8('\\')));
+    if (_mm_movemask_epi8(escaped) != 0) return false;
+    if (text_row && _mm_movemask_epi8(printable) != 0xffff) return false;
+    __m128i shown = _mm_or_si128(_mm_and_si128(printable, b), _mm_andnot_si128(printable, _mm_set1_epi8('.')));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(w), shown);
+    return true;
+}
+#else
+bool put_plain_column(char *, const uint8_t *, bool) { return false; }
+#endif
+
 std::size_t format_hex_row(page_source &src, uint64_t p, bool raw, char *row) {
     uint8_t v[kBytesPerRow];
     int content = row_values(src, p, v);
@@ -178,22 +278,22 @@ std::size_t format_hex_row(page_source &src, uint64_t p, bool raw, char *row) {
     w = put_offset(w, p);
     if (raw) {
         w = put(w, "\",\"bytes_hex\":\"");
-        for (int k = 0; k < kBytesPerRow; k++) w = put_hex_byte(w, v[k]);
+        w = put_raw_hex(w, v);
         w = put(w, "\"}");
         return static_cast<std::size_t>(w - row);
     }
     w = put(w, "\",\"hex\":\"");
-    for (int k = 0; k < kBytesPerRow; k++) {
-        if (k > 0) *w++ = ' ';
-        if (k == 8) *w++ = ' ';
-        w = put_hex_byte(w, v[k]);
-    }
+    w = put_spaced_hex(w, v);
     w = put(w, "\",\"ascii\":\"");
-    for (int k = 0; k < content; k++) {
-        std::memcpy(w, kText.shown[v[k]], 2);
-        w += kText.column_len[v[k]];
+    if (content == kBytesPerRow && put_plain_column(w, v, false)) {
+        w += kBytesPerRow;
+    } else {
+        for (int k = 0; k < content; k++) {
+            std::memcpy(w, kText.shown[v[k]], 2);
+            w += kText.column_len[v[k]];
+        }
+        for (int k = content; k < kBytesPerRow; k++) *w++ = '.';
     }
-    for (int k = content; k < kBytesPerRow; k++) *w++ = '.';
     w = put(w, "\"}");
     return static_cast<std::size_t>(w - row);
 }
@@ -204,16 +304,33 @@ std::size_t format_text_row(page_source &src, uint64_t p, char *row) {
     char *w = put(row, "{\"off\":\"");
     w = put_offset(w, p);
     w = put(w, "\",\"text\":\"");
-    for (int k = 0; k < content; k++) {
-        std::memcpy(w, kText.shown[v[k]], 2);
-        w += kText.text_len[v[k]];
+    if (content == kBytesPerRow && put_plain_column(w, v, true)) {
+        w += kBytesPerRow;
+    } else {
+        for (int k = 0; k < content; k++) {
+            std::memcpy(w, kText.shown[v[k]], 2);
+            w += kText.text_len[v[k]];
+        }
     }
     w = put(w, "\"}");
     return static_cast<std::size_t>(w - row);
 }
 
-// A row is at most 130 characters.
+// A row is at most 130 characters; the stores of a row may reach a few bytes
+// past its end.
 constexpr std::size_t kRowMax = 160;
+
+// Formats a row straight into the list's buffer, or through a scratch row
+// where the buffer's end is near.
+template <class Format>
+void add_row(hv_list &list, Format format) {
+    if (char *at = hv_list_place(list, kRowMax)) {
+        hv_list_placed(list, format(at));
+        return;
+    }
+    char row[kRowMax];
+    hv_list_add(list, row, format(row));
+}
 
 }  // namespace
 
@@ -225,10 +342,8 @@ const char *hv_page(int64_t offset, int32_t rows, const char *mode) {
     if (!prepare(offset, rows, src)) return out;
     bool raw = mode && std::strcmp(mode, "raw") == 0;
     hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_PAGE));
-    char row[kRowMax];
     for (int32_t r = 0; r < src.rows; r++) {
-        std::size_t n = format_hex_row(src, row_position(src, r), raw, row);
-        hv_list_add(list, row, n);
+        add_row(list, [&](char *row) { return format_hex_row(src, row_position(src, r), raw, row); });
     }
     return hv_list_end(list);
 }
@@ -240,10 +355,8 @@ const char *hv_ascii_only(int64_t offset, int32_t rows) {
     page_source src{};
     if (!prepare(offset, rows, src)) return out;
     hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_ASCII));
-    char row[kRowMax];
     for (int32_t r = 0; r < src.rows; r++) {
-        std::size_t n = format_text_row(src, row_position(src, r), row);
-        hv_list_add(list, row, n);
+        add_row(list, [&](char *row) { return format_text_row(src, row_position(src, r), row); });
     }
     return hv_list_end(list);
 }
