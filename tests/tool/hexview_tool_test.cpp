@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -148,6 +149,24 @@ TEST_F(tool, edit_stages_in_order_and_saves_only_when_asked) {
     r = run({"edit", f, "--write", "41@0", "--save"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(f), to_bytes("A123456789"));
+}
+
+// Edits cost by the edits, not the file: a 64 GiB file takes them at once,
+// and the size reported is the exact one, also when a delete runs past the end.
+TEST_F(tool, edit_of_a_huge_file_and_the_exact_size_it_saves) {
+    std::string huge = dir.file("huge.bin");
+    std::ofstream(huge).close();
+    std::filesystem::resize_file(huge, std::uintmax_t{64} << 30);
+    run_result r = run({"edit", huge, "--write", "ff@0x800000000", "--insert", "0102@0", "--delete", "0x10:4"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("size would be 68719476734 bytes"), std::string::npos) << r.out;
+
+    std::string f = dir.write("s.bin", std::string("01234567"));
+    std::string copy = native_path(dir.file("copy.bin"));
+    r = run({"edit", f, "--delete", "5:20", "--save", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("saved 5 bytes to " + copy), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(copy), to_bytes("01234"));
 }
 
 struct failure_case {

@@ -37,6 +37,10 @@ int run_edit(const edit_options &o) {
     open_rw_existing_or_fail(o.file);
     for (const edit_step &s : o.steps) stage(s);
     print_staged(o.json);
+    // The size is exact once the content is built (a page builds it, and
+    // costs by the edits, not the file); before, a delete past the end
+    // counts bytes it will not remove.
+    hx_page(0, 1, nullptr);
     int64_t new_size = hx_file_size();
     if (o.dry_run || !o.save) {
         if (!o.json)
