@@ -1,1 +1,226 @@
+// hexview serve: the page. Wires the grid, the inspector and the panels to
+// the server, and holds the keyboard map.
+import { get, onBusy } from './api.js';
+import { HexGrid } from './grid.js';
+import { renderInspector } from './inspector.js';
+import { SearchPanel } from './search.js';
+import { EditsPanel } from './edits.js';
+import { ComparePanel } from './compare.js';
+import { loadAnalysis } from './analysis.js';
+import { humanSize, parseOffset } from './util.js';
 
+const $ = (id) => document.getElementById(id);
+
+let errorTimer = 0;
+function showError(e) {
+  $('error-text').textContent = e && e.message ? e.message : String(e);
+  $('error').hidden = false;
+  clearTimeout(errorTimer);
+  errorTimer = setTimeout(() => { $('error').hidden = true; }, 10000);
+}
+$('error-close').addEventListener('click', () => { $('error').hidden = true; });
+
+async function boot() {
+  let info;
+  try {
+    info = await get('/api/info');
+  } catch (e) {
+    showError(e);
+    return;
+  }
+  const writable = info.writable;
+  const name = info.path.split(/[\\/]/).pop();
+  document.title = `${name} – hexview`;
+  $('file-name').textContent = info.path;
+  $('file-name').title = info.path;
+  $('mode-badge').textContent = writable ? 'read-write' : 'read-only';
+  $('mode-badge').classList.toggle('rw', writable);
+
+  let insertMode = false;
+  let edits, search, compare;
+  const grid = new HexGrid({
+    grid: $('grid'), scroller: $('scroller'), spacer: $('scroll-spacer'), headHex: $('head-hex'),
+    marks: {
+      hit: (off) => search.markAt(off),
+      edit: (off) => edits.markAt(off),
+      diff: (off) => compare.markAt(off),
+    },
+    onCursor: () => { updateStatus(); scheduleInspector(); },
+    onSize: (size) => { grid.setSize(size); updateStatus(); },
+    onError: showError,
+    onKey: (e) => typing(e),
+  });
+  const refreshGrid = () => grid.render();
+  search = new SearchPanel({ grid, showError, refreshGrid });
+  compare = new ComparePanel({ grid, showError, refreshGrid });
+  edits = new EditsPanel({
+    grid, showError, path: info.path, writable,
+    onChange: (size) => {
+      grid.setSize(size);
+      grid.invalidate();
+      updateStatus();
+      scheduleInspector();
+    },
+  });
+
+  // ---- status bar and inspector ------------------------------------------
+  function updateStatus() {
+    const c = grid.cursor;
+    $('st-cursor').textContent = grid.size ? `offset 0x${c.toString(16)} (${c.toLocaleString('en')})` : 'offset —';
+    if (grid.hasSelection()) {
+      const [s, e] = grid.selection();
+      $('st-selection').textContent = `selected 0x${s.toString(16)}–0x${e.toString(16)} (${(e - s + 1).toLocaleString('en')} bytes)`;
+    } else {
+      $('st-selection').textContent = '';
+    }
+    $('st-size').textContent = `size ${humanSize(grid.size)} (${grid.size.toLocaleString('en')} bytes)${grid.edited ? ', with staged edits' : ''}`;
+    $('st-mode').textContent = writable ? 'read-write' : 'read-only';
+    $('st-input').textContent = writable ? `${insertMode ? 'INS' : 'OVR'} · ${grid.column} column` : `${grid.column} column`;
+  }
+  let inspectorTimer = 0;
+  function scheduleInspector() {
+    clearTimeout(inspectorTimer);
+    inspectorTimer = setTimeout(async () => {
+      const at = grid.cursor;
+      const bytes = grid.size ? await grid.bytesAt(at, 8) : null;
+      if (at === grid.cursor) renderInspector($('inspector'), $('inspector-at'), at, bytes, grid.size);
+    }, 25);
+  }
+  onBusy((busy) => { $('st-busy').textContent = busy ? 'working…' : ''; });
+
+  // ---- typing in the grid ------------------------------------------------
+  let queue = Promise.resolve();
+  const enqueue = (op) => { queue = queue.then(op, op); return queue; };
+
+  function typing(e) {
+    if (e.ctrlKey || e.metaKey || e.altKey) return false;
+    if (e.key === 'Insert') {
+      insertMode = !insertMode;
+      updateStatus();
+      return true;
+    }
+    if (e.key === 'Delete' || e.key === 'Backspace') {
+      if (!writable) return readOnly();
+      enqueue(() => edits.deleteAtCursor(e.key === 'Backspace'));
+      return true;
+    }
+    if (e.key.length !== 1 && [...e.key].length !== 1) return false;
+    if (grid.column === 'hex') {
+      if (!/^[0-9a-fA-F]$/.test(e.key)) return false;
+      if (!writable) return readOnly();
+      if (grid.pending === null) {
+        grid.pending = e.key.toLowerCase();
+        grid.render();
+        return true;
+      }
+      const byte = parseInt(grid.pending + e.key, 16);
+      grid.pending = null;
+      putBytes([byte]);
+      return true;
+    }
+    if (!writable) return readOnly();
+    putBytes([...new TextEncoder().encode(e.key)]);
+    return true;
+  }
+  function readOnly() {
+    showError(new Error('the file is open read-only: restart hexview serve without --read-only to edit'));
+    return true;
+  }
+  // Overwrite (or insert) at the cursor and step past the bytes.
+  function putBytes(bytes) {
+    const at = grid.cursor;
+    grid.anchor = null;
+    if (insertMode) {
+      const hexText = bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ');
+      enqueue(async () => { if (await edits.insert(at, hexText)) grid.moveTo(at + bytes.length); });
+    } else {
+      if (at >= grid.size) return;
+      enqueue(() => edits.write(at, bytes));
+      grid.moveTo(at + bytes.length);
+    }
+  }
+
+  // ---- keys anywhere -----------------------------------------------------
+  document.addEventListener('keydown', (e) => {
+    const inField = e.target.matches('input, select, textarea');
+    const key = e.key.toLowerCase();
+    if (e.key === 'F3') {
+      e.preventDefault();
+      search.step(e.shiftKey ? -1 : 1);
+    } else if ((e.ctrlKey || e.metaKey) && key === 'g') {
+      e.preventDefault();
+      $('goto-input').focus();
+      $('goto-input').select();
+    } else if ((e.ctrlKey || e.metaKey) && key === 'f') {
+      e.preventDefault();
+      selectTab('search');
+      $('search-input').focus();
+      $('search-input').select();
+    } else if ((e.ctrlKey || e.metaKey) && key === 's') {
+      e.preventDefault();
+      if (writable) edits.save();
+    } else if ((e.ctrlKey || e.metaKey) && key === 'i' && writable) {
+      e.preventDefault();
+      selectTab('edits');
+      edits.openInsert();
+    } else if (!inField && (e.ctrlKey || e.metaKey) && writable && (key === 'y' || (key === 'z' && e.shiftKey))) {
+      e.preventDefault();
+      enqueue(() => edits.redo());
+    } else if (!inField && (e.ctrlKey || e.metaKey) && writable && key === 'z') {
+      e.preventDefault();
+      enqueue(() => edits.undo());
+    }
+  });
+
+  $('goto-form').addEventListener('submit', async (e) => {
+    e.preventDefault();
+    const off = parseOffset($('goto-input').value, grid.cursor);
+    if (off === null) return showError(new Error(`not an offset: "${$('goto-input').value}" (use decimal, or hex with 0x)`));
+    if (off < 0 || off > grid.lastOffset) return showError(new Error(`offset 0x${off.toString(16)} is outside the file (0 to 0x${grid.lastOffset.toString(16)})`));
+    $('grid').focus();
+    await grid.jump(off);
+  });
+
+  // ---- tabs --------------------------------------------------------------
+  const tabs = ['search', 'edits', 'analysis', 'compare'];
+  function selectTab(name) {
+    for (const t of tabs) {
+      $(`tab-${t}`).setAttribute('aria-selected', String(t === name));
+      $(`tab-${t}`).tabIndex = t === name ? 0 : -1;
+      $(`pane-${t}`).hidden = t !== name;
+    }
+    if (name === 'analysis') loadAnalysis(showError);
+  }
+  tabs.forEach((t, i) => {
+    $(`tab-${t}`).addEventListener('click', () => selectTab(t));
+    $(`tab-${t}`).addEventListener('keydown', (e) => {
+      const step = e.key === 'ArrowRight' ? 1 : e.key === 'ArrowLeft' ? -1 : 0;
+      if (!step) return;
+      const next = tabs[(i + step + tabs.length) % tabs.length];
+      selectTab(next);
+      $(`tab-${next}`).focus();
+    });
+  });
+  $('analysis-refresh').addEventListener('click', () => loadAnalysis(showError));
+  selectTab('search');
+
+  grid.setSize(info.size);
+  grid.layout();
+  await edits.refresh();
+  updateStatus();
+  scheduleInspector();
+  $('grid').focus();
+
+  // For the browser tests and the benchmark: jump and time until painted.
+  window.hexview = {
+    grid, search, edits, compare,
+    async timedJump(offset) {
+      const t0 = performance.now();
+      await grid.jump(offset);
+      return performance.now() - t0;
+    },
+  };
+  document.body.dataset.ready = 'true';
+}
+
+boot();

@@ -1,0 +1,93 @@
+// Compare with another file: the differing runs, the cap said plainly, and
+// a click on a run jumps to it.
+import { get, post } from './api.js';
+import { el, humanSize, inRanges, spacedHex } from './util.js';
+
+const PAGE = 200;
+
+export class ComparePanel {
+  constructor({ grid, showError, refreshGrid }) {
+    Object.assign(this, { grid, showError, refreshGrid });
+    this.input = document.getElementById('compare-input');
+    this.summary = document.getElementById('compare-summary');
+    this.list = document.getElementById('run-list');
+    this.more = document.getElementById('run-more');
+    this.runs = [];
+    this.ranges = [];
+    this.count = 0;
+    document.getElementById('compare-form').addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.compare();
+    });
+    this.more.addEventListener('click', () => this.loadMore());
+  }
+
+  async compare() {
+    const path = this.input.value.trim();
+    if (!path) {
+      this.showError(new Error('type the path of the file to compare with'));
+      this.input.focus();
+      return;
+    }
+    this.summary.textContent = 'Comparing…';
+    try {
+      const r = await post('/api/compare', { path });
+      this.count = r.count;
+      this.runs = [];
+      this.ranges = [];
+      this.list.replaceChildren();
+      await this.loadMore();
+      this.describe(r);
+      this.refreshGrid();
+    } catch (e) {
+      this.summary.textContent = '';
+      this.showError(e);
+    }
+  }
+
+  describe(r) {
+    const parts = [];
+    if (r.count === 0 && r.size === r.other_size) parts.push(el('strong', { text: 'The files are equal.' }));
+    else parts.push(el('strong', { text: `${r.count.toLocaleString('en')} differing run${r.count === 1 ? '' : 's'}` }), ' (runs of up to 64 bytes).');
+    if (r.size !== r.other_size)
+      parts.push(el('br'), `Sizes differ: this file ${humanSize(r.size)}, the other ${humanSize(r.other_size)}; past its end the shorter reads as 00.`);
+    if (r.capped && this.runs.length) {
+      const last = this.runs[this.runs.length - 1];
+      parts.push(el('br'), el('strong', { text: `Only the first ${r.count.toLocaleString('en')} runs were stored:` }),
+        ` differences after 0x${(last.offset + last.len).toString(16)} exist but are not listed.`);
+    }
+    if (this.grid.edited) parts.push(el('br'), 'The file is compared as saved: staged edits are not part of it.');
+    this.summary.replaceChildren(...parts);
+  }
+
+  async loadMore() {
+    if (this.runs.length >= this.count) return;
+    try {
+      const r = await get('/api/runs', { from: this.runs.length, count: PAGE });
+      for (const item of r.items) {
+        const run = { offset: parseInt(item.offset, 16), mine: item.this_hex, theirs: item.other_hex, len: item.this_hex.length / 2 };
+        this.ranges.push([run.offset, run.offset + run.len]);
+        const index = this.runs.length;
+        this.list.append(el('li', {}, el('button', { type: 'button', onclick: () => this.select(index) },
+          el('span', { class: 'off', text: '0x' + run.offset.toString(16).padStart(8, '0') }),
+          el('span', { class: 'ctx' }, el('span', { class: 'minus', text: '− ' }), spacedHex(run.mine)),
+          el('span', { class: 'muted', text: `${run.len} B` }),
+          el('span', { class: 'ctx' }, el('span', { class: 'plus', text: '+ ' }), spacedHex(run.theirs)))));
+        this.runs.push(run);
+      }
+      this.more.hidden = this.runs.length >= this.count;
+      this.more.textContent = `Show more runs (${this.runs.length.toLocaleString('en')} of ${this.count.toLocaleString('en')} shown)`;
+    } catch (e) {
+      this.showError(e);
+    }
+  }
+
+  select(index) {
+    for (const li of this.list.querySelectorAll('li.now')) li.classList.remove('now');
+    this.list.children[index].classList.add('now');
+    const run = this.runs[index];
+    return this.grid.jump(run.offset, run.len);
+  }
+
+  markAt(off) { return inRanges(this.ranges, off) >= 0; }
+}
