@@ -122,6 +122,8 @@ void add_guards_and_assets(httplib::Server &svr, const serve_session &s) {
     });
     svr.set_payload_max_length(1 << 20);
     svr.set_keep_alive_max_count(1000);
+    // Idle connections end soon, so stopping the server (which waits for them) is quick.
+    svr.set_keep_alive_timeout(1);
 
     svr.set_pre_routing_handler([&s](const Request &req, Response &res) -> handled {
         try {

@@ -37,7 +37,9 @@ export class ComparePanel {
       this.ranges = [];
       this.list.replaceChildren();
       await this.loadMore();
-      this.describe(r);
+      // The cap is said with the end of the last stored run.
+      const last = r.capped ? (await get('/api/runs', { from: r.count - 1, count: 1 })).items[0] : null;
+      this.describe(r, last);
       this.refreshGrid();
     } catch (e) {
       this.summary.textContent = '';
@@ -45,16 +47,16 @@ export class ComparePanel {
     }
   }
 
-  describe(r) {
+  describe(r, last) {
     const parts = [];
     if (r.count === 0 && r.size === r.other_size) parts.push(el('strong', { text: 'The files are equal.' }));
     else parts.push(el('strong', { text: `${r.count.toLocaleString('en')} differing run${r.count === 1 ? '' : 's'}` }), ' (runs of up to 64 bytes).');
     if (r.size !== r.other_size)
       parts.push(el('br'), `Sizes differ: this file ${humanSize(r.size)}, the other ${humanSize(r.other_size)}; past its end the shorter reads as 00.`);
-    if (r.capped && this.runs.length) {
-      const last = this.runs[this.runs.length - 1];
+    if (last) {
+      const end = parseInt(last.offset, 16) + last.this_hex.length / 2;
       parts.push(el('br'), el('strong', { text: `Only the first ${r.count.toLocaleString('en')} runs were stored:` }),
-        ` differences after 0x${(last.offset + last.len).toString(16)} exist but are not listed.`);
+        ` differences after 0x${end.toString(16)} exist but are not listed.`);
     }
     if (this.grid.edited) parts.push(el('br'), 'The file is compared as saved: staged edits are not part of it.');
     this.summary.replaceChildren(...parts);

@@ -1,0 +1,416 @@
+#!/usr/bin/python3
+"""Browser tests of `hexview serve` in Debian's headless Chromium, driven by
+Selenium through chromium-driver, on files the tests make.
+
+Usage: browser_test.py HEXVIEW [unittest arguments]
+HEXVIEW_SCREENSHOT=path makes test_screenshot save the README's picture there.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+try:
+    from selenium import webdriver
+except ImportError:
+    print('SKIPPED: python3-selenium is not installed (scripts/install-deps python3-selenium)')
+    sys.exit(77)
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+TOOL = None
+GIB = 1 << 30
+
+CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                  '--window-size=1400,900']
+
+
+def sample_bytes():
+    """A small file with a header, text, every byte value and repeated words."""
+    data = bytearray(b'MZ\x90\x00' + bytes(60))
+    data += b'This program cannot be run in DOS mode.\r\n$' + bytes(range(256))
+    data += bytes((i * 73 + 41) % 256 for i in range(2000))
+    data += b'Hello, hexview! ' * 20
+    return bytes(data)
+
+
+class Server:
+    """`hexview serve FILE` in the background, with its address and token."""
+
+    def __init__(self, path, *args):
+        self.proc = subprocess.Popen([TOOL, 'serve', path, *args], stdout=subprocess.PIPE, text=True)
+        for line in self.proc.stdout:
+            m = re.search(r'open (http://127\.0\.0\.1:(\d+))/\?token=([0-9a-f]+)', line)
+            if m:
+                self.base, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
+                self.url = f'{self.base}/?token={self.token}'
+                return
+        raise RuntimeError('hexview serve printed no address')
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+
+
+class BrowserTest(unittest.TestCase):
+    # One browser for all the tests (it takes seconds to start); each test
+    # has its own server, files and cookies.
+    @classmethod
+    def setUpClass(cls):
+        cls.profile = tempfile.mkdtemp(prefix='hexview-browser-profile-')
+        options = Options()
+        for flag in CHROMIUM_FLAGS:
+            options.add_argument(flag)
+        options.add_argument('--user-data-dir=' + cls.profile)
+        options.binary_location = '/usr/bin/chromium'
+        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+        cls.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        shutil.rmtree(cls.profile, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='hexview-browser-')
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.wait = WebDriverWait(self.driver, 20, poll_frequency=0.05)
+        self.refusals_expected = False
+        self.driver.get('about:blank')
+        self.driver.get_log('browser')  # drop what earlier tests left
+
+    def tearDown(self):
+        # A script error in the page fails the test, whatever it checked.
+        errors = [e for e in self.driver.get_log('browser')
+                  if e['level'] == 'SEVERE' and not (self.refusals_expected and 'status of 40' in e['message'])
+                  and '/api/' not in e['message']]
+        self.assertEqual(errors, [])
+
+    # ---- helpers ----------------------------------------------------------
+
+    def file(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, 'wb') as f:
+            f.write(data)
+        return path
+
+    def open(self, path, *args):
+        server = Server(path, *args)
+        self.addCleanup(server.stop)
+        self.driver.get(server.url)
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.wait_painted()
+        return server
+
+    def wait_painted(self):
+        self.driver.execute_async_script('window.hexview.grid.painted().then(arguments[arguments.length - 1])')
+
+    def by_id(self, id_):
+        return self.driver.find_element(By.ID, id_)
+
+    def rows(self):
+        """The visible rows as (offset, hex, text) with the page's spacing."""
+        return self.driver.execute_script('''
+            return [...document.querySelectorAll('#grid .hrow:not([hidden])')].map((r) => [
+              r.querySelector('.c-off').textContent,
+              [...r.querySelectorAll('.b')].map((b, i) => b.textContent + (i === 7 ? '  ' : ' ')).join('').trim(),
+              r.querySelector('.c-txt').textContent]);''')
+
+    def row_at(self, offset):
+        label = '0x%0*x' % (12 if self.driver.execute_script('return window.hexview.grid.size') > 0xffffffff else 8,
+                            offset)
+        for row in self.rows():
+            if row[0] == label:
+                return row
+        self.fail(f'no row {label} in view: {[r[0] for r in self.rows()]}')
+
+    def status(self):
+        return self.by_id('st-cursor').text
+
+    def until_text(self, id_, pattern):
+        try:
+            self.wait.until(lambda d: re.search(pattern, d.find_element(By.ID, id_).text))
+        except TimeoutException:
+            self.fail(f'#{id_} never matched {pattern!r}: {self.by_id(id_).text!r}')
+
+    def staged(self):
+        return [li.text.split('\n') for li in self.driver.find_elements(By.CSS_SELECTOR, '#staged-list li')]
+
+    def grid_keys(self, *keys):
+        self.by_id('grid').send_keys(*keys)
+
+    def settle(self):
+        """Waits until no request is in flight and the grid is painted."""
+        self.wait.until(lambda d: d.find_element(By.ID, 'st-busy').text == '')
+        self.wait_painted()
+
+    def go_to(self, offset_text):
+        box = self.by_id('goto-input')
+        box.clear()
+        box.send_keys(offset_text, Keys.ENTER)
+        self.settle()
+
+    # ---- the tests ----------------------------------------------------------
+
+    def test_first_rows(self):
+        data = sample_bytes()
+        self.open(self.file('sample.bin', data))
+        rows = self.rows()
+        self.assertEqual(rows[0][0], '0x00000000')
+        self.assertEqual(rows[0][1], '4d 5a 90 00 00 00 00 00  00 00 00 00 00 00 00 00')
+        self.assertEqual(rows[0][2], 'MZ..............')
+        self.assertEqual(rows[4], ['0x00000040', '54 68 69 73 20 70 72 6f  67 72 61 6d 20 63 61 6e', 'This program can'])
+        self.assertIn('read-write', self.by_id('mode-badge').text)
+        self.assertIn(f'({len(data):,} bytes)', self.by_id('st-size').text)
+        self.assertEqual(self.driver.execute_script('return document.activeElement.id'), 'grid')
+        # The inspector reads the bytes at the cursor.
+        self.assertIn('23117', self.by_id('inspector').text)  # 0x5a4d as little-endian uint16
+        self.grid_keys(Keys.ARROW_DOWN, Keys.ARROW_RIGHT)
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x11 (17)')
+
+    def test_jump_near_the_end_of_a_64_gib_sparse_file(self):
+        path = os.path.join(self.dir, 'sparse.bin')
+        size = 64 * GIB
+        with open(path, 'wb') as f:
+            f.truncate(size)
+            f.seek(size - 40)
+            f.write(b'near the end of 64 GiB!')
+        self.open(path, '--read-only')
+        self.assertIn('read-only', self.by_id('mode-badge').text)
+        self.go_to(hex(size - 40))
+        row = self.row_at(size - 48)
+        self.assertEqual(row[1], '00 00 00 00 00 00 00 00  6e 65 61 72 20 74 68 65')
+        self.assertEqual(row[2], '........near the')
+        self.assertEqual(self.status(), f'offset {hex(size - 40)} ({size - 40:,})')
+        # The scroll bar maps onto the whole file: its end is the file's end.
+        self.grid_keys(Keys.CONTROL, Keys.END)
+        self.settle()
+        self.assertEqual(self.rows()[-1][0], '0x%012x' % (size - 16))
+        top = self.driver.execute_script('const s = document.getElementById("scroller");'
+                                         'return s.scrollTop / (s.scrollHeight - s.clientHeight)')
+        self.assertGreater(top, 0.999)
+
+    def test_search_and_step_through_hits(self):
+        data = bytearray(8192)
+        hits = [0x10, 0x400, 0x1800, 0x1ff0]
+        for off in hits:
+            data[off:off + 6] = b'needle'
+        self.open(self.file('hay.bin', bytes(data)))
+        self.by_id('search-mode').send_keys('ASCII')
+        self.by_id('search-input').send_keys('needle', Keys.ENTER)
+        self.until_text('search-summary', r'^4 hits')
+        items = self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')
+        self.assertEqual(len(items), 4)
+        self.assertEqual(items[1].text.split('\n')[0].split()[0], '0x00000400')
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x10 (16)')  # the first hit is chosen
+        self.by_id('hit-next').click()
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x400 (1,024)')
+        marked = self.driver.execute_script(
+            'return [...document.querySelectorAll("#grid .b.hit")].map((b) => b.textContent).join(" ")')
+        self.assertEqual(marked, '6e 65 65 64 6c 65')
+        self.by_id('grid').send_keys(Keys.F3)
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x1800 (6,144)')
+        self.by_id('hit-prev').click()
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x400 (1,024)')
+        items[3].find_element(By.TAG_NAME, 'button').click()
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x1ff0 (8,176)')
+        # Hex with wildcards, from the cursor.
+        self.by_id('search-mode').send_keys('hex')
+        self.by_id('search-from-cursor').click()
+        box = self.by_id('search-input')
+        box.clear()
+        box.send_keys('6e ?? 65 64', Keys.ENTER)
+        self.until_text('search-summary', r'^1 hit from 0x1ff0')
+        # A bad pattern: the engine's message in the page.
+        box.clear()
+        box.send_keys('6e 6', Keys.ENTER)
+        self.until_text('error-text', 'invalid hex pattern: 6e 6')
+
+    def test_type_insert_delete_undo_redo(self):
+        path = self.file('e.bin', bytes(range(32)))
+        self.open(path)
+        self.grid_keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT, 'f', 'f')
+        self.settle()
+        self.by_id('tab-edits').click()
+        self.assertEqual(self.staged(), [['write', '0x000000000002', '1: ff']])
+        self.assertEqual(self.row_at(0)[1], '00 01 ff 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f')
+        edited = self.driver.execute_script('return [...document.querySelectorAll("#grid .b.edit")].map((b) => b.textContent)')
+        self.assertEqual(edited, ['ff'])
+        self.assertEqual(self.status(), 'offset 0x3 (3)')  # typing steps on
+        # Text column: typing writes the characters.
+        self.grid_keys(Keys.TAB, 'A')
+        self.settle()
+        self.assertEqual(self.row_at(0)[2][:5], '..\ufffdA.'.replace('\ufffd', '.'))
+        # Insert two bytes before the cursor (at 4) with the Insert form.
+        self.by_id('insert-btn').click()
+        box = self.by_id('insert-input')
+        box.clear()
+        box.send_keys('aa bb', Keys.ENTER)
+        self.settle()
+        self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  06 07 08 09 0a 0b 0c 0d')
+        # Select two bytes with Shift and delete them.
+        self.by_id('grid').click()
+        self.driver.execute_script('window.hexview.grid.moveTo(8)')
+        self.grid_keys(Keys.SHIFT, Keys.ARROW_RIGHT)
+        self.grid_keys(Keys.DELETE)
+        self.settle()
+        self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  08 09 0a 0b 0c 0d 0e 0f')
+        self.assertEqual([s[0] for s in self.staged()], ['write', 'write', 'insert', 'delete'])
+        self.assertIn('(32 bytes)', self.by_id('st-size').text)
+        # Undo twice, redo once.
+        self.grid_keys(Keys.CONTROL, 'z')
+        self.settle()
+        self.grid_keys(Keys.CONTROL, 'z')
+        self.settle()
+        self.assertEqual([s[0] for s in self.staged()], ['write', 'write'])
+        self.assertEqual(self.row_at(0)[1], '00 01 ff 41 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f')
+        self.by_id('redo-btn').click()
+        self.settle()
+        self.assertEqual(self.staged()[-1], ['insert', '0x000000000004', '2: aabb'])
+        self.assertEqual(self.by_id('redo-btn').text, 'Redo (1)')
+        self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  06 07 08 09 0a 0b 0c 0d')
+        with open(path, 'rb') as f:
+            self.assertEqual(f.read(), bytes(range(32)), 'nothing saved yet')
+
+    def test_save_as_and_in_place(self):
+        data = sample_bytes()
+        path = self.file('s.bin', data)
+        self.open(path)
+        self.grid_keys('0', '1', Keys.BACKSPACE)  # write 01 at 0, then delete it
+        self.settle()
+        self.driver.execute_script('window.hexview.grid.moveTo(0x40)')
+        self.grid_keys(Keys.TAB, 'X')
+        self.settle()
+        self.by_id('tab-edits').click()
+        expected = data[1:0x41] + b'X' + data[0x42:]
+        box = self.by_id('saveas-input')
+        box.send_keys('copy.bin', Keys.ENTER)
+        self.until_text('saved-note', 'Saved a copy as .*copy.bin')
+        with open(os.path.join(self.dir, 'copy.bin'), 'rb') as f:
+            self.assertEqual(f.read(), expected)
+        self.assertEqual(self.staged(), [], 'a save-as drops the edits')
+        # Saving onto an existing file asks first.
+        self.driver.execute_script('window.hexview.grid.column = "hex"; window.hexview.grid.moveTo(0x40)')
+        self.grid_keys('7', '7')
+        self.settle()
+        box.send_keys(Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.assertIn('copy.bin', self.by_id('confirm-text').text)
+        self.by_id('confirm-ok').click()
+        self.until_text('saved-note', 'Saved a copy')
+        with open(os.path.join(self.dir, 'copy.bin'), 'rb') as f:
+            self.assertEqual(f.read(), data[:0x40] + b'\x77' + data[0x41:])
+        # In place: the dialog names the file; Cancel changes nothing, Save writes.
+        self.driver.execute_script('window.hexview.grid.moveTo(0x41)')
+        self.grid_keys('6', '6')
+        self.settle()
+        self.by_id('save-btn').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.assertIn(path, self.by_id('confirm-text').text)
+        self.by_id('confirm-cancel').click()
+        with open(path, 'rb') as f:
+            self.assertEqual(f.read(), data)
+        self.by_id('save-btn').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.by_id('confirm-ok').click()
+        self.until_text('saved-note', 'Saved ' + re.escape(path))
+        with open(path, 'rb') as f:
+            self.assertEqual(f.read(), data[:0x41] + b'\x66' + data[0x42:])
+
+    def test_entropy_chart(self):
+        self.open(self.file('e.bin', sample_bytes()))
+        self.by_id('tab-analysis').click()
+        self.wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '#entropy-chart svg .avg'))
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, '#bucket-chart svg rect.bar')), 16)
+        label = self.driver.find_element(By.CSS_SELECTOR, '#entropy-chart svg').get_attribute('aria-label')
+        self.assertRegex(label, r'^entropy: minimum \d\.\d+, mean \d\.\d+, maximum \d\.\d+ bits per byte$')
+        self.assertIn('e.bin', self.by_id('summary').text)
+        width = self.driver.execute_script('return document.querySelector("#entropy-chart svg").getBoundingClientRect().width')
+        self.assertGreater(width, 200)
+
+    def test_compare_and_jump_to_a_run(self):
+        a = bytearray(65536)
+        b = bytearray(a)
+        b[0x20:0x24] = b'\xff\xff\xff\xff'
+        b[0xbeef] = 1
+        self.file('b.bin', bytes(b))
+        self.open(self.file('a.bin', bytes(a)))
+        self.by_id('tab-compare').click()
+        self.by_id('compare-input').send_keys('b.bin', Keys.ENTER)
+        self.until_text('compare-summary', r'^2 differing runs')
+        runs = self.driver.find_elements(By.CSS_SELECTOR, '#run-list li button')
+        self.assertEqual(len(runs), 2)
+        runs[1].click()
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0xbeef (48,879)')
+        diff = self.driver.execute_script('return [...document.querySelectorAll("#grid .b.diff")].length')
+        self.assertEqual(diff, 1)
+        # More runs than are stored: said plainly.
+        c = bytearray(65536)
+        c[0::2] = b'\x01' * 32768
+        self.file('c.bin', bytes(c))
+        box = self.by_id('compare-input')
+        box.clear()
+        box.send_keys('c.bin', Keys.ENTER)
+        self.until_text('compare-summary', r'Only the first 10,000 runs were stored: differences after 0x4e1f exist')
+
+    def test_screenshot(self):
+        """The README's picture: a search and an edit on a small file."""
+        out = os.environ.get('HEXVIEW_SCREENSHOT', os.path.join(self.dir, 'serve.png'))
+        self.open(self.file('firmware.bin', sample_bytes()))
+        self.by_id('search-mode').send_keys('ASCII')
+        self.by_id('search-input').send_keys('hexview', Keys.ENTER)
+        self.until_text('search-summary', r'^20 hits')
+        self.settle()
+        self.driver.execute_script('window.hexview.grid.moveTo(0x92c)')
+        self.grid_keys('c', '0', 'd', 'e')
+        self.settle()
+        self.driver.execute_script('window.hexview.search.select(1)')
+        self.settle()
+        self.driver.save_screenshot(out)
+        self.assertTrue(os.path.getsize(out) > 10000)
+
+    def test_no_token_gets_nothing(self):
+        self.refusals_expected = True
+        server = self.open(self.file('secret.bin', b'top secret bytes'))
+        # A new browser profile has no cookie; the address without the token.
+        self.driver.delete_all_cookies()
+        for path in ['/', '/app.js', '/api/page', '/api/info']:
+            self.driver.get(server.base + path)
+            body = self.driver.find_element(By.TAG_NAME, 'body').text
+            self.assertIn('refused: no access token', body)
+            self.assertNotIn('secret', body)
+            self.assertNotIn('top', body)
+        self.driver.get(server.base + '/?token=' + '0' * 64)
+        self.assertIn('refused: wrong access token', self.driver.find_element(By.TAG_NAME, 'body').text)
+        # Nor does a script from another page reach it.
+        req = urllib.request.Request(server.base + '/api/page')
+        with self.assertRaises(urllib.error.HTTPError) as caught:
+            urllib.request.urlopen(req, timeout=10)
+        self.assertEqual(caught.exception.code, 401)
+
+
+if __name__ == '__main__':
+    TOOL = sys.argv.pop(1)
+    for needed in ['/usr/bin/chromium', '/usr/bin/chromedriver']:
+        if not os.path.exists(needed):
+            print(f'SKIPPED: {needed} is missing (scripts/install-deps chromium chromium-driver)')
+            sys.exit(77)
+    unittest.main()
