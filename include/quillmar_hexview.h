@@ -139,7 +139,10 @@ HX_API const char *hx_search_field(int32_t index, const char *field);
 /* Edits are staged in a list (at most 1000 at a time) and reach the disk only
  * through hx_save. Each edit's offset counts in the content that the edits
  * staged before it leave. Staging needs a file opened with hx_open_rw; any
- * refusal leaves the list exactly as it was. */
+ * refusal leaves the list exactly as it was. The edited content is kept as a
+ * list of pieces of the mapped file and of the edits' bytes, never as a copy
+ * of the file: an edit and the next page cost time and memory by the number
+ * of edits, on a file of any size. */
 
 /* Stage an overwrite of the bytes in `hex_bytes` (hex pairs such as
  * "de ad be ef", separated or not by space, tab, comma or colon; no "??") at
@@ -185,7 +188,12 @@ HX_API int hx_discard(void);
  * or renamed, or a new file that cannot take the target's permission bits
  * gets the target rewritten in place; a failure there can leave the target
  * partly written, and in place the edits and the content are kept in memory
- * (pages show them) for another save. Until then the file's bytes are no
+ * (pages show them) for another save. The content streams from the file and
+ * the edits' bytes in writes of at most 1 MiB, so a save holds 1 MiB of heap
+ * whatever the file's size; only rewriting the open file in place first
+ * copies the whole content to the heap, as emptying the file destroys what
+ * it reads ("out of memory materializing logical file", target untouched,
+ * when that memory cannot be had). Until then the file's bytes are no
  * longer read, so new edits are refused ("file content unavailable after a
  * failed save - save again or reopen the file"); hx_discard drops that copy.
  * Messages: "no file open", "out of memory materializing logical file",
