@@ -75,21 +75,20 @@ int run_serve(const serve_options &o) {
     session.writable = open_file(o);
     session.token = random_token();
 
+    // Both are set up before they bind: socket options apply from the bind on.
     // The IPv4 loopback gets the port (a free one by default); the IPv6
     // loopback joins on the same port where the system has one.
     std::vector<std::unique_ptr<httplib::Server>> servers;
-    servers.push_back(std::make_unique<httplib::Server>());
+    for (int family : {AF_INET, AF_INET6}) {
+        servers.push_back(std::make_unique<httplib::Server>());
+        servers.back()->set_address_family(family);
+        add_guards_and_assets(*servers.back(), session);
+        add_api_routes(*servers.back(), session);
+    }
     httplib::Server &v4 = *servers.front();
     session.port = o.port ? (v4.bind_to_port("127.0.0.1", o.port) ? o.port : -1) : v4.bind_to_any_port("127.0.0.1");
     if (session.port <= 0) throw cli_error("cannot listen on 127.0.0.1 port " + std::to_string(o.port) + " (port busy?)");
-    auto v6 = std::make_unique<httplib::Server>();
-    v6->set_address_family(AF_INET6);
-    if (v6->bind_to_port("::1", session.port)) servers.push_back(std::move(v6));
-
-    for (auto &svr : servers) {
-        add_guards_and_assets(*svr, session);
-        add_api_routes(*svr, session);
-    }
+    if (!servers.back()->bind_to_port("::1", session.port)) servers.pop_back();
 
     std::string url = "http://127.0.0.1:" + std::to_string(session.port) + "/?token=" + session.token;
     std::printf("hexview serve: %s (%s)\nopen %s\nCtrl-C stops the server\n", o.file.c_str(),

@@ -122,6 +122,7 @@ void add_guards_and_assets(httplib::Server &svr, const serve_session &s) {
     });
     svr.set_payload_max_length(1 << 20);
     svr.set_keep_alive_max_count(1000);
+    svr.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
     // Idle connections end soon, so stopping the server (which waits for them) is quick.
     svr.set_keep_alive_timeout(1);
 

@@ -96,7 +96,17 @@ export class HexGrid {
       this.lastScrollTop = Math.round(top);
       this.scroller.scrollTop = top;
     }
+    this.fetchVisible();
     this.render();
+  }
+
+  // Asks for the rows in view (and the block after them) at once, rather
+  // than a frame later when they are painted.
+  fetchVisible() {
+    const first = Math.floor(this.topRow / BLOCK_ROWS);
+    const last = Math.floor(Math.min(this.topRow + this.visible, this.totalRows - 1) / BLOCK_ROWS);
+    for (let b = first; b <= last; b++) this.block(b);
+    if ((last + 1) * BLOCK_ROWS < this.totalRows) this.block(last + 1);
   }
 
   onScroll() {
