@@ -92,8 +92,14 @@ std::string first_hex_bytes(int64_t offset, std::size_t count) {
 constexpr int64_t kGiB = int64_t{1} << 30;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
-TEST_F(counted_heap, a_thousand_edits_on_a_64_gib_file_cost_by_the_edits) {
-    constexpr int64_t size = 64 * kGiB;
+#ifdef _WIN32
+constexpr int64_t kHugeFile = 16 * kGiB;  // Wine maps no view of 64 GiB
+#else
+constexpr int64_t kHugeFile = 64 * kGiB;
+#endif
+
+TEST_F(counted_heap, a_thousand_edits_on_a_huge_file_cost_by_the_edits) {
+    constexpr int64_t size = kHugeFile;
     ASSERT_EQ(hx_open_rw(sparse_file("huge.bin", size).c_str()), 0);
     for (int i = 0; i < 1000; i++) {
         int64_t at = (size / 1000) * i + 4093;  // crosses no earlier edit
@@ -111,8 +117,8 @@ TEST_F(counted_heap, a_thousand_edits_on_a_64_gib_file_cost_by_the_edits) {
     EXPECT_EQ(hx_file_size(), size + inserted - deleted);
     EXPECT_LE(g_heap.largest, 2 * kMiB) << "no allocation grows with the file";
     EXPECT_LT(g_heap.peak, 4 * kMiB) << "the heap holds the edits and their pieces";
-    std::printf("heap after 1000 edits on 64 GiB: %zu bytes held, %zu at most, largest block %zu\n", g_heap.held,
-                g_heap.peak, g_heap.largest);
+    std::printf("heap after 1000 edits on %lld GiB: %zu bytes held, %zu at most, largest block %zu\n",
+                static_cast<long long>(size / kGiB), g_heap.held, g_heap.peak, g_heap.largest);
 }
 
 // The save's writes go to a sink that keeps the size and every byte that is
@@ -136,7 +142,23 @@ bool sink_write(hv_handle, const uint8_t *data, std::size_t n, std::size_t *writ
     return true;
 }
 
-bool sink_size(hv_handle, int64_t *size) {
+// The save reads the size of its finished file back through a handle of
+// open_read; the sink answers for those. Any other handle (the file opened
+// again after an in-place save) is the file itself.
+hv_handle g_read_back = HV_NO_HANDLE;
+
+hv_handle sink_open_read(const char *path) {
+    g_read_back = hv_os_native.open_read(path);
+    return g_read_back;
+}
+
+void sink_close(hv_handle h) {
+    if (h == g_read_back) g_read_back = HV_NO_HANDLE;  // the system reuses handle values
+    hv_os_native.close(h);
+}
+
+bool sink_size(hv_handle h, int64_t *size) {
+    if (h != g_read_back) return hv_os_native.file_size(h, size);
     *size = g_sink.size;
     return true;
 }
@@ -161,6 +183,8 @@ TEST_P(counted_heap_save, an_edited_4_gib_file_saves_with_bounded_memory_and_the
     {
         scoped_os os;
         os.table.write = sink_write;
+        os.table.open_read = sink_open_read;
+        os.table.close = sink_close;
         os.table.file_size = sink_size;
         ASSERT_EQ(hx_save(GetParam() == save_mode::in_place ? nullptr : dir.file("copy.bin").c_str()), 0)
             << hx_last_error();
