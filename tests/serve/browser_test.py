@@ -286,6 +286,14 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(self.staged()[-1], ['insert', '0x000000000004', '2: aabb'])
         self.assertEqual(self.by_id('redo-btn').text, 'Redo (1)')
         self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  06 07 08 09 0a 0b 0c 0d')
+        # Insert mode: quick typing inserts the bytes in order.
+        self.driver.execute_script('window.hexview.grid.column = "hex"; window.hexview.grid.moveTo(0)')
+        self.grid_keys(Keys.INSERT, '1', '2', '3', '4', Keys.INSERT)
+        self.settle()
+        self.wait.until(lambda d: d.find_element(By.ID, 'st-cursor').text == 'offset 0x2 (2)')
+        self.settle()
+        self.assertEqual(self.row_at(0)[1], '12 34 00 01 ff 41 aa bb  04 05 06 07 08 09 0a 0b')
+        self.assertIn('OVR', self.by_id('st-input').text)
         with open(path, 'rb') as f:
             self.assertEqual(f.read(), bytes(range(32)), 'nothing saved yet')
 

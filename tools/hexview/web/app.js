@@ -131,8 +131,13 @@ async function boot() {
     const at = grid.cursor;
     grid.anchor = null;
     if (insertMode) {
+      // The cursor moves once the insert is staged, so the place is read
+      // when the request's turn comes: quick typing inserts in order.
       const hexText = bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ');
-      enqueue(async () => { if (await edits.insert(at, hexText)) grid.moveTo(at + bytes.length); });
+      enqueue(async () => {
+        const here = grid.cursor;
+        if (await edits.insert(here, hexText)) grid.moveTo(here + bytes.length);
+      });
     } else {
       if (at >= grid.size) return;
       enqueue(() => edits.write(at, bytes));
@@ -203,6 +208,12 @@ async function boot() {
   });
   $('analysis-refresh').addEventListener('click', () => loadAnalysis(showError));
   selectTab('search');
+
+  // Another tab on the same server may have staged or saved: catch up when
+  // this one comes back into view.
+  document.addEventListener('visibilitychange', () => {
+    if (document.visibilityState === 'visible') enqueue(() => edits.refresh());
+  });
 
   grid.setSize(info.size);
   grid.layout();
