@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/guard.h"
 #include "platform/os.h"
 #include "platform/temp_name.h"
 #include "platform/thread_slot.h"
@@ -83,7 +84,13 @@ hv_map_result win32_map(hv_handle h, int64_t size, bool writable, uint8_t **view
     return HV_MAP_OK;
 }
 
-void win32_unmap(uint8_t *view, int64_t) { UnmapViewOfFile(view); }
+// A view whose file went away under a protected read is zero memory now.
+void win32_unmap(uint8_t *view, int64_t) {
+    if (hv_guard_take_replaced(view))
+        VirtualFree(view, 0, MEM_RELEASE);
+    else
+        UnmapViewOfFile(view);
+}
 
 // One synchronous WriteFile; callers pass at most 1 MiB, the clamp only keeps
 // the count within a DWORD.
