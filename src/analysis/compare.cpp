@@ -5,8 +5,10 @@
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
+#include "platform/guard.h"
 #include "platform/os.h"
 
 hv_diff s_diffs[HV_MAX_DIFFS];
@@ -20,6 +22,7 @@ namespace {
 constexpr uint64_t kCoarseBlock = 8192;
 constexpr uint64_t kFineBlock = 64;
 constexpr uint8_t kZeros[kCoarseBlock] = {};
+constexpr uint64_t kShrinkCheckStep = 1 << 20;  // bytes compared between two checks
 
 // Both sides of a run live in one block: the open file's bytes in the first
 // half and the compare file's in the second. Taking the whole room when the
@@ -38,8 +41,8 @@ void release_runs() {
     s_n_diffs = 0;
 }
 
-// The compare file's view, unmapped when it goes out of scope. An empty
-// compare file has no view.
+// The compare file's view, watched for a file that shrinks under the scan and
+// unmapped when it goes out of scope. An empty compare file has no view.
 struct compare_file {
     uint8_t *view = nullptr;
     int64_t size = 0;
@@ -47,7 +50,9 @@ struct compare_file {
     compare_file(const compare_file &) = delete;
     compare_file &operator=(const compare_file &) = delete;
     ~compare_file() {
-        if (view) hv_os->unmap(view, size);
+        if (!view) return;
+        hv_os->unmap(view, size);
+        hv_guard_watch(HV_GUARD_COMPARE, nullptr, 0);
     }
 };
 
@@ -80,10 +85,11 @@ int map_compare_file(const char *path, compare_file &f) {
     }
     f.view = view;
     f.size = size;
+    hv_guard_watch(HV_GUARD_COMPARE, view, size);
     return 0;
 }
 
-enum class scan_result { done, table_full, out_of_memory };
+enum class scan_result { done, table_full, out_of_memory, file_shrank };
 
 // Records the difference a != b at offset i: extends the last run when it
 // ends at i and has room, else starts a new run.
@@ -153,9 +159,19 @@ scan_result scan_fine(const stretch &s, uint64_t i, uint64_t end) {
     return scan_blocks(s, i, end, kFineBlock, scan_bytes);
 }
 
+bool either_file_shrank() { return hv_guard_lost(HV_GUARD_VIEW) || hv_guard_lost(HV_GUARD_COMPARE); }
+
+// Walks the stretch a step at a time and stops as soon as either file shrank:
+// nothing read after that can be trusted.
 scan_result scan_stretch(const stretch &s) {
     if (!s.a && !s.b) return scan_result::done;  // zeros against zeros
-    return scan_blocks(s, s.start, s.end, kCoarseBlock, scan_fine);
+    for (uint64_t i = s.start; i < s.end; i += kShrinkCheckStep) {
+        if (either_file_shrank()) return scan_result::file_shrank;
+        uint64_t end = s.end - i < kShrinkCheckStep ? s.end : i + kShrinkCheckStep;
+        scan_result r = scan_blocks(s, i, end, kCoarseBlock, scan_fine);
+        if (r != scan_result::done) return r;
+    }
+    return scan_result::done;
 }
 
 // Each side reads its real bytes up to the end of what can be read, and 0x00
@@ -195,14 +211,21 @@ int hv_compare(const char *path) {
         hv_err("NULL path");
         return -1;
     }
+    if (hv_check_shrank()) return -1;
     compare_file other;
     if (map_compare_file(path, other) != 0) return -1;
-    if (scan_files(other) == scan_result::out_of_memory) {
-        release_runs();
-        hv_err("out of memory recording compare runs");
-        return -1;
+    scan_result r;
+    {
+        hv_protected_read guard;
+        r = scan_files(other);
     }
-    return 0;
+    // Runs recorded next to zeros read after a file shrank are not kept.
+    if (r != scan_result::out_of_memory && either_file_shrank()) r = scan_result::file_shrank;
+    if (r == scan_result::out_of_memory || r == scan_result::file_shrank) release_runs();
+    if (r == scan_result::out_of_memory) hv_err("out of memory recording compare runs");
+    if (r == scan_result::file_shrank && !hv_check_shrank())
+        hv_err("compare file shrank on disk during the compare: %s", path);
+    return r == scan_result::done || r == scan_result::table_full ? 0 : -1;
 }
 
 int hv_compare_count(void) {

@@ -8,8 +8,10 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "core/logical.h"
+#include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
+#include "platform/guard.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ bool begin_report(hv_buffer_id id, const char *&result, char *&out) {
         hv_err("no file open");
         return false;
     }
-    return true;
+    return !hv_check_shrank();
 }
 
 // Sum of the lengths of all staged edits. Deletes may be as long as
@@ -67,7 +69,12 @@ const char *hv_info_json(void) {
     const char *result;
     char *out;
     if (!begin_report(HV_BUF_INFO, result, out)) return result;
-    double entropy = hv_entropy_estimate(S.view, S.file_size);
+    double entropy;
+    {
+        hv_protected_read guard;
+        entropy = hv_entropy_estimate(S.view, S.file_size);
+    }
+    if (hv_check_shrank()) return out;
     const std::size_t cap = hv_thread_buffer_size(HV_BUF_INFO);
     std::size_t name_len = 0;
     std::size_t n = format_summary(out, kNameCap, entropy, name_len);
@@ -86,7 +93,12 @@ const char *hv_entropy_json(void) {
         std::memcpy(out, kEmptyProfile, sizeof kEmptyProfile);
         return out;
     }
-    hv_profile p = hv_entropy_profile(S.view, S.file_size);
+    hv_profile p;
+    {
+        hv_protected_read guard;
+        p = hv_entropy_profile(S.view, S.file_size);
+    }
+    if (hv_check_shrank()) return out;
     char buckets[kBucketListCap];
     std::size_t len = 0;
     for (int k = 0; k < 16; k++) {

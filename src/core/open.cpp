@@ -4,6 +4,7 @@
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/state.h"
+#include "platform/guard.h"
 #include "platform/os.h"
 
 namespace {
@@ -33,6 +34,7 @@ void hv_release() {
         hv_os->unmap(S.view, S.file_size);
         S.view = nullptr;
     }
+    hv_guard_watch(HV_GUARD_VIEW, nullptr, 0);
     hv_free(S.name);
     S.name = nullptr;
     hv_clear_edits();
@@ -46,6 +48,7 @@ void hv_release() {
 }
 
 int hv_map(const char *path, int32_t rw) {
+    hv_guard_install();
     hv_release();
     S.name = hv_strdup(path);
     if (!S.name) {
@@ -79,6 +82,7 @@ int hv_map(const char *path, int32_t rw) {
             return -1;
         }
         S.view = view;
+        hv_guard_watch(HV_GUARD_VIEW, view, size);
     }
     S.is_rw = rw;
     S.is_open = 1;
@@ -94,5 +98,14 @@ bool hv_remap_view() {
     uint8_t *view = nullptr;
     if (hv_os->map(file.h, size, S.is_rw != 0, &view) != HV_MAP_OK) return false;
     S.view = view;
+    hv_guard_watch(HV_GUARD_VIEW, view, size);
+    return true;
+}
+
+bool hv_file_shrank() { return S.is_open && S.view && hv_guard_lost(HV_GUARD_VIEW); }
+
+bool hv_check_shrank() {
+    if (!hv_file_shrank()) return false;
+    hv_err("file shrank on disk since it was opened: %s", S.name);
     return true;
 }

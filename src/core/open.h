@@ -19,3 +19,12 @@ void hv_clear_edits();
 // was left as it was (a replace that failed). False when it cannot be done;
 // the view then stays null.
 bool hv_remap_view();
+
+// True once a read of the open file met a page that the file no longer has:
+// another program shrank it since it was opened. Every later read of the file
+// fails too, until it is closed or opened again.
+bool hv_file_shrank();
+
+// hv_file_shrank, and when true records the message
+// "file shrank on disk since it was opened: <path>".
+bool hv_check_shrank();

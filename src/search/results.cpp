@@ -6,8 +6,10 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
+#include "platform/guard.h"
 #include "search/search.h"
 
 namespace {
@@ -74,6 +76,21 @@ const char *context_ascii(window w, char *out, std::size_t cap) {
     return out;
 }
 
+// The context of a hit, read from the file open now; "" with a message when
+// the file shrank under that read or an earlier one.
+const char *read_context(int64_t hit, bool hex, char *out, std::size_t cap) {
+    if (hv_check_shrank()) return out;
+    {
+        hv_protected_read guard;
+        if (hex)
+            context_hex(context_window(hit), out);
+        else
+            context_ascii(context_window(hit), out, cap);
+    }
+    if (hv_check_shrank()) out[0] = '\0';
+    return out;
+}
+
 }  // namespace
 
 int32_t hv_search_count() {
@@ -108,8 +125,10 @@ const char *hv_search_field(int32_t index, const char *field) {
         std::snprintf(out, cap, "0x%016llx", static_cast<unsigned long long>(hit));
         return out;
     }
-    if (std::strcmp(field, "context_hex") == 0) return context_hex(context_window(hit), out);
-    if (std::strcmp(field, "context_ascii") == 0) return context_ascii(context_window(hit), out, cap);
-    hv_err("unknown field: %s (offset|context_hex|context_ascii)", field);
-    return out;
+    bool hex = std::strcmp(field, "context_hex") == 0;
+    if (!hex && std::strcmp(field, "context_ascii") != 0) {
+        hv_err("unknown field: %s (offset|context_hex|context_ascii)", field);
+        return out;
+    }
+    return read_context(hit, hex, out, cap);
 }

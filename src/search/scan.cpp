@@ -183,6 +183,9 @@ bool over_budget(int64_t work, int64_t scanned, int64_t len) { return work > 4 *
 // How far the Two-Way path runs before the filter gets another chance.
 constexpr int64_t kSlowStretch = 1 << 20;
 
+// Candidates scanned between two questions whether to stop.
+constexpr int64_t kStopStretch = 4 << 20;
+
 // Checks the candidates of one block (bit k: offset base + k) from left to
 // right and returns the next candidate still allowed.
 int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint64_t m, int64_t next,
@@ -275,7 +278,7 @@ void scan_wildcards(int64_t first, int64_t last, int64_t len, hv_scan_hits &hits
 }  // namespace
 
 void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pat, const uint8_t *mask, int64_t len,
-             hv_scan_hits &hits) {
+             hv_scan_hits &hits, bool (*stop)()) {
     hits.count = 0;
     hits.last = -1;
     const int64_t first = start < 0 ? 0 : start;
@@ -289,8 +292,11 @@ void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pa
     const hv_two_way tw = hv_two_way_make(pat + pl.run_start, pl.run_len);
     int64_t next = first;
     while (next <= last) {
-        next = scan_filtered(pl, data, next, last, hits);
-        if (next > last) break;
-        next = scan_two_way(pl, tw, data, next, std::min(last, next + kSlowStretch), hits);
+        if (stop && stop()) return;
+        // The candidates up to `until` only, so `stop` is asked again soon.
+        int64_t until = std::min(last, next + kStopStretch);
+        next = scan_filtered(pl, data, next, until, hits);
+        if (next > until) continue;
+        next = scan_two_way(pl, tw, data, next, std::min(until, next + kSlowStretch), hits);
     }
 }

@@ -15,5 +15,7 @@ struct hv_scan_hits {
 // `len` >= 1 bytes (mask 0xFF: the byte must equal pat, 0x00: any byte).
 // Candidates run from start to size - len; no byte at or past size is read.
 // Linear in size for a pattern without wildcards; allocates nothing.
+// `stop`, when given, is asked now and then (every few MiB of candidates)
+// whether the scan should end early: its hits are then incomplete.
 void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pat, const uint8_t *mask, int64_t len,
-             hv_scan_hits &hits);
+             hv_scan_hits &hits, bool (*stop)() = nullptr);

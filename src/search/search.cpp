@@ -4,7 +4,9 @@
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/open.h"
 #include "core/state.h"
+#include "platform/guard.h"
 #include "search/parse_hex.h"
 #include "search/scan.h"
 
@@ -76,6 +78,8 @@ int compile(const char *mode, const char *pattern) {
     return -1;
 }
 
+bool view_lost() { return hv_guard_lost(HV_GUARD_VIEW); }
+
 }  // namespace
 
 int hv_search(const char *mode, const char *pattern, int64_t start) {
@@ -92,8 +96,15 @@ int hv_search(const char *mode, const char *pattern, int64_t start) {
     s_last_match = -1;
     if (compile(mode, pattern) != 0) return -1;
     if (!S.view) return 0;  // an empty file, or a view released by a failed save
+    if (hv_check_shrank()) return -1;
     hv_scan_hits hits{s_matches, HV_MAX_MATCHES, 0, -1};
-    hv_scan(S.view, S.file_size, start, s_search_pat, s_search_mask, s_search_patlen, hits);
+    {
+        hv_protected_read guard;
+        hv_scan(S.view, S.file_size, start, s_search_pat, s_search_mask, s_search_patlen, hits, view_lost);
+    }
+    // Hits found before the file shrank may stand next to zeros read after:
+    // none of them is kept.
+    if (hv_check_shrank()) return -1;
     s_n_matches = hits.count;
     s_last_match = hits.last;
     return 0;
