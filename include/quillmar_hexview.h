@@ -22,6 +22,36 @@
  *     search and compare tables are shared by the whole process, so calls that
  *     touch them must not run concurrently. Error texts and result buffers are
  *     per thread.
+ *
+ * Files that change under the engine:
+ *   - The file is mapped, not copied. When another program shrinks it
+ *     (truncation), a read of a page it no longer has would end the process
+ *     with SIGBUS; on Windows, where a mapped file cannot be truncated, the
+ *     same happens (EXCEPTION_IN_PAGE_ERROR) when a file on a network share
+ *     or removable disk goes away. Every read of the file by the library is
+ *     protected against this: searches and their contexts, compares (the
+ *     compare file too), the entropy profile and the summary.
+ *   - Such a call fails in its usual way (-1, or "" for a text) with
+ *     "file shrank on disk since it was opened: <path>" and leaves no partial
+ *     result: no hits, no compare runs, empty text. A compare file that shrinks
+ *     during the compare fails it with
+ *     "compare file shrank on disk during the compare: <path>".
+ *   - From then on every call that reads the open file fails with the same
+ *     message, rather than show old bytes beside missing ones. Calls that do
+ *     not read it go on: the size as opened, staging, the staged list, the
+ *     hits and runs already recorded. hx_close and any open work as usual; a
+ *     new open shows the file as it is now. A save never writes a partial file.
+ *   - The library learns of the change only when a read meets a missing page:
+ *     reads of the part that is still there go on succeeding, and the bytes
+ *     of the last page past the new end read as zeros until then.
+ *   - POSIX: the library installs a SIGBUS handler on its first open. It acts
+ *     only on faults in the library's own mappings during its protected reads;
+ *     every other SIGBUS goes to the handler installed before it (or the
+ *     default action), exactly as if the library were absent. A host that
+ *     installs its own SIGBUS handler after the first open must pass the
+ *     signals it does not handle on to the handler it replaced; one that does
+ *     not makes every shrink a crash again. Windows: a vectored exception
+ *     handler, installed first in line on the first open, does the same.
  */
 #ifndef QUILLMAR_HEXVIEW_H
 #define QUILLMAR_HEXVIEW_H
@@ -108,7 +138,8 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
  * hx_close and opens. Messages, in the order tested: "no file open",
  * "NULL mode/pattern", "invalid hex pattern: <pattern>", "hex pattern too long",
  * "empty or too-long ascii pattern", "empty or too-long utf16 pattern",
- * "unknown search mode: <mode> (use hex|ascii|utf16)". */
+ * "unknown search mode: <mode> (use hex|ascii|utf16)", then
+ * "file shrank on disk since it was opened: <path>" (no hits kept). */
 HX_API int hx_search(const char *mode, const char *pattern, int64_t start);
 
 /* Number of hits of the last search, also those beyond the 10000 kept;
@@ -130,7 +161,8 @@ HX_API int64_t hx_search_last(void);
  * come from the file open now, clipped to it (empty when nothing of the
  * window is mapped). "" on failure: "no file open",
  * "search index out of range",
- * "unknown field: <field> (offset|context_hex|context_ascii)";
+ * "unknown field: <field> (offset|context_hex|context_ascii)",
+ * "file shrank on disk since it was opened: <path>" (contexts only);
  * a NULL field gives "" without a message. */
 HX_API const char *hx_search_field(int32_t index, const char *field);
 
@@ -212,7 +244,8 @@ HX_API int hx_save(const char *path);
  * is measured on the file as on disk: the whole file up to 1 MiB; its first
  * 1 MiB up to 2 MiB; above that the mean of the entropies of its first and
  * last 1 MiB; 0.0000 for an empty file and while the view is gone after a
- * failed in-place save. "" with "no file open" when no file is open. */
+ * failed in-place save. "" with "no file open" when no file is open, or with
+ * "file shrank on disk since it was opened: <path>". */
 HX_API const char *hx_info_json(void);
 
 /* An entropy profile of the file as on disk, in eight blocks of
@@ -222,7 +255,8 @@ HX_API const char *hx_info_json(void);
  * blocks. An empty file gives entropies written as 0.0, sixteen 0 buckets and
  * "sampled_bytes":0. While the view is gone after a failed in-place save no
  * byte is read: 0.0000 throughout and "sampled_bytes":0. "" with
- * "no file open" when no file is open. */
+ * "no file open" when no file is open, or with
+ * "file shrank on disk since it was opened: <path>". */
 HX_API const char *hx_entropy_json(void);
 
 /* Compare the open file as on disk, byte by byte, with the file at `path`,
@@ -232,7 +266,9 @@ HX_API const char *hx_entropy_json(void);
  * with or without differences, and -1 on failure ("no file open",
  * "NULL path", "cannot open compare file: <path> (win error N)",
  * "GetFileSizeEx failed: <path>", "CreateFileMapping failed: <path>",
- * "MapViewOfFile failed: <path>", "out of memory recording compare runs").
+ * "MapViewOfFile failed: <path>", "out of memory recording compare runs",
+ * "file shrank on disk since it was opened: <path>",
+ * "compare file shrank on disk during the compare: <path>").
  * Every call with a file open first drops the runs of the last compare, so a
  * failure leaves none; closing or opening a file keeps them. */
 HX_API int hx_compare(const char *path);
