@@ -29,8 +29,8 @@
  *     with SIGBUS; on Windows, where a mapped file cannot be truncated, the
  *     same happens (EXCEPTION_IN_PAGE_ERROR) when a file on a network share
  *     or removable disk goes away. Every read of the file by the library is
- *     protected against this: searches and their contexts, compares (the
- *     compare file too), the entropy profile and the summary.
+ *     protected against this: pages, searches and their contexts, compares
+ *     (the compare file too), the entropy profile, the summary and saves.
  *   - Such a call fails in its usual way (-1, or "" for a text) with
  *     "file shrank on disk since it was opened: <path>" and leaves no partial
  *     result: no hits, no compare runs, empty text. A compare file that shrinks
@@ -40,7 +40,12 @@
  *     message, rather than show old bytes beside missing ones. Calls that do
  *     not read it go on: the size as opened, staging, the staged list, the
  *     hits and runs already recorded. hx_close and any open work as usual; a
- *     new open shows the file as it is now. A save never writes a partial file.
+ *     new open shows the file as it is now. A save that meets the loss fails
+ *     before it replaces its target, which stays as it was (no temporary file
+ *     is left); only the rewrite in place of a target with several hard links
+ *     or that is no regular file (see hx_save) can, as on any failure there,
+ *     leave a target other than the open file partly written. A save whose
+ *     content reads only what is left of the file writes it whole.
  *   - The library learns of the change only when a read meets a missing page:
  *     reads of the part that is still there go on succeeding, and the bytes
  *     of the last page past the new end read as zeros until then.
@@ -116,7 +121,8 @@ HX_API int64_t hx_file_size(void);
  *   {"off":"0x%016llx","bytes_hex":"000102...0f"}
  * The page shows the staged edits. "" with "no file open" when no file is
  * open, or with the message of a failed rebuild of the edited content (such
- * as "out of memory materializing logical file"). */
+ * as "out of memory materializing logical file"), or with
+ * "file shrank on disk since it was opened: <path>". */
 HX_API const char *hx_page(int64_t offset, int32_t rows, const char *mode);
 
 /* As hx_page, but each row is {"off":"0x%016llx","text":"..."} with only the
@@ -230,7 +236,8 @@ HX_API int hx_discard(void);
  * failed save - save again or reopen the file"); hx_discard drops that copy.
  * Messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
- * "save size mismatch: expected <n> got <n>", or that of the re-open. */
+ * "save size mismatch: expected <n> got <n>",
+ * "file shrank on disk since it was opened: <path>", or that of the re-open. */
 HX_API int hx_save(const char *path);
 
 /* ---- Analysis ------------------------------------------------------------ */

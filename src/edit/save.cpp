@@ -15,6 +15,7 @@
 #include "core/logical.h"
 #include "core/open.h"
 #include "core/state.h"
+#include "platform/guard.h"
 #include "platform/os.h"
 
 namespace {
@@ -60,13 +61,25 @@ int describe_target(save_target &t, const char *path, bool in_place) {
     return 0;
 }
 
+// A write straight from the mapped file fails, rather than faults, when the
+// file shrank under it: a read of the chunk's last byte (which lies in the
+// lost part if any of the chunk does) lets the guard notice.
+void notice_lost_pages(const uint8_t *chunk, std::size_t n) {
+    hv_protected_read guard;
+    volatile uint8_t last = chunk[n - 1];
+    (void)last;
+}
+
 // Writes n bytes in calls of at most 1 MiB. A call that reports no progress
 // counts as a failure, so a stuck device cannot hang the save.
 bool write_all(hv_handle h, const uint8_t *at, uint64_t n) {
     while (n > 0) {
         std::size_t ask = n < kChunk ? static_cast<std::size_t>(n) : kChunk;
         std::size_t done = 0;
-        if (!hv_os->write(h, at, ask, &done) || done == 0 || done > ask) return false;
+        if (!hv_os->write(h, at, ask, &done) || done == 0 || done > ask) {
+            notice_lost_pages(at, ask);
+            return false;
+        }
         at += done;
         n -= done;
     }
@@ -85,6 +98,7 @@ struct write_buffer {
 bool put_bytes(hv_handle h, write_buffer &buf, const uint8_t *at, uint64_t n) {
     if (!buf.bytes) return write_all(h, at, n);
     while (n > 0) {
+        if (hv_guard_lost(HV_GUARD_VIEW)) return false;  // the rest would be zeros
         std::size_t take = std::min<uint64_t>(n, kChunk - buf.used);
         std::memcpy(buf.bytes + buf.used, at, take);
         buf.used += take;
@@ -98,14 +112,17 @@ bool put_bytes(hv_handle h, write_buffer &buf, const uint8_t *at, uint64_t n) {
     return true;
 }
 
-// Streams the cached pieces of the content, in order.
+// Streams the cached pieces of the content, in order. The reads of the mapped
+// file are protected: a file that shrinks under them ends the stream.
 bool write_content(hv_handle h) {
     write_buffer buf{static_cast<uint8_t *>(hv_malloc(kChunk)), 0};
+    hv_protected_read guard;
     for (int64_t i = 0; i < S.n_pieces; i++) {
         const hv_piece &p = S.logical[i];
         const uint8_t *bytes = hv_piece_bytes(p);
         if (!bytes || !put_bytes(h, buf, bytes, static_cast<uint64_t>(p.len))) return false;
     }
+    if (hv_guard_lost(HV_GUARD_VIEW)) return false;
     return !buf.bytes || write_all(h, buf.bytes, buf.used);
 }
 
@@ -114,7 +131,7 @@ bool write_content(hv_handle h) {
 bool write_and_close(hv_handle h, const char *shown) {
     bool ok = write_content(h) && hv_os->flush(h);
     hv_os->close(h);
-    if (!ok) hv_err("WriteFile failed: %s", shown);
+    if (!ok && !hv_check_shrank()) hv_err("WriteFile failed: %s", shown);
     return ok;
 }
 
@@ -230,8 +247,20 @@ outcome save_through_temp(const save_target &t) {
 // pieces read; without the memory for it the target is left alone.
 outcome rewrite_target(const save_target &t) {
     if (t.is_open_file && S.view) {
-        if (!hv_logical_copy_to_spare()) {
+        bool copied;
+        {
+            hv_protected_read guard;
+            copied = hv_logical_copy_to_spare();
+        }
+        if (!copied) {
             hv_err("out of memory materializing logical file");
+            return outcome::failed;
+        }
+        if (hv_check_shrank()) {
+            // The copy holds zeros where the file lost pages: the file stays
+            // as it is, and the edits are applied to it again when asked.
+            hv_logical_drop();
+            S.logical_stale = 1;
             return outcome::failed;
         }
         hv_os->unmap(S.view, S.file_size);
@@ -263,6 +292,7 @@ int hv_save(const char *path) {
     }
     bool in_place = !path || path[0] == '\0';
     if (in_place && S.n_edits == 0) return 0;
+    if (hv_check_shrank()) return -1;
     if (hv_materialize() != 0) return -1;
     // The open routine frees S.name before it opens, so it gets a copy.
     char reopen_path[kPathRoom];

@@ -9,8 +9,10 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "core/logical.h"
+#include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
+#include "platform/guard.h"
 
 namespace {
 
@@ -50,6 +52,7 @@ bool prepare(int64_t offset, int32_t rows, page_source &src) {
     src.rows = clamp_rows(rows);
     src.start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
     if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
+    if (hv_check_shrank()) return false;
     uint64_t have = 0;
     if (S.logical) {
         src.pieces = S.logical;
@@ -332,6 +335,14 @@ void add_row(hv_list &list, Format format) {
     hv_list_add(list, row, format(row));
 }
 
+// The list, or "" with the message when the file shrank under the rows: rows
+// read after that would show zeros for the bytes that went away.
+const char *end_page(hv_list &list, char *out) {
+    if (!hv_check_shrank()) return hv_list_end(list);
+    out[0] = '\0';
+    return out;
+}
+
 }  // namespace
 
 const char *hv_page(int64_t offset, int32_t rows, const char *mode) {
@@ -342,10 +353,13 @@ const char *hv_page(int64_t offset, int32_t rows, const char *mode) {
     if (!prepare(offset, rows, src)) return out;
     bool raw = mode && std::strcmp(mode, "raw") == 0;
     hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_PAGE));
-    for (int32_t r = 0; r < src.rows; r++) {
-        add_row(list, [&](char *row) { return format_hex_row(src, row_position(src, r), raw, row); });
+    {
+        hv_protected_read guard;
+        for (int32_t r = 0; r < src.rows; r++) {
+            add_row(list, [&](char *row) { return format_hex_row(src, row_position(src, r), raw, row); });
+        }
     }
-    return hv_list_end(list);
+    return end_page(list, out);
 }
 
 const char *hv_ascii_only(int64_t offset, int32_t rows) {
@@ -355,8 +369,11 @@ const char *hv_ascii_only(int64_t offset, int32_t rows) {
     page_source src{};
     if (!prepare(offset, rows, src)) return out;
     hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_ASCII));
-    for (int32_t r = 0; r < src.rows; r++) {
-        add_row(list, [&](char *row) { return format_text_row(src, row_position(src, r), row); });
+    {
+        hv_protected_read guard;
+        for (int32_t r = 0; r < src.rows; r++) {
+            add_row(list, [&](char *row) { return format_text_row(src, row_position(src, r), row); });
+        }
     }
-    return hv_list_end(list);
+    return end_page(list, out);
 }

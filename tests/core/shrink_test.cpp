@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,8 @@ protected:
         hexview_test::SetUp();
         path = dir.write("live.bin", marked_content());
         g_other = dir.write("other.bin", marked_content());
+        g_target = dir.write("target.bin", std::string("the target as it was"));
+        g_live = path;
         ASSERT_EQ(hx_open_rw(path.c_str()), 0);
         ASSERT_EQ(hx_write("ff ff", 8), 0);
         ASSERT_EQ(hx_search("ascii", kLateMark, 0), 0);
@@ -62,7 +65,9 @@ protected:
     std::string path;
 
 public:
-    static inline std::string g_other;
+    static inline std::string g_other;   // compared with
+    static inline std::string g_target;  // saved to
+    static inline std::string g_live;    // the open file
 };
 
 // ---- The calls that read the file, and the moments they meet the loss.
@@ -77,8 +82,26 @@ struct protected_call {
 
 bool empty(const char *text) { return text && text[0] == '\0'; }
 
+// A save that fails leaves its target as it was and no temporary file.
+bool no_temp_file_beside(const std::string &path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().find(".hxsave-") != std::string::npos) return false;
+    return true;
+}
+
+bool save_left_all_alone(int result) {
+    return result == -1 && read_file(shrink::g_target) == to_bytes("the target as it was") &&
+           no_temp_file_beside(shrink::g_target) &&
+           static_cast<int64_t>(read_file(shrink::g_live).size()) == (page_loss_truncates() ? kKept : kFileSize);
+}
+
 // The search comes last: it drops the hit that the context fields read.
 const protected_call kCalls[] = {
+    {"page", [] { return empty(hx_page(kHitAt, 4, nullptr)); }, false},
+    {"ascii_only", [] { return empty(hx_ascii_only(kHitAt, 4)); }, false},
+    {"save_as", [] { return save_left_all_alone(hx_save(shrink::g_target.c_str())); }, false},
+    {"save_in_place", [] { return save_left_all_alone(hx_save(nullptr)); }, false},
     {"context_hex", [] { return empty(hx_search_field(0, "context_hex")); }, true},
     {"context_ascii", [] { return empty(hx_search_field(0, "context_ascii")); }, true},
     {"compare", [] { return hx_compare(shrink::g_other.c_str()) == -1 && hx_compare_count() == 0; }, false},
@@ -171,6 +194,32 @@ TEST_F(shrink, a_read_that_stays_in_what_is_left_works_until_one_meets_the_loss)
     EXPECT_EQ(hx_search("ascii", kEarlyMark, 0), -1);
     EXPECT_EQ(hx_last_error(), shrank(path));
     EXPECT_STREQ(hx_search_field(0, "context_ascii"), "");
+}
+
+TEST_F(shrink, a_save_whose_content_reads_only_what_is_left_writes_exactly_what_the_host_sees) {
+    shrink_file();
+    ASSERT_EQ(hx_delete(kKept, kFileSize - kKept), 0);
+    bytes want = marked_content();
+    want.resize(kKept);
+    want[8] = want[9] = 0xff;
+    ASSERT_EQ(hx_save(g_target.c_str()), 0);
+    EXPECT_EQ(read_file(g_target), want);
+    EXPECT_STREQ(hx_last_error(), "");
+}
+
+// With a second name the open file is rewritten in place: the content is
+// copied first, and a copy that met the loss is dropped before the file is
+// emptied.
+TEST_F(shrink, an_in_place_rewrite_leaves_the_file_alone_when_the_copy_meets_the_loss) {
+    std::filesystem::create_hard_link(path, dir.file("second.bin"));
+    shrink_file();
+    bytes on_disk = read_file(path);
+    EXPECT_EQ(hx_save(nullptr), -1);
+    EXPECT_EQ(hx_last_error(), shrank(path));
+    EXPECT_EQ(read_file(path), on_disk);
+    EXPECT_EQ(read_file(dir.file("second.bin")), on_disk);
+    EXPECT_STREQ(hx_page(0, 1, nullptr), "");
+    EXPECT_NE(std::string(hx_staged_json()), "[]");
 }
 
 TEST_F(shrink, each_thread_gets_the_message_in_its_own_error_text) {
