@@ -14,6 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config finds only the target's own .pc files, never the build machine's
+# libraries (e.g. Debian's cpp-httplib, which has no MinGW build).
+set(ENV{PKG_CONFIG_LIBDIR} ${CMAKE_FIND_ROOT_PATH}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 
 # C99 printf (%lld, %zu, snprintf's count when cut) instead of the old msvcrt one.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
