@@ -154,12 +154,19 @@ TEST_F(tool, edit_stages_in_order_and_saves_only_when_asked) {
 // Edits cost by the edits, not the file: a 64 GiB file takes them at once,
 // and the size reported is the exact one, also when a delete runs past the end.
 TEST_F(tool, edit_of_a_huge_file_and_the_exact_size_it_saves) {
+#ifdef _WIN32
+    // Wine maps no view of 64 GiB; 16 GiB is still past any 32-bit count.
+    constexpr std::uintmax_t kHugeSize = std::uintmax_t{16} << 30;
+#else
+    constexpr std::uintmax_t kHugeSize = std::uintmax_t{64} << 30;
+#endif
     std::string huge = dir.file("huge.bin");
     std::ofstream(huge).close();
-    std::filesystem::resize_file(huge, std::uintmax_t{64} << 30);
-    run_result r = run({"edit", huge, "--write", "ff@0x800000000", "--insert", "0102@0", "--delete", "0x10:4"});
+    std::filesystem::resize_file(huge, kHugeSize);
+    run_result r = run({"edit", huge, "--write", "ff@" + std::to_string(kHugeSize / 2), "--insert", "0102@0",
+                        "--delete", "0x10:4"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("size would be 68719476734 bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("size would be " + std::to_string(kHugeSize - 2) + " bytes"), std::string::npos) << r.out;
 
     std::string f = dir.write("s.bin", std::string("01234567"));
     std::string copy = native_path(dir.file("copy.bin"));
