@@ -256,11 +256,13 @@ outcome rewrite_target(const save_target &t) {
             hv_err("out of memory materializing logical file");
             return outcome::failed;
         }
-        if (hv_check_shrank()) {
-            // The copy holds zeros where the file lost pages: the file stays
-            // as it is, and the edits are applied to it again when asked.
+        if (hv_file_shrank()) {
+            // The copy holds zeros where the file lost pages: it goes, the
+            // file stays as it is, and the pieces are built again as they were.
             hv_logical_drop();
             S.logical_stale = 1;
+            hv_materialize();
+            hv_check_shrank();
             return outcome::failed;
         }
         hv_os->unmap(S.view, S.file_size);
