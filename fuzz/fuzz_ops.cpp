@@ -6,7 +6,9 @@
 // create, write, flush or rename, a wrong size read back), so the failure
 // paths and the state they leave are checked too. At the end the content is
 // read back whole through pages and a save-as, and every file descriptor and
-// mapping the engine opened must be closed.
+// mapping the engine opened must be closed. Another program may shrink the
+// open file: a call that meets the lost pages fails with the message, and
+// from then on every call that reads the file does.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +175,22 @@ void check_json(const std::string &text) {
     if (!text.empty() && !json_checker(text).valid()) fuzz_fail("valid JSON", __FILE__, __LINE__, text);
 }
 
+// After another program shrank the open file, a call may meet the lost
+// pages or not. When it failed with the message, the model goes back to
+// where it was before the call, learns that the loss was noticed (the call
+// had built the content first, as the engine does), and predicts the call
+// again: `predict` runs once more and its answer is the one to check.
+template <class Predict>
+auto noticed_shrink(model &m, const model &before, Predict predict, decltype(predict()) &want) {
+    if (!before.shrink_pending || before.shrink_noticed || std::string(hx_last_error()) != model_shrank_message(before))
+        return false;
+    m = before;
+    m.shrink_noticed = true;
+    if (!m.edits.empty() && m.stale) model_materialize(m);
+    want = predict();
+    return true;
+}
+
 // ---- Operations -----------------------------------------------------------
 
 void op_open(input_reader &in, model &m) {
@@ -203,8 +221,11 @@ void op_page(input_reader &in, model &m) {
     static const char *modes[] = {nullptr, "raw", "RAW", "hex"};
     bool text_rows = kind == 4;
     const char *mode = text_rows ? nullptr : modes[kind];
-    std::string want = model_page(m, offset, rows, mode, text_rows);
+    model before = m;
+    auto predict = [&] { return model_page(m, offset, rows, mode, text_rows); };
+    std::string want = predict();
     std::string got = text_rows ? hx_ascii_only(offset, rows) : hx_page(offset, rows, mode);
+    noticed_shrink(m, before, predict, want);
     FUZZ_EQ(got, want);
     check_json(got);
 }
@@ -263,12 +284,15 @@ void op_save(input_reader &in, model &m) {
     bool was_file = !target.empty() && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     bytes before = was_file ? fuzz_read_file(target) : bytes{};
 
-    save_prediction want = model_save(m, path, fault);
+    model prior = m;
+    auto predict = [&] { return model_save(m, path, fault); };
+    save_prediction want = predict();
     g_fault = fault;
     g_injected = false;
     hv_os = &faulty_os();
     int got = hx_save(path);
     hv_os = &hv_os_native;
+    noticed_shrink(m, prior, predict, want);
     if (want.reopen) want.result = model_open(m, std::string(m.name), m.rw);
     FUZZ_EQ(got, want.result);
     check_no_temp_files();
@@ -348,8 +372,12 @@ void op_search(input_reader &in, model &m) {
     }
     const char *mp = null_mode ? nullptr : mode.c_str();
     const char *pp = null_pattern ? nullptr : pattern.c_str();
-    int want = model_search(m, mp, pp, start);
-    FUZZ_EQ(hx_search(mp, pp, start), want);
+    model prior = m;
+    auto predict = [&] { return model_search(m, mp, pp, start); };
+    int want = predict();
+    int got = hx_search(mp, pp, start);
+    noticed_shrink(m, prior, predict, want);
+    FUZZ_EQ(got, want);
     FUZZ_EQ(hx_search_count(), model_search_count(m));
     FUZZ_EQ(hx_search_last(), model_search_last(m));
 }
@@ -387,8 +415,11 @@ void op_hit_queries(input_reader &in, model &m) {
             default: index = static_cast<int32_t>(in.below(std::max<int64_t>(stored, 1), 2)); break;
             }
             const char *field = fields[in.pick(6)];
-            std::string want = model_search_field(m, index, field);
+            model prior = m;
+            auto predict = [&] { return model_search_field(m, index, field); };
+            std::string want = predict();
             std::string got = hx_search_field(index, field);
+            noticed_shrink(m, prior, predict, want);
             FUZZ_EQ(got, want);
             check_json("\"" + got + "\"");
             break;
@@ -428,8 +459,12 @@ void op_compare(input_reader &in, model &m) {
     case 5: fuzz_write_file(f.other, fuzz_content(in, 1 << 15)); break;
     default: fuzz_write_file(f.other, mutated_disk(in, m)); break;
     }
-    int want = model_compare(m, path);
-    FUZZ_EQ(hx_compare(path), want);
+    model prior = m;
+    auto predict = [&] { return model_compare(m, path); };
+    int want = predict();
+    int got = hx_compare(path);
+    noticed_shrink(m, prior, predict, want);
+    FUZZ_EQ(got, want);
     int count = model_compare_count(m);
     FUZZ_EQ(hx_compare_count(), count);
     static const char *fields[] = {"offset", "this_hex", "other_hex"};
@@ -445,13 +480,20 @@ void op_compare(input_reader &in, model &m) {
     FUZZ_EQ(std::string(hx_compare_field(0, odd)), expected);
 }
 
+// One text call checked against its prediction, which may meet a shrunk file.
+template <class Predict, class Call>
+void check_text_call(model &m, Predict predict, Call call) {
+    model prior = m;
+    std::string want = predict();
+    std::string got = call();
+    noticed_shrink(m, prior, predict, want);
+    FUZZ_EQ(got, want);
+    check_json(got);
+}
+
 void op_reports(model &m) {
-    std::string info = model_info_json(m);
-    FUZZ_EQ(std::string(hx_info_json()), info);
-    check_json(info);
-    std::string profile = model_entropy_json(m);
-    FUZZ_EQ(std::string(hx_entropy_json()), profile);
-    check_json(profile);
+    check_text_call(m, [&] { return model_info_json(m); }, [] { return std::string(hx_info_json()); });
+    check_text_call(m, [&] { return model_entropy_json(m); }, [] { return std::string(hx_entropy_json()); });
 }
 
 // One call with every allocation of the engine failing: each fails cleanly,
@@ -476,6 +518,18 @@ void op_out_of_memory(input_reader &in, model &m) {
     m.out_of_memory = false;
 }
 
+// Another program shrinks the open file to a whole number of pages (so no
+// page is left half, whose end would read as zeros without a fault). The
+// view still shows the old bytes of the pages that are left.
+void op_shrink(input_reader &in, model &m) {
+    static const int64_t page = ::sysconf(_SC_PAGESIZE);
+    if (!m.has_view()) return;
+    int64_t pages = (m.file_size() + page - 1) / page;
+    int64_t keep = page * in.below(pages, 1);
+    FUZZ_CHECK(::truncate(m.name.c_str(), static_cast<off_t>(keep)) == 0);
+    m.shrink_pending = true;
+}
+
 // A second name for ops.bin, so a save can no longer rename over it.
 void op_toggle_hard_link() {
     const fuzz_files &f = files();
@@ -485,6 +539,7 @@ void op_toggle_hard_link() {
 // Text results on a thread of their own: its buffers and error text are its
 // own and are freed when it ends (the leak checker sees any that is not).
 void op_thread(model &m) {
+    if (m.shrink_pending && !m.shrink_noticed) return;  // which call meets the loss is the thread's
     std::string saved_err = m.err;
     std::string page = model_page(m, 0, 3, nullptr, false);
     std::string staged = model_staged_json(m);
@@ -511,12 +566,15 @@ void op_thread(model &m) {
 void final_check(model &m) {
     if (!m.open) return;
     int64_t size = std::min<int64_t>(model_size(m), 1 << 22);
-    for (int64_t off = 0; off <= size; off += 16000) {
-        std::string want = model_page(m, off, 1000, "raw", false);
-        FUZZ_EQ(std::string(hx_page(off, 1000, "raw")), want);
-    }
-    save_prediction want = model_save(m, files().final_copy.c_str(), save_fault{});
-    FUZZ_EQ(hx_save(files().final_copy.c_str()), want.result);
+    for (int64_t off = 0; off <= size; off += 16000)
+        check_text_call(m, [&] { return model_page(m, off, 1000, "raw", false); },
+                        [&] { return std::string(hx_page(off, 1000, "raw")); });
+    model prior = m;
+    auto predict = [&] { return model_save(m, files().final_copy.c_str(), save_fault{}); };
+    save_prediction want = predict();
+    int got = hx_save(files().final_copy.c_str());
+    noticed_shrink(m, prior, predict, want);
+    FUZZ_EQ(got, want.result);
     if (want.reopen) FUZZ_EQ(model_open(m, std::string(m.name), m.rw), 0);
     if (want.result == 0) FUZZ_CHECK(fuzz_read_file(files().final_copy) == want.content);
     check_state(m);
@@ -544,7 +602,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     static const bool trace = std::getenv("FUZZ_TRACE") != nullptr;  // prints each step, for reading a finding
     for (int step = 0; step < 48 && !in.empty(); step++) {
-        int op = in.pick(19);
+        int op = in.pick(20);
         if (trace)
             std::fprintf(stderr, "step %d: op %d, open %d, edits %zu, size %lld, hits %lld, runs %zu, error \"%s\"\n",
                          step, op, m.open, m.edits.size(), static_cast<long long>(model_size(m)),
@@ -571,6 +629,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 15: op_bulk_stage(in, m); break;
         case 16: op_toggle_hard_link(); break;
         case 17: op_thread(m); break;
+        case 19: op_shrink(in, m); break;
         default: op_out_of_memory(in, m); break;
         }
         check_state(m);

@@ -85,11 +85,25 @@ bool content_unavailable(const model &m) { return m.open && !m.disk.empty() && m
 
 void model_set_err(model &m, const std::string &message) { m.err = message.substr(0, 1023); }
 
+std::string model_shrank_message(const model &m) { return "file shrank on disk since it was opened: " + m.name; }
+
+namespace {
+
+// A call that reads the file fails once its shrinking was noticed.
+bool fails_as_shrunk(model &m) {
+    if (!m.shrink_noticed || !m.has_view()) return false;
+    model_set_err(m, model_shrank_message(m));
+    return true;
+}
+
+}  // namespace
+
 void model_release(model &m) {
     m.open = m.rw = false;
     m.name.clear();
     m.disk.clear();
     m.view_lost = false;
+    m.shrink_pending = m.shrink_noticed = false;
     m.edits.clear();
     m.cap_edits = 0;
     m.cache.reset();
@@ -219,6 +233,7 @@ std::string model_page(model &m, int64_t offset, int32_t rows, const char *mode,
     int32_t n = rows <= 0 ? 64 : rows > 1000 ? 1000 : rows;
     uint64_t start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
     if (!m.edits.empty() && m.stale && !model_materialize(m)) return "";
+    if (fails_as_shrunk(m)) return "";
     static const bytes none;
     const bytes &src = m.cache ? *m.cache : m.has_view() ? m.disk : none;
     uint64_t limit = std::min<uint64_t>(static_cast<uint64_t>(model_size(m)), src.size());
@@ -387,6 +402,7 @@ int model_search(model &m, const char *mode, const char *pattern, int64_t start)
     if (!compile(m, mode, pattern, pat, mask)) return -1;
     m.patlen = static_cast<int64_t>(pat.size());
     if (!m.has_view()) return 0;
+    if (fails_as_shrunk(m)) return -1;
     const int64_t L = m.patlen, size = m.file_size();
     for (int64_t p = std::max<int64_t>(start, 0); p <= size - L;) {
         bool hit = true;
@@ -431,7 +447,7 @@ std::string model_search_field(model &m, int32_t index, const char *field) {
         return "";
     }
     // 16 bytes before the hit, the hit and 16 after, clipped to the file open now.
-    if (!m.has_view()) return "";
+    if (fails_as_shrunk(m) || !m.has_view()) return "";
     int64_t lo = std::max<int64_t>(hit - 16, 0);
     int64_t hi = std::min<int64_t>(hit + m.patlen + 16, m.file_size());
     if (lo >= hi) return "";
@@ -461,6 +477,7 @@ int model_compare(model &m, const char *path) {
         model_set_err(m, "NULL path");
         return -1;
     }
+    if (fails_as_shrunk(m)) return -1;
     stat_result st = stat_of(path);
     if (!st.exists || !st.regular) {
         model_set_err(m, std::string("cannot open compare file: ") + path + " (win error " +
@@ -545,7 +562,7 @@ std::string fixed4(double v) {
 }  // namespace
 
 std::string model_info_json(model &m) {
-    if (!require_open(m)) return "";
+    if (!require_open(m) || fails_as_shrunk(m)) return "";
     double estimate = 0.0;
     if (m.has_view()) {
         uint64_t size = m.disk.size(), n = std::min<uint64_t>(size, 1048576);
@@ -564,7 +581,7 @@ std::string model_info_json(model &m) {
 }
 
 std::string model_entropy_json(model &m) {
-    if (!require_open(m)) return "";
+    if (!require_open(m) || fails_as_shrunk(m)) return "";
     if (m.disk.empty())
         return "{\"entropy_avg\":0.0,\"entropy_min\":0.0,\"entropy_max\":0.0,"
                "\"buckets\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],\"sampled_bytes\":0}";
@@ -653,7 +670,7 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
         p.result = 0;
         return p;
     }
-    if (!model_materialize(m)) return p;
+    if (fails_as_shrunk(m) || !model_materialize(m)) return p;
     std::string shown = in_place ? m.name : path;
     if (stat_of(shown).loop) {
         model_set_err(m, cannot_write(shown, 40));  // the links cannot be followed

@@ -36,6 +36,10 @@ struct model {
     std::string name;  // the path as opened
     bytes disk;        // the file as it was when opened, which the view shows
     bool view_lost = false;  // a failed in-place save released the view
+    // Another program shrank the file to whole pages: a read of the lost
+    // pages fails the call, and once one did, every read of the file fails.
+    bool shrink_pending = false;
+    bool shrink_noticed = false;
     std::vector<model_edit> edits;
     size_t cap_edits = 0;        // records the edit array has room for
     std::optional<bytes> cache;  // the materialized content
@@ -60,6 +64,8 @@ struct model {
 };
 
 void model_set_err(model &m, const std::string &message);
+// The message of a call that met the shrunk file's lost pages.
+std::string model_shrank_message(const model &m);
 void model_release(model &m);
 bytes model_apply_edits(const bytes &base, const std::vector<model_edit> &edits);
 bool model_materialize(model &m);
