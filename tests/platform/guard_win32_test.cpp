@@ -18,7 +18,7 @@ namespace {
 constexpr unsigned long kUserMappedFile = 1224;  // ERROR_USER_MAPPED_FILE
 
 // The child of resize_from_another_process: sets the end of the file and
-// exits with 0 or the system's code.
+// exits with kChildRan or the system's code.
 TEST(shrink_child, DISABLED_resize) {
     std::string arg = child_arg();
     std::size_t bar = arg.find('|');
@@ -28,7 +28,7 @@ TEST(shrink_child, DISABLED_resize) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool ok = h != INVALID_HANDLE_VALUE && SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && SetEndOfFile(h);
-    DWORD code = ok ? 0 : GetLastError();
+    DWORD code = ok ? kChildRan : GetLastError();
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     ExitProcess(code);
 }

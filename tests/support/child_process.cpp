@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #ifdef _WIN32
@@ -35,6 +36,16 @@ std::string this_program() {
 // waits for its exit code.
 int run_and_wait(std::string command_line, const std::string &arg) {
     SetEnvironmentVariableA(kChildArgVariable, arg.c_str());
+    // The parent may run as one shard of several: the child runs its one test.
+    const char *sharding[] = {"GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_SHARD_STATUS_FILE"};
+    std::string kept[3];
+    bool had[3];
+    for (int i = 0; i < 3; i++) {
+        const char *v = std::getenv(sharding[i]);
+        had[i] = v != nullptr;
+        if (v) kept[i] = v;
+        SetEnvironmentVariableA(sharding[i], nullptr);
+    }
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -46,6 +57,8 @@ int run_and_wait(std::string command_line, const std::string &arg) {
     PROCESS_INFORMATION pi{};
     BOOL started = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     SetEnvironmentVariableA(kChildArgVariable, nullptr);
+    for (int i = 0; i < 3; i++)
+        if (had[i]) SetEnvironmentVariableA(sharding[i], kept[i].c_str());
     if (null != INVALID_HANDLE_VALUE) CloseHandle(null);
     if (!started) return -1;
     WaitForSingleObject(pi.hProcess, INFINITE);
@@ -63,11 +76,11 @@ int run_child_test(const std::string &test, const std::string &arg) {
 }
 
 // The child is this program again, running the test that resizes (see
-// shrink_test.cpp); it exits with 0 or the system's code.
+// guard_win32_test.cpp); it exits with kChildRan or the system's code.
 bool resize_from_another_process(const std::string &path, long long size, unsigned long *code) {
     int r = run_child_test("shrink_child.DISABLED_resize", path + "|" + std::to_string(size));
     if (code) *code = static_cast<unsigned long>(r);
-    return r == 0;
+    return r == kChildRan;
 }
 
 #else
@@ -106,7 +119,9 @@ int run_child_test(const std::string &test, const std::string &arg) {
                                 nullptr};
     std::string assignment = std::string(kChildArgVariable) + "=" + arg;
     std::vector<char *> envp;
-    for (char **e = environ; *e; e++) envp.push_back(*e);
+    // The parent may run as one shard of several: the child runs its one test.
+    for (char **e = environ; *e; e++)
+        if (std::strncmp(*e, "GTEST_", 6) != 0) envp.push_back(*e);
     envp.push_back(assignment.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
