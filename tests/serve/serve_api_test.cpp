@@ -29,6 +29,12 @@ protected:
         ASSERT_TRUE(server->started()) << server->output();
     }
     void SetUp() override { start(); }
+    // The server stops cleanly (under the sanitizers: with no error or leak).
+    void TearDown() override {
+        if (server) {
+            EXPECT_EQ(server->stop(), 0);
+        }
+    }
 
     // GET or POST, expecting `status`; gives the body.
     std::string get(const std::string &path, int status = 200) {
@@ -146,7 +152,7 @@ TEST_F(serve_api, compare_lists_runs_and_says_when_capped) {
     // Every other byte differs: 10000 runs are stored, the rest are dropped.
     bytes a(30000, 0), b(30000, 0);
     for (size_t i = 0; i < b.size(); i += 2) b[i] = 1;
-    server.reset();
+    EXPECT_EQ(server->stop(), 0);
     file = dir.write("a.bin", a);
     start();
     dir.write("b.bin", b);
@@ -327,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(serve_api, read_only_refuses_changes) {
-    server.reset();
+    EXPECT_EQ(server->stop(), 0);
     start({"--read-only"});
     EXPECT_TRUE(has(get("/api/info"), "\"is_rw\":0")) << "opened read-only";
     EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"00"})", 409), "the file is open read-only"));

@@ -52,11 +52,11 @@ serve_process::serve_process(const std::string &tool, const std::vector<std::str
     close(log);
 }
 
-serve_process::~serve_process() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        wait_exit();
-    }
+serve_process::~serve_process() { stop(); }
+
+int serve_process::stop() {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    return wait_exit();
 }
 
 int serve_process::wait_exit() {

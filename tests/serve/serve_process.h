@@ -23,6 +23,8 @@ public:
     // Stops nothing: waits for the process to end (it ends by itself on a
     // start-up error) and gives its exit status.
     int wait_exit();
+    // Ctrl-C's signal, then the exit status: 0 for a clean stop.
+    int stop();
 
     // A client whose requests carry the token cookie.
     httplib::Client client() const;
