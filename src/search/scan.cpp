@@ -186,9 +186,9 @@ constexpr int64_t kSlowStretch = 1 << 20;
 // Candidates scanned between two questions whether to stop.
 constexpr int64_t kStopStretch = 4 << 20;
 
-// Checks the candidates of one block (bit k: offset base + k) from left to
-// right and returns the next candidate still allowed.
-int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint64_t m, int64_t next,
+// Checks the `span` candidates of one block (bit k: offset base + k) from
+// left to right and returns the next candidate still allowed.
+int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, int64_t span, uint64_t m, int64_t next,
                         hv_scan_hits &hits, verify_cost &cost) {
     if (pl.len == 1 && hits.count >= hits.room) {
         // Every candidate of a one-byte pattern is a hit, and none is stored any more.
@@ -196,7 +196,7 @@ int64_t take_candidates(const plan &pl, const uint8_t *data, int64_t base, uint6
             hits.count += std::popcount(m);
             hits.last = base + 63 - std::countl_zero(m);
         }
-        return base + kBlock;
+        return base + span;
     }
     while (m) {
         int64_t c = base + std::countr_zero(m);
@@ -235,7 +235,7 @@ int64_t scan_filtered(plan &pl, const uint8_t *data, int64_t next, int64_t last,
         if (base > last) return base;
         int64_t span = std::min(kBlock, last - base + 1);
         if (span < kBlock) m = tail_mask(pl, data, base, span);
-        next = take_candidates(pl, data, base, m, next, hits, cost);
+        next = take_candidates(pl, data, base, span, m, next, hits, cost);
         base += span;
         if (!over_budget(cost.work, base - begin, pl.len)) continue;
         if (re_anchored || !re_anchor(pl, cost.mismatch)) return std::max(base, next);

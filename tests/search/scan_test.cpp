@@ -266,6 +266,16 @@ TEST(scan_dense, one_byte_pattern_counts_every_byte_beyond_the_stored_ones) {
     EXPECT_EQ(got.stored.back(), 9999);
 }
 
+// The scan goes over the candidates a few MiB at a time (so a file that
+// shrinks under it can stop it): no candidate is lost where two stretches meet.
+TEST(scan_dense, one_byte_pattern_counts_every_byte_across_the_scans_stretches) {
+    bytes data((9 << 20) + 3, 0);
+    data[5 << 20] = 7;
+    scan_result got = fast_scan(data, 1, {0}, {0xff}, 10000);
+    EXPECT_EQ(got.count, static_cast<int64_t>(data.size()) - 2);
+    EXPECT_EQ(got.last, static_cast<int64_t>(data.size()) - 1);
+}
+
 TEST(scan_dense, wildcards_only_need_no_data) {
     // Nothing is read: a null block of a huge size is never touched.
     int64_t stored[4];
