@@ -292,10 +292,11 @@ TEST_F(shrink, a_truncation_during_a_long_search_fails_it_with_no_hits) {
         done = true;
     });
     while (!done && !paged_in(middle)) std::this_thread::yield();
-    unsigned long code = 0;
-    bool truncated = resize_from_another_process(large, kKept, &code);
+    // Truncated from here: a child forked while the search thread runs is
+    // not reliable under valgrind, and the kernel does the same either way.
+    bool truncated = ::truncate(large.c_str(), kKept) == 0;
     search.join();
-    ASSERT_TRUE(truncated) << code;
+    ASSERT_TRUE(truncated);
     if (result == 0) GTEST_SKIP() << "the search was done before the file was truncated";
     EXPECT_EQ(result, -1);
     EXPECT_EQ(message, shrank(large));
