@@ -33,16 +33,6 @@ void PrintTo(const run &r, std::ostream *os) {
 
 using runs = std::vector<run>;
 
-std::string hex(const bytes &b) {
-    std::string s;
-    char two[3];
-    for (uint8_t v : b) {
-        std::snprintf(two, sizeof two, "%02x", v);
-        s += two;
-    }
-    return s;
-}
-
 std::string offset_text(int64_t offset) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(offset));
@@ -72,11 +62,11 @@ runs reference_runs(const bytes &a, const bytes &b) {
         uint8_t x = i < a.size() ? a[i] : 0, y = i < b.size() ? b[i] : 0;
         if (x == y || r.size() == 10000) continue;
         if (!r.empty() && r.back().offset + lens.back() == static_cast<int64_t>(i) && lens.back() < 64) {
-            r.back().this_hex += hex({x});
-            r.back().other_hex += hex({y});
+            r.back().this_hex += hex_string({x});
+            r.back().other_hex += hex_string({y});
             lens.back()++;
         } else {
-            r.push_back({static_cast<int64_t>(i), hex({x}), hex({y})});
+            r.push_back({static_cast<int64_t>(i), hex_string({x}), hex_string({y})});
             lens.push_back(1);
         }
     }

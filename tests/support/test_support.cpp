@@ -53,6 +53,16 @@ bool file_exists(const std::string &path) {
 
 bytes to_bytes(const std::string &text) { return bytes(text.begin(), text.end()); }
 
+std::string hex_string(const bytes &b) {
+    std::string s;
+    char two[3];
+    for (uint8_t v : b) {
+        std::snprintf(two, sizeof two, "%02x", v);
+        s += two;
+    }
+    return s;
+}
+
 bytes iota_bytes(std::size_t n, uint8_t first) {
     bytes b(n);
     for (std::size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(first + i);

@@ -47,6 +47,8 @@ bytes read_file(const std::string &path);
 bool file_exists(const std::string &path);
 bytes to_bytes(const std::string &text);
 bytes iota_bytes(std::size_t n, uint8_t first = 0);
+// The bytes as lowercase hex digits, two a byte, no separators.
+std::string hex_string(const bytes &b);
 
 // A test fixture that closes whatever is open around each test and gives it a
 // temporary folder.

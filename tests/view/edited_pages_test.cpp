@@ -17,16 +17,6 @@
 
 namespace {
 
-std::string hex_text(const bytes &data) {
-    std::string s;
-    char pair[4];
-    for (uint8_t b : data) {
-        std::snprintf(pair, sizeof pair, "%02x ", b);
-        s += pair;
-    }
-    return s;
-}
-
 // One row of hx_page or hx_ascii_only, written the plain way.
 std::string model_row(const bytes &content, uint64_t p, int kind) {
     char off[32];
@@ -103,11 +93,11 @@ struct model {
         }
         bytes data = random_bytes(rng, 1 + rng() % 20);
         if (kind == 0) {
-            ASSERT_EQ(hx_write(hex_text(data).c_str(), off), 0) << hx_last_error();
+            ASSERT_EQ(hx_write(hex_string(data).c_str(), off), 0) << hx_last_error();
             for (int64_t i = 0; i < static_cast<int64_t>(data.size()) && off + i < L; i++)
                 content[static_cast<size_t>(off + i)] = data[static_cast<size_t>(i)];
         } else {
-            ASSERT_EQ(hx_insert(hex_text(data).c_str(), off), 0) << hx_last_error();
+            ASSERT_EQ(hx_insert(hex_string(data).c_str(), off), 0) << hx_last_error();
             content.insert(content.begin() + std::min(off, L), data.begin(), data.end());
         }
     }
