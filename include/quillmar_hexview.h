@@ -73,6 +73,14 @@
 #  define HX_API __attribute__((visibility("default")))
 #endif
 
+/* ---- Limits ---------------------------------------------------------------
+ * Fixed sizes of the engine's tables, for hosts that show or check them. */
+#define HX_MAX_PATTERN_BYTES 4096  /* bytes of a search pattern, wildcards included */
+#define HX_MAX_STORED_HITS 10000   /* hits whose offsets a search keeps (the count goes on) */
+#define HX_MAX_EDITS 1000          /* staged edits at once */
+#define HX_MAX_RUNS 10000          /* runs of differing bytes a compare keeps */
+#define HX_RUN_BYTES 64            /* bytes at most in one compare run */
+
 #ifdef __cplusplus
 extern "C" {
 #endif

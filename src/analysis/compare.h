@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "quillmar_hexview.h"
+
 // One run of consecutive differing offsets.
 struct hv_diff {
     int64_t offset;       // of the first byte, the same in both files
@@ -12,8 +14,8 @@ struct hv_diff {
     uint8_t *other_bytes; // the compare file's bytes (0x00 past its end)
 };
 
-constexpr int64_t HV_MAX_DIFFS = 10000;
-constexpr int64_t HV_MAX_RUN = 64;
+constexpr int64_t HV_MAX_DIFFS = HX_MAX_RUNS;
+constexpr int64_t HV_MAX_RUN = HX_RUN_BYTES;
 
 // The runs of the last compare in ascending offset. Only the next compare
 // changes them; closing or opening a file leaves them.

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "quillmar_hexview.h"
+
 enum hv_edit_kind : int32_t {
     HV_EDIT_WRITE = 0,
     HV_EDIT_INSERT = 1,
@@ -61,4 +63,4 @@ struct hv_state {
 extern hv_state S;
 
 // At most this many edits are staged at a time.
-constexpr int64_t HV_MAX_EDITS = 1000;
+constexpr int64_t HV_MAX_EDITS = HX_MAX_EDITS;

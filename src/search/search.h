@@ -5,8 +5,10 @@
 
 #include <cstdint>
 
-constexpr int64_t HV_MAX_PATTERN = 4096;   // pattern bytes
-constexpr int64_t HV_MAX_MATCHES = 10000;  // stored hit offsets
+#include "quillmar_hexview.h"
+
+constexpr int64_t HV_MAX_PATTERN = HX_MAX_PATTERN_BYTES;  // pattern bytes
+constexpr int64_t HV_MAX_MATCHES = HX_MAX_STORED_HITS;  // stored hit offsets
 
 extern uint8_t s_search_pat[HV_MAX_PATTERN];   // byte values; 0x00 at a wildcard
 extern uint8_t s_search_mask[HV_MAX_PATTERN];  // 0xFF: must equal, 0x00: any byte

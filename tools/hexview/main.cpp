@@ -5,9 +5,9 @@
 #include <map>
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 #ifdef HEXVIEW_HAS_SERVE
-#include "serve.h"
+#include "serve/serve.h"
 #endif
 
 namespace {

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli.h"
-#include "serve.h"
+#include "cli/cli.h"
+#include "serve/serve.h"
 
 std::string json_quote(std::string_view text) {
     std::string out = "\"";

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "quillmar_hexview.h"
 
 #ifdef _WIN32

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quillmar_hexview.h"
-#include "serve.h"
+#include "serve/serve.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "quillmar_hexview.h"
-#include "serve.h"
+#include "serve/serve.h"
 
 #ifndef _WIN32
 #include <spawn.h>

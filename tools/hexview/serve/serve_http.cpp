@@ -6,7 +6,7 @@
 #include <cctype>
 #include <string>
 
-#include "serve.h"
+#include "serve/serve.h"
 
 namespace {
 

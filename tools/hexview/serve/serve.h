@@ -47,7 +47,7 @@ void add_api_routes(httplib::Server &svr, const serve_session &s);
 // Sends {"error": message} with the status.
 void send_error(httplib::Response &res, int status, const std::string &message);
 
-// The page's files, built into the binary from tools/hexview/web/.
+// The page's files, built into the binary from tools/hexview/serve/web/.
 struct serve_asset {
     const char *path;  // "/app.js"
     const unsigned char *data;

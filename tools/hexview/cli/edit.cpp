@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "quillmar_hexview.h"
 
 namespace {

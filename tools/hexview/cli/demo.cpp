@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 namespace fs = std::filesystem;
 
