@@ -58,6 +58,9 @@ TEST_F(serve_api, info_and_pages_pass_the_engine_json_through) {
     std::string info = get("/api/info");
     EXPECT_TRUE(has(info, "\"info\":{\"name\":\"" + file + "\",\"size\":38,\"is_rw\":1,")) << info;
     EXPECT_TRUE(has(info, "\"writable\":true")) << info;
+    EXPECT_TRUE(has(info, "\"limits\":{\"max_pattern_bytes\":4096,\"max_stored_hits\":10000,\"max_edits\":1000,"
+                          "\"max_runs\":10000,\"run_bytes\":64}}"))
+        << info;
     std::string page = get("/api/page?offset=0x10&rows=1");
     EXPECT_EQ(page,
               "{\"offset\":16,\"size\":38,\"rows\":[{\"off\":\"0x0000000000000010\",\"hex\":\"65 72 76 65 21 20 30 31  "
@@ -131,7 +134,8 @@ TEST_F(serve_api, save_as_writes_a_copy_and_asks_before_replacing) {
 }
 
 TEST_F(serve_api, search_and_hits_with_contexts) {
-    EXPECT_EQ(post("/api/search", R"({"mode":"ascii","pattern":"e"})"), "{\"count\":6,\"stored\":6,\"last\":36}");
+    EXPECT_EQ(post("/api/search", R"({"mode":"ascii","pattern":"e"})"),
+              "{\"count\":6,\"stored\":6,\"last\":36,\"length\":1}");
     std::string hits = get("/api/hits?from=1&count=2");
     EXPECT_TRUE(has(hits, "\"count\":6,\"stored\":6,\"from\":1,\"items\":[{\"offset\":\"0x0000000000000008\","
                           "\"context_hex\":\"48656c6c6f2c20686578766965772073657276652120303132\","
@@ -142,6 +146,36 @@ TEST_F(serve_api, search_and_hits_with_contexts) {
     EXPECT_TRUE(has(post("/api/search", R"({"mode":"utf16","pattern":"A"})"), "\"count\":0,\"stored\":0,\"last\":-1"));
     EXPECT_TRUE(has(get("/api/hits"), "\"items\":[]"));
 }
+
+// The pattern's length in bytes as the engine searched it, so the page need
+// not parse the pattern again to mark a hit.
+struct length_case {
+    const char *name;
+    const char *mode;
+    std::string pattern;  // JSON string contents
+    int length;
+};
+
+void PrintTo(const length_case &c, std::ostream *os) { *os << c.name; }
+
+class serve_search_length : public serve_api, public ::testing::WithParamInterface<length_case> {};
+
+TEST_P(serve_search_length, is_in_the_answer) {
+    const length_case &c = GetParam();
+    std::string answer =
+        post("/api/search", std::string("{\"mode\":\"") + c.mode + "\",\"pattern\":\"" + c.pattern + "\"}");
+    EXPECT_TRUE(has(answer, ",\"length\":" + std::to_string(c.length) + "}")) << answer;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, serve_search_length,
+    ::testing::Values(length_case{"ascii", "ascii", "hexview", 7},
+                      length_case{"ascii_utf8_bytes", "ascii", "\u00e9!", 3},
+                      length_case{"utf16_two_per_byte", "utf16", "serve", 10},
+                      length_case{"hex_spaced_with_wildcards", "hex", "30 ?? 32", 3},
+                      length_case{"hex_packed_and_separators", "hex", "4865,6c:6c\\t??6f", 6},
+                      length_case{"hex_longest", "hex", std::string(2 * 4096, 'a'), 4096}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(serve_api, compare_lists_runs_and_says_when_capped) {
     std::string other = dir.write("g.bin", "Hello, HEXVIEW serve! 0123456789abcdef!!");

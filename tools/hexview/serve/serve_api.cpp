@@ -19,8 +19,6 @@ using httplib::Request;
 using httplib::Response;
 namespace fs = std::filesystem;
 
-constexpr int kStoredHits = 10000;  // the engine keeps the first 10000 hits
-constexpr int kRunCap = 10000;      // and at most 10000 compare runs
 constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
 
 std::mutex engine_lock;
@@ -118,12 +116,20 @@ httplib::Server::Handler locked(api_handler h) {
     };
 }
 
+// The engine's fixed table sizes, so the page checks and shows them without copies.
+std::string limits() {
+    return "{\"max_pattern_bytes\":" + std::to_string(HX_MAX_PATTERN_BYTES) +
+           ",\"max_stored_hits\":" + std::to_string(HX_MAX_STORED_HITS) +
+           ",\"max_edits\":" + std::to_string(HX_MAX_EDITS) + ",\"max_runs\":" + std::to_string(HX_MAX_RUNS) +
+           ",\"run_bytes\":" + std::to_string(HX_RUN_BYTES) + "}";
+}
+
 std::string info(const serve_session &s) {
     std::string info = hx_info_json();
     if (info.empty()) engine_refused(500);
     return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(s.path) +
            ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(applied.size()) +
-           ",\"redo\":" + std::to_string(undone.size()) + "}";
+           ",\"redo\":" + std::to_string(undone.size()) + ",\"limits\":" + limits() + "}";
 }
 
 std::string page(const Request &req) {
@@ -201,20 +207,33 @@ std::string save_as(const serve_session &s, const Request &req) {
     return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
 }
 
+// Bytes the engine searched for: a utf16 character is two, a hex item
+// (a byte or "??") one. Called after the engine accepted the pattern.
+int64_t pattern_length(const std::string &mode, const std::string &pattern) {
+    if (mode == "utf16") return 2 * static_cast<int64_t>(pattern.size());
+    if (mode != "hex") return static_cast<int64_t>(pattern.size());
+    int64_t digits = 0;
+    for (char c : pattern)
+        if (c != ' ' && c != '\t' && c != ',' && c != ':') digits++;
+    return digits / 2;
+}
+
 std::string search(const Request &req) {
     json_fields f = parse_body(req.body, "mode,pattern,start");
     std::string mode = field_string(f, "mode"), pattern = field_string(f, "pattern");
     int64_t start = f.count("start") ? field_offset(f, "start") : 0;
     if (hx_search(mode.c_str(), pattern.c_str(), start) != 0) engine_refused();
     int count = hx_search_count();
-    return "{\"count\":" + std::to_string(count) + ",\"stored\":" + std::to_string(std::min(count, kStoredHits)) +
-           ",\"last\":" + std::to_string(hx_search_last()) + "}";
+    return "{\"count\":" + std::to_string(count) +
+           ",\"stored\":" + std::to_string(std::min(count, HX_MAX_STORED_HITS)) +
+           ",\"last\":" + std::to_string(hx_search_last()) +
+           ",\"length\":" + std::to_string(pattern_length(mode, pattern)) + "}";
 }
 
 std::string hits(const Request &req) {
     int count = hx_search_count();
     if (count < 0) engine_refused(500);
-    int stored = std::min(count, kStoredHits);
+    int stored = std::min(count, HX_MAX_STORED_HITS);
     auto item = [](int i) {
         std::string off = hx_search_field(i, "offset");
         std::string hex = hx_search_field(i, "context_hex");
@@ -232,7 +251,7 @@ std::string compare(const serve_session &s, const Request &req) {
     std::error_code ec;
     auto size = fs::file_size(s.path, ec);
     auto other_size = fs::file_size(other, ec);
-    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= kRunCap ? "true" : "false") +
+    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= HX_MAX_RUNS ? "true" : "false") +
            ",\"size\":" + std::to_string(size) + ",\"other_size\":" + std::to_string(other_size) +
            ",\"other\":" + json_quote(other) + "}";
 }
@@ -246,7 +265,7 @@ std::string runs(const Request &req) {
         std::string theirs = hx_compare_field(i, "other_hex");
         return "{\"offset\":\"" + off + "\",\"this_hex\":\"" + mine + "\",\"other_hex\":\"" + theirs + "\"}";
     };
-    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= kRunCap ? "true" : "false") +
+    return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= HX_MAX_RUNS ? "true" : "false") +
            listing(req, count, item);
 }
 
