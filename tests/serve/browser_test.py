@@ -5,6 +5,7 @@ Selenium through chromium-driver, on files the tests make.
 Usage: browser_test.py HEXVIEW [unittest arguments]
 HEXVIEW_SCREENSHOT=path makes test_screenshot save the README's picture there.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -151,9 +152,24 @@ class BrowserTest(unittest.TestCase):
         self.by_id('grid').send_keys(*keys)
 
     def settle(self):
-        """Waits until no request is in flight and the grid is painted."""
+        """Waits until no edit waits in the queue, no request is in flight and the grid is painted."""
+        self.wait.until(lambda d: d.execute_script('return window.hexview.edits.waiting') == 0)
         self.wait.until(lambda d: d.find_element(By.ID, 'st-busy').text == '')
         self.wait_painted()
+
+    @contextlib.contextmanager
+    def slow_server(self, latency_ms):
+        """Every answer from the server comes `latency_ms` later inside the block."""
+        def latency(ms):
+            self.driver.execute_cdp_cmd('Network.emulateNetworkConditions', {
+                'offline': False, 'latency': ms, 'downloadThroughput': -1, 'uploadThroughput': -1})
+        self.driver.execute_cdp_cmd('Network.enable', {})
+        latency(latency_ms)
+        try:
+            yield
+        finally:
+            latency(0)
+            self.driver.execute_cdp_cmd('Network.disable', {})
 
     def go_to(self, offset_text):
         box = self.by_id('goto-input')
@@ -287,7 +303,7 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(self.by_id('redo-btn').text, 'Redo (1)')
         self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  06 07 08 09 0a 0b 0c 0d')
         # Insert mode: quick typing inserts the bytes in order.
-        self.driver.execute_script('window.hexview.grid.column = "hex"; window.hexview.grid.moveTo(0)')
+        self.driver.execute_script('window.hexview.grid.setColumn("hex"); window.hexview.grid.moveTo(0)')
         self.grid_keys(Keys.INSERT, '1', '2', '3', '4', Keys.INSERT)
         self.settle()
         self.wait.until(lambda d: d.find_element(By.ID, 'st-cursor').text == 'offset 0x2 (2)')
@@ -296,6 +312,40 @@ class BrowserTest(unittest.TestCase):
         self.assertIn('OVR', self.by_id('st-input').text)
         with open(path, 'rb') as f:
             self.assertEqual(f.read(), bytes(range(32)), 'nothing saved yet')
+
+    def test_buttons_wait_for_typed_edits(self):
+        """A button clicked while typed bytes still wait for the server acts
+        after them, as its key would: Undo takes back the last typed byte, not
+        the edit before, and Discard drops every edit, the late ones too."""
+        cases = [
+            # button, the question to confirm (or None), staged writes after, row 0 after
+            ('undo-btn', None, ['11', '22', '33'], '11 22 33 00'),
+            ('discard-btn', 'Drop all 4 staged edits', [], '00 00 00 00'),
+        ]
+        for button, question, writes, row in cases:
+            with self.subTest(button=button):
+                self.open(self.file(button + '.bin', bytes(32)))
+                self.by_id('tab-edits').click()
+                self.by_id('grid').click()
+                self.driver.execute_script('window.hexview.grid.moveTo(0)')
+                self.grid_keys('1', '1')
+                self.settle()  # an edit from before, the one a hasty Undo would take back
+                # The queue as the click finds it, read before the button acts.
+                self.driver.execute_script(
+                    'document.addEventListener("click", () => { window.waitingAtClick = window.hexview.edits.waiting; },'
+                    ' { capture: true, once: true })')
+                with self.slow_server(400):
+                    self.grid_keys('2', '2', '3', '3', '4', '4')
+                    self.by_id(button).click()
+                    waiting = self.driver.execute_script('return window.waitingAtClick')
+                    self.assertGreaterEqual(waiting, 2, 'typed edits were still queued at the click')
+                    if question:
+                        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+                        self.assertIn(question, self.by_id('confirm-text').text)
+                        self.by_id('confirm-ok').click()
+                    self.settle()
+                self.assertEqual([s[2] for s in self.staged()], ['1: ' + w for w in writes])
+                self.assertEqual(self.row_at(0)[1][:11], row)
 
     def test_save_as_and_in_place(self):
         data = sample_bytes()
@@ -315,7 +365,7 @@ class BrowserTest(unittest.TestCase):
             self.assertEqual(f.read(), expected)
         self.assertEqual(self.staged(), [], 'a save-as drops the edits')
         # Saving onto an existing file asks first.
-        self.driver.execute_script('window.hexview.grid.column = "hex"; window.hexview.grid.moveTo(0x40)')
+        self.driver.execute_script('window.hexview.grid.setColumn("hex"); window.hexview.grid.moveTo(0x40)')
         self.grid_keys('7', '7')
         self.settle()
         box.send_keys(Keys.ENTER)

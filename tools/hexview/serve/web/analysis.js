@@ -48,7 +48,8 @@ function bucketChart(buckets) {
   return s;
 }
 
-export async function loadAnalysis(showError) {
+// `elements`: the summary list and the two chart boxes in the page.
+export async function loadAnalysis({ summary, entropyChart: entropyBox, bucketChart: bucketBox }, showError) {
   try {
     const [info, profile] = await Promise.all([get('/api/info'), get('/api/entropy')]);
     const i = info.info;
@@ -60,9 +61,9 @@ export async function loadAnalysis(showError) {
       ['edits', i.modified ? `staged, ${i.staged_bytes.toLocaleString('en')} byte${i.staged_bytes === 1 ? '' : 's'}` : 'none staged'],
       ['sampled', `${humanSize(profile.sampled_bytes)} in eight blocks from the start`],
     ];
-    document.getElementById('summary').replaceChildren(...facts.flatMap(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })]));
-    document.getElementById('entropy-chart').replaceChildren(entropyChart(profile));
-    document.getElementById('bucket-chart').replaceChildren(bucketChart(profile.buckets));
+    summary.replaceChildren(...facts.flatMap(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })]));
+    entropyBox.replaceChildren(entropyChart(profile));
+    bucketBox.replaceChildren(bucketChart(profile.buckets));
   } catch (e) {
     showError(e);
   }

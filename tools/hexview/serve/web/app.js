@@ -4,7 +4,7 @@ import { get, onBusy } from './api.js';
 import { HexGrid } from './grid.js';
 import { renderInspector } from './inspector.js';
 import { SearchPanel } from './search.js';
-import { EditsPanel } from './edits.js';
+import { EditsPanel, makeAsk } from './edits.js';
 import { ComparePanel } from './compare.js';
 import { loadAnalysis } from './analysis.js';
 import { humanSize, parseOffset } from './util.js';
@@ -51,10 +51,32 @@ async function boot() {
     onKey: (e) => typing(e),
   });
   const refreshGrid = () => grid.render();
-  search = new SearchPanel({ grid, showError, refreshGrid });
-  compare = new ComparePanel({ grid, showError, refreshGrid });
+  const limits = info.limits;
+  const edited = () => edits.edited;
+  search = new SearchPanel({
+    elements: {
+      form: $('search-form'), mode: $('search-mode'), input: $('search-input'), fromCursor: $('search-from-cursor'),
+      summary: $('search-summary'), list: $('hit-list'), more: $('hit-more'), next: $('hit-next'), prev: $('hit-prev'),
+    },
+    grid, limits, edited, showError, refreshGrid,
+  });
+  compare = new ComparePanel({
+    elements: { form: $('compare-form'), input: $('compare-input'), summary: $('compare-summary'), list: $('run-list'), more: $('run-more') },
+    grid, limits, edited, showError, refreshGrid,
+  });
+  const ask = makeAsk({
+    dialog: $('confirm-dialog'), title: $('confirm-title'), text: $('confirm-text'), ok: $('confirm-ok'), cancel: $('confirm-cancel'),
+  });
   edits = new EditsPanel({
-    grid, showError, path: info.path, writable,
+    elements: {
+      list: $('staged-list'), summary: $('edits-summary'), count: $('edit-count'), savedNote: $('saved-note'),
+      undo: $('undo-btn'), redo: $('redo-btn'), save: $('save-btn'),
+      insert: $('insert-btn'), delete: $('delete-btn'), discard: $('discard-btn'),
+      insertForm: $('insert-form'), insertInput: $('insert-input'), insertCancel: $('insert-cancel'),
+      saveAsForm: $('saveas-form'), saveAsInput: $('saveas-input'),
+      writeOnly: [$('edit-actions'), $('insert-btn'), $('delete-btn'), $('discard-btn')],
+    },
+    grid, ask, showError, path: info.path, writable, limits,
     onChange: (size) => {
       grid.setSize(size);
       grid.invalidate();
@@ -73,7 +95,7 @@ async function boot() {
     } else {
       $('st-selection').textContent = '';
     }
-    $('st-size').textContent = `size ${humanSize(grid.size)} (${grid.size.toLocaleString('en')} bytes)${grid.edited ? ', with staged edits' : ''}`;
+    $('st-size').textContent = `size ${humanSize(grid.size)} (${grid.size.toLocaleString('en')} bytes)${edits.edited ? ', with staged edits' : ''}`;
     $('st-mode').textContent = writable ? 'read-write' : 'read-only';
     $('st-input').textContent = writable ? `${insertMode ? 'INS' : 'OVR'} · ${grid.column} column` : `${grid.column} column`;
   }
@@ -88,10 +110,7 @@ async function boot() {
   }
   onBusy((busy) => { $('st-busy').textContent = busy ? 'working…' : ''; });
 
-  // ---- typing in the grid ------------------------------------------------
-  let queue = Promise.resolve();
-  const enqueue = (op) => { queue = queue.then(op, op); return queue; };
-
+  // ---- typing in the grid: every edit goes through the edits panel's queue --
   function typing(e) {
     if (e.ctrlKey || e.metaKey || e.altKey) return false;
     if (e.key === 'Insert') {
@@ -101,7 +120,7 @@ async function boot() {
     }
     if (e.key === 'Delete' || e.key === 'Backspace') {
       if (!writable) return readOnly();
-      enqueue(() => edits.deleteAtCursor(e.key === 'Backspace'));
+      edits.deleteAtCursor(e.key === 'Backspace');
       return true;
     }
     if (e.key.length !== 1 && [...e.key].length !== 1) return false;
@@ -109,12 +128,11 @@ async function boot() {
       if (!/^[0-9a-fA-F]$/.test(e.key)) return false;
       if (!writable) return readOnly();
       if (grid.pending === null) {
-        grid.pending = e.key.toLowerCase();
-        grid.render();
+        grid.setPending(e.key.toLowerCase());
         return true;
       }
       const byte = parseInt(grid.pending + e.key, 16);
-      grid.pending = null;
+      grid.setPending(null);
       putBytes([byte]);
       return true;
     }
@@ -129,18 +147,12 @@ async function boot() {
   // Overwrite (or insert) at the cursor and step past the bytes.
   function putBytes(bytes) {
     const at = grid.cursor;
-    grid.anchor = null;
+    grid.clearSelection();
     if (insertMode) {
-      // The cursor moves once the insert is staged, so the place is read
-      // when the request's turn comes: quick typing inserts in order.
-      const hexText = bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ');
-      enqueue(async () => {
-        const here = grid.cursor;
-        if (await edits.insert(here, hexText)) grid.moveTo(here + bytes.length);
-      });
+      edits.insertAtCursor(bytes);
     } else {
       if (at >= grid.size) return;
-      enqueue(() => edits.write(at, bytes));
+      edits.write(at, bytes);
       grid.moveTo(at + bytes.length);
     }
   }
@@ -170,10 +182,10 @@ async function boot() {
       edits.openInsert();
     } else if (!inField && (e.ctrlKey || e.metaKey) && writable && (key === 'y' || (key === 'z' && e.shiftKey))) {
       e.preventDefault();
-      enqueue(() => edits.redo());
+      edits.redo();
     } else if (!inField && (e.ctrlKey || e.metaKey) && writable && key === 'z') {
       e.preventDefault();
-      enqueue(() => edits.undo());
+      edits.undo();
     }
   });
 
@@ -188,13 +200,14 @@ async function boot() {
 
   // ---- tabs --------------------------------------------------------------
   const tabs = ['search', 'edits', 'analysis', 'compare'];
+  const analysisElements = { summary: $('summary'), entropyChart: $('entropy-chart'), bucketChart: $('bucket-chart') };
   function selectTab(name) {
     for (const t of tabs) {
       $(`tab-${t}`).setAttribute('aria-selected', String(t === name));
       $(`tab-${t}`).tabIndex = t === name ? 0 : -1;
       $(`pane-${t}`).hidden = t !== name;
     }
-    if (name === 'analysis') loadAnalysis(showError);
+    if (name === 'analysis') loadAnalysis(analysisElements, showError);
   }
   tabs.forEach((t, i) => {
     $(`tab-${t}`).addEventListener('click', () => selectTab(t));
@@ -206,13 +219,13 @@ async function boot() {
       $(`tab-${next}`).focus();
     });
   });
-  $('analysis-refresh').addEventListener('click', () => loadAnalysis(showError));
+  $('analysis-refresh').addEventListener('click', () => loadAnalysis(analysisElements, showError));
   selectTab('search');
 
   // Another tab on the same server may have staged or saved: catch up when
   // this one comes back into view.
   document.addEventListener('visibilitychange', () => {
-    if (document.visibilityState === 'visible') enqueue(() => edits.refresh());
+    if (document.visibilityState === 'visible') edits.refresh();
   });
 
   grid.setSize(info.size);

@@ -6,16 +6,15 @@ import { el, humanSize, inRanges, spacedHex } from './util.js';
 const PAGE = 200;
 
 export class ComparePanel {
-  constructor({ grid, showError, refreshGrid }) {
-    Object.assign(this, { grid, showError, refreshGrid });
-    this.input = document.getElementById('compare-input');
-    this.summary = document.getElementById('compare-summary');
-    this.list = document.getElementById('run-list');
-    this.more = document.getElementById('run-more');
+  // `elements`: the panel's parts in the page; `limits`: the engine's, from
+  // the server; `edited()`: whether edits are staged.
+  constructor({ elements, grid, limits, edited, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, showError, refreshGrid });
+    Object.assign(this, elements);  // form, input, summary, list, more
     this.runs = [];
     this.ranges = [];
     this.count = 0;
-    document.getElementById('compare-form').addEventListener('submit', (e) => {
+    this.form.addEventListener('submit', (e) => {
       e.preventDefault();
       this.compare();
     });
@@ -50,7 +49,7 @@ export class ComparePanel {
   describe(r, last) {
     const parts = [];
     if (r.count === 0 && r.size === r.other_size) parts.push(el('strong', { text: 'The files are equal.' }));
-    else parts.push(el('strong', { text: `${r.count.toLocaleString('en')} differing run${r.count === 1 ? '' : 's'}` }), ' (runs of up to 64 bytes).');
+    else parts.push(el('strong', { text: `${r.count.toLocaleString('en')} differing run${r.count === 1 ? '' : 's'}` }), ` (runs of up to ${this.limits.run_bytes} bytes).`);
     if (r.size !== r.other_size)
       parts.push(el('br'), `Sizes differ: this file ${humanSize(r.size)}, the other ${humanSize(r.other_size)}; past its end the shorter reads as 00.`);
     if (last) {
@@ -58,7 +57,7 @@ export class ComparePanel {
       parts.push(el('br'), el('strong', { text: `Only the first ${r.count.toLocaleString('en')} runs were stored:` }),
         ` differences after 0x${end.toString(16)} exist but are not listed.`);
     }
-    if (this.grid.edited) parts.push(el('br'), 'The file is compared as saved: staged edits are not part of it.');
+    if (this.edited()) parts.push(el('br'), 'The file is compared as saved: staged edits are not part of it.');
     this.summary.replaceChildren(...parts);
   }
 

@@ -1,6 +1,7 @@
 // Editing: staging through the server, the staged list, the edited bytes
 // marked in the grid, undo and redo (the server discards and stages the list
-// again), discard, save in place after a confirmation, and save as.
+// again), discard, save in place after a confirmation, and save as. Every
+// one of these goes through one queue, whether a key or a button asked.
 import { get, post } from './api.js';
 import { el, inRanges } from './util.js';
 
@@ -50,85 +51,142 @@ export function editedRanges(staged) {
   return ranges;
 }
 
-// A modal question in the page (never the browser's own dialogs).
-export function ask(title, parts, okLabel) {
-  const dialog = document.getElementById('confirm-dialog');
-  document.getElementById('confirm-title').textContent = title;
-  document.getElementById('confirm-text').replaceChildren(...parts);
-  document.getElementById('confirm-ok').textContent = okLabel;
-  dialog.returnValue = 'cancel';
-  dialog.showModal();
-  document.getElementById('confirm-cancel').focus();
-  return new Promise((resolve) => {
-    dialog.addEventListener('close', () => resolve(dialog.returnValue === 'ok'), { once: true });
-  });
+// A modal question in the page (never the browser's own dialogs), asked in
+// the dialog whose parts are passed in.
+export function makeAsk({ dialog, title, text, ok, cancel }) {
+  return (heading, parts, okLabel) => {
+    title.textContent = heading;
+    text.replaceChildren(...parts);
+    ok.textContent = okLabel;
+    dialog.returnValue = 'cancel';
+    dialog.showModal();
+    cancel.focus();
+    return new Promise((resolve) => {
+      dialog.addEventListener('close', () => resolve(dialog.returnValue === 'ok'), { once: true });
+    });
+  };
 }
 
+// Edit actions run one after another in the order they were asked for: an
+// Undo clicked while typed bytes are still on their way undoes the last of
+// them, not an edit from before.
+class EditQueue {
+  #tail = Promise.resolve();
+  #waiting = 0;
+
+  // Runs `action` after every action pushed before it; resolves to its result.
+  push(action) {
+    this.#waiting++;
+    const run = this.#tail.then(action).finally(() => { this.#waiting--; });
+    this.#tail = run.catch(() => {});
+    return run;
+  }
+
+  // Actions pushed and not finished yet.
+  get waiting() { return this.#waiting; }
+}
+
+const hexOf = (bytes) => bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ');
+
 export class EditsPanel {
-  constructor({ grid, showError, onChange, path, writable }) {
-    Object.assign(this, { grid, showError, onChange, path, writable });
+  #queue = new EditQueue();
+
+  // `elements`: the panel's parts in the page; `limits`: the engine's, from the server.
+  constructor({ elements, grid, ask, showError, onChange, path, writable, limits }) {
+    Object.assign(this, { grid, ask, showError, onChange, path, writable, limits });
     this.staged = [];
     this.ranges = [];
     this.undoCount = 0;
     this.redoCount = 0;
-    this.list = document.getElementById('staged-list');
-    this.summary = document.getElementById('edits-summary');
-    this.countEl = document.getElementById('edit-count');
-    this.undoBtn = document.getElementById('undo-btn');
-    this.redoBtn = document.getElementById('redo-btn');
-    this.saveBtn = document.getElementById('save-btn');
-    this.savedNote = document.getElementById('saved-note');
-    this.insertForm = document.getElementById('insert-form');
-    this.insertInput = document.getElementById('insert-input');
-    this.undoBtn.addEventListener('click', () => this.undo());
-    this.redoBtn.addEventListener('click', () => this.redo());
-    this.saveBtn.addEventListener('click', () => this.save());
-    document.getElementById('discard-btn').addEventListener('click', () => this.discard());
-    document.getElementById('delete-btn').addEventListener('click', () => this.deleteAtCursor(false));
-    document.getElementById('insert-btn').addEventListener('click', () => this.openInsert());
-    document.getElementById('insert-cancel').addEventListener('click', () => {
-      this.insertForm.hidden = true;
-      this.grid.gridEl.focus();
+    this.els = elements;
+    const els = elements;
+    els.undo.addEventListener('click', () => this.undo());
+    els.redo.addEventListener('click', () => this.redo());
+    els.save.addEventListener('click', () => this.save());
+    els.discard.addEventListener('click', () => this.discard());
+    els.delete.addEventListener('click', () => this.deleteAtCursor(false));
+    els.insert.addEventListener('click', () => this.openInsert());
+    els.insertCancel.addEventListener('click', () => {
+      els.insertForm.hidden = true;
+      this.grid.focus();
     });
-    this.insertForm.addEventListener('submit', (e) => {
+    els.insertForm.addEventListener('submit', (e) => {
       e.preventDefault();
-      this.insert(this.grid.selection()[0], this.insertInput.value).then((ok) => {
-        if (!ok) return;
-        this.insertForm.hidden = true;
-        this.grid.gridEl.focus();
-      });
+      this.insertFromForm(els.insertInput.value);
     });
-    document.getElementById('saveas-form').addEventListener('submit', (e) => {
+    els.saveAsForm.addEventListener('submit', (e) => {
       e.preventDefault();
-      this.saveAs(document.getElementById('saveas-input').value.trim());
+      this.saveAs(els.saveAsInput.value.trim());
     });
-    if (!writable) {
-      for (const id of ['edit-actions', 'insert-btn', 'delete-btn', 'discard-btn']) document.getElementById(id).hidden = true;
-    }
+    if (!writable) for (const part of els.writeOnly) part.hidden = true;
   }
 
+  // Edit actions asked for and not finished yet.
+  get waiting() { return this.#queue.waiting; }
+  get edited() { return this.staged.length > 0; }
+
+  // ---- the actions: each waits for the ones asked for before it -----------
+
+  refresh() { return this.#queue.push(() => this.#refresh()); }
+  write(offset, bytes) { return this.#queue.push(() => this.#run('/api/write', { offset, hex: hexOf(bytes) })); }
+  undo() { return this.#queue.push(() => this.#run('/api/undo', {})); }
+  redo() { return this.#queue.push(() => this.#run('/api/redo', {})); }
+  discard() { return this.#queue.push(() => this.#discard()); }
+  save() { return this.#queue.push(() => this.#save()); }
+  saveAs(path) { return this.#queue.push(() => this.#saveAs(path)); }
+
+  // Inserts at the cursor and steps past the bytes. The place is read when
+  // the action's turn comes, after the inserts before it moved the cursor,
+  // so quick typing inserts in order.
+  insertAtCursor(bytes) {
+    return this.#queue.push(async () => {
+      const at = this.grid.cursor;
+      if (await this.#run('/api/insert', { offset: at, hex: hexOf(bytes) })) this.grid.moveTo(at + bytes.length);
+    });
+  }
+
+  // The Insert form: its bytes before the selection (or the cursor).
+  insertFromForm(hexText) {
+    return this.#queue.push(async () => {
+      if (!(await this.#run('/api/insert', { offset: this.grid.selection()[0], hex: hexText }))) return;
+      this.els.insertForm.hidden = true;
+      this.grid.focus();
+    });
+  }
+
+  // Delete the selection, or the byte at the cursor (before it for Backspace).
+  deleteAtCursor(before) { return this.#queue.push(() => this.#deleteAtCursor(before)); }
+
+  openInsert() {
+    if (!this.writable) return;
+    this.els.insertForm.hidden = false;
+    this.els.insertInput.focus();
+    this.els.insertInput.select();
+  }
+
+  // ---- their work, run in the queue's turn --------------------------------
+
   // The server's answer to every edit call: the engine's list and the size.
-  apply(state) {
+  #apply(state) {
     this.staged = state.staged;
     this.ranges = editedRanges(state.staged);
     this.undoCount = state.undo;
     this.redoCount = state.redo;
-    this.grid.edited = this.staged.length > 0;
-    this.renderList();
+    this.#renderList();
     this.onChange(state.size);
   }
 
-  async refresh() {
+  async #refresh() {
     try {
-      this.apply(await get('/api/staged'));
+      this.#apply(await get('/api/staged'));
     } catch (e) {
       this.showError(e);
     }
   }
 
-  async run(path, body) {
+  async #run(path, body) {
     try {
-      this.apply(await post(path, body));
+      this.#apply(await post(path, body));
       return true;
     } catch (e) {
       this.showError(e);
@@ -136,89 +194,78 @@ export class EditsPanel {
     }
   }
 
-  write(offset, bytes) {
-    return this.run('/api/write', { offset, hex: bytes.map((b) => b.toString(16).padStart(2, '0')).join(' ') });
-  }
-  insert(offset, hexText) { return this.run('/api/insert', { offset, hex: hexText }); }
-  remove(offset, length) { return this.run('/api/delete', { offset, length }); }
-  undo() { return this.run('/api/undo', {}); }
-  redo() { return this.run('/api/redo', {}); }
-
-  async discard() {
-    if (this.staged.length && !(await ask('Discard all edits?', [`Drop all ${this.staged.length} staged edits. The file itself has not been changed.`], 'Discard'))) return;
-    this.run('/api/discard', {});
+  async #discard() {
+    const n = this.staged.length;
+    if (n && !(await this.ask('Discard all edits?', [`Drop all ${n} staged edits. The file itself has not been changed.`], 'Discard'))) return;
+    await this.#run('/api/discard', {});
   }
 
-  // Delete the selection, or the byte at the cursor (before it for Backspace).
-  async deleteAtCursor(before) {
-    const [s, e] = this.grid.selection();
-    if (this.grid.hasSelection()) {
-      if (await this.remove(s, e - s + 1)) this.grid.moveTo(s);
+  async #deleteAtCursor(before) {
+    const grid = this.grid;
+    const [s, e] = grid.selection();
+    if (grid.hasSelection()) {
+      if (await this.#run('/api/delete', { offset: s, length: e - s + 1 })) grid.moveTo(s);
     } else if (before) {
-      if (this.grid.cursor > 0 && (await this.remove(this.grid.cursor - 1, 1))) this.grid.moveTo(this.grid.cursor - 1);
-    } else if (this.grid.size > 0) {
-      await this.remove(this.grid.cursor, 1);
+      const at = grid.cursor - 1;
+      if (at >= 0 && (await this.#run('/api/delete', { offset: at, length: 1 }))) grid.moveTo(at);
+    } else if (grid.size > 0) {
+      await this.#run('/api/delete', { offset: grid.cursor, length: 1 });
     }
   }
 
-  openInsert() {
-    if (!this.writable) return;
-    this.insertForm.hidden = false;
-    this.insertInput.focus();
-    this.insertInput.select();
-  }
-
-  async save() {
+  async #save() {
     if (!this.staged.length) {
       this.showError(new Error('nothing to save: no edits are staged'));
       return;
     }
     const n = this.staged.length;
-    const ok = await ask('Save in place?', [
+    const ok = await this.ask('Save in place?', [
       `Write ${n} staged edit${n === 1 ? '' : 's'} into `, el('code', { text: this.path }),
       '? The file is replaced by the edited copy; this cannot be undone.'], 'Save');
     if (!ok) return;
-    if (await this.run('/api/save', { confirm: this.path })) this.note(`Saved ${this.path}`);
+    if (await this.#run('/api/save', { confirm: this.path })) this.#note(`Saved ${this.path}`);
   }
 
-  async saveAs(path, overwrite = false) {
+  async #saveAs(path, overwrite = false) {
     if (!path) {
       this.showError(new Error('type a path to save to'));
       return;
     }
     try {
       const state = await post('/api/save-as', { path, overwrite });
-      this.apply(state);
-      this.note(`Saved a copy as ${state.saved}`);
+      this.#apply(state);
+      this.#note(`Saved a copy as ${state.saved}`);
     } catch (e) {
       if (e.status === 409 && !overwrite) {
-        const ok = await ask('Replace the file?', [e.message.replace(/^the file exists: /, ''), ' exists. Replace it with the edited content?'], 'Replace');
-        if (ok) this.saveAs(path, true);
+        const ok = await this.ask('Replace the file?', [e.message.replace(/^the file exists: /, ''), ' exists. Replace it with the edited content?'], 'Replace');
+        if (ok) await this.#saveAs(path, true);
         return;
       }
       this.showError(e);
     }
   }
 
-  note(text) {
-    this.savedNote.textContent = text;
+  #note(text) {
+    this.els.savedNote.textContent = text;
   }
 
-  renderList() {
+  #renderList() {
+    const els = this.els;
     const n = this.staged.length;
-    this.countEl.textContent = n ? String(n) : '';
-    this.undoBtn.disabled = !this.undoCount;
-    this.redoBtn.disabled = !this.redoCount;
-    this.saveBtn.disabled = !n;
-    this.undoBtn.textContent = this.undoCount ? `Undo (${this.undoCount})` : 'Undo';
-    this.redoBtn.textContent = this.redoCount ? `Redo (${this.redoCount})` : 'Redo';
-    this.summary.textContent = n
-      ? `${n} staged edit${n === 1 ? '' : 's'} (at most 1000), not saved yet${this.redoCount ? `; ${this.redoCount} to redo` : ''}`
+    els.count.textContent = n ? String(n) : '';
+    els.undo.disabled = !this.undoCount;
+    els.redo.disabled = !this.redoCount;
+    els.save.disabled = !n;
+    els.undo.textContent = this.undoCount ? `Undo (${this.undoCount})` : 'Undo';
+    els.redo.textContent = this.redoCount ? `Redo (${this.redoCount})` : 'Redo';
+    els.summary.textContent = n
+      ? `${n} staged edit${n === 1 ? '' : 's'} (at most ${this.limits.max_edits}), not saved yet${this.redoCount ? `; ${this.redoCount} to redo` : ''}`
       : this.writable ? 'No staged edits. Type over bytes in the grid, or use Insert and Delete.' : 'The file is open read-only.';
-    this.list.replaceChildren(...this.staged.map((e) => el('li', {},
+    // The server lists the first bytes of a long edit: an ellipsis says so.
+    els.list.replaceChildren(...this.staged.map((e) => el('li', {},
       el('span', { class: 'op', text: e.op }),
       el('span', { class: 'off', text: e.offset }),
-      el('span', { class: 'bytes', text: e.op === 'delete' ? `${e.len} byte${e.len === 1 ? '' : 's'}` : `${e.len}: ${e.bytes}${e.len > 64 ? '…' : ''}` }))));
+      el('span', { class: 'bytes', text: e.op === 'delete' ? `${e.len} byte${e.len === 1 ? '' : 's'}` : `${e.len}: ${e.bytes}${e.bytes.length < 2 * e.len ? '…' : ''}` }))));
   }
 
   markAt(off) { return inRanges(this.ranges, off) >= 0; }

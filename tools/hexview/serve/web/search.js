@@ -4,24 +4,13 @@ import { get, post } from './api.js';
 import { el, inRanges, spacedHex } from './util.js';
 
 const PAGE = 200;
-const STORED = 10000;
-
-function patternLength(mode, pattern) {
-  const bytes = new TextEncoder().encode(pattern).length;
-  if (mode === 'hex') return pattern.replace(/[\s,:]/g, '').length / 2;
-  return mode === 'utf16' ? 2 * bytes : bytes;
-}
 
 export class SearchPanel {
-  constructor({ grid, showError, refreshGrid }) {
-    Object.assign(this, { grid, showError, refreshGrid });
-    this.form = document.getElementById('search-form');
-    this.mode = document.getElementById('search-mode');
-    this.input = document.getElementById('search-input');
-    this.fromCursor = document.getElementById('search-from-cursor');
-    this.summary = document.getElementById('search-summary');
-    this.list = document.getElementById('hit-list');
-    this.more = document.getElementById('hit-more');
+  // `elements`: the panel's parts in the page; `limits`: the engine's, from
+  // the server; `edited()`: whether edits are staged.
+  constructor({ elements, grid, limits, edited, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, showError, refreshGrid });
+    Object.assign(this, elements);  // form, mode, input, fromCursor, summary, list, more, next, prev
     this.hits = [];
     this.ranges = [];
     this.count = 0;
@@ -34,8 +23,8 @@ export class SearchPanel {
       e.preventDefault();
       this.find();
     });
-    document.getElementById('hit-next').addEventListener('click', () => this.step(1));
-    document.getElementById('hit-prev').addEventListener('click', () => this.step(-1));
+    this.next.addEventListener('click', () => this.step(1));
+    this.prev.addEventListener('click', () => this.step(-1));
     this.more.addEventListener('click', () => this.loadMore());
   }
 
@@ -53,7 +42,7 @@ export class SearchPanel {
       const r = await post('/api/search', { mode, pattern, start });
       this.count = r.count;
       this.stored = r.stored;
-      this.patLen = patternLength(mode, pattern);
+      this.patLen = r.length;
       this.hits = [];
       this.ranges = [];
       this.current = -1;
@@ -72,9 +61,10 @@ export class SearchPanel {
     const from = start ? ` from 0x${start.toString(16)}` : '';
     const n = this.count;
     let text = `${n === 0 ? 'No' : n.toLocaleString('en')} hit${n === 1 ? '' : 's'}${from}`;
-    if (n > STORED) text += `; the first ${STORED.toLocaleString('en')} are kept and listed`;
+    const kept = this.limits.max_stored_hits;
+    if (n > kept) text += `; the first ${kept.toLocaleString('en')} are kept and listed`;
     this.summary.replaceChildren(el('strong', { text }));
-    if (this.grid.edited) this.summary.append(el('span', { text: ' (in the file as saved: staged edits are not searched)' }));
+    if (this.edited()) this.summary.append(el('span', { text: ' (in the file as saved: staged edits are not searched)' }));
   }
 
   async loadMore() {
