@@ -347,6 +347,15 @@ class BrowserTest(unittest.TestCase):
                 self.assertEqual([s[2] for s in self.staged()], ['1: ' + w for w in writes])
                 self.assertEqual(self.row_at(0)[1][:11], row)
 
+    def test_backspace_at_the_last_byte(self):
+        """The cursor stays on its byte, which moved back by one."""
+        self.open(self.file('b.bin', bytes([0, 1, 2, 3])))
+        self.driver.execute_script('window.hexview.grid.moveTo(3)')
+        self.grid_keys(Keys.BACKSPACE)
+        self.settle()
+        self.assertEqual(self.row_at(0)[1][:8], '00 01 03')
+        self.assertEqual(self.status(), 'offset 0x2 (2)')
+
     def test_save_as_and_in_place(self):
         data = sample_bytes()
         path = self.file('s.bin', data)
