@@ -1,6 +1,7 @@
 # Packages made by `cpack` in the build folder:
 #   Linux:   Debian packages libquillmar-hexview1 (the library, by its
-#            SONAME), libquillmar-hexview-dev and hexview (the command);
+#            SONAME), libquillmar-hexview-dev, hexview (the command) and
+#            python3-quillmar-hexview (the Python package);
 #   Windows: one zip of the DLL, its import library, the header, the CMake
 #            package and hexview.exe.
 # For packages that follow Debian's layout (lib/<multiarch>), configure with
@@ -13,6 +14,10 @@ set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(HEXVIEW_BUILD_TOOL)
   list(APPEND CPACK_COMPONENTS_ALL tool)
+endif()
+
+if(NOT WIN32)
+  list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 
 if(WIN32)
@@ -31,6 +36,7 @@ else()
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
   set(CPACK_COMPONENT_DEV_DEPENDS runtime)
   set(CPACK_COMPONENT_TOOL_DEPENDS runtime)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquillmar-hexview${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -53,6 +59,15 @@ target quillmar::hexview and a pkg-config file.")
   set(CPACK_DEBIAN_TOOL_DESCRIPTION "hex viewer and editor for the command line
 The hexview command dumps, searches, edits, compares and profiles files with
 the quillmar-hexview library.")
+
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quillmar-hexview)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.8)")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "hex-viewing and hex-editing engine: Python 3 binding
+The package quillmar_hexview opens files of any size, reads them with staged
+edits applied, searches, edits, saves, compares and profiles them through the
+quillmar-hexview library.")
 endif()
 
 include(CPack)

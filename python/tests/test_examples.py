@@ -83,3 +83,19 @@ def test_entropy_chart(tmp_path):
     assert profile.startswith("engine profile of 131072 bytes")
     missing = run_example("entropy_chart.py", tmp_path / "missing.bin")
     assert missing.returncode == 1 and "cannot open file" in missing.stderr
+
+
+def test_the_readme_example(tmp_path):
+    readme = (PYTHON_DIR.parent / "README.md").read_text()
+    code = readme.split("## Python\n", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    firmware = bytearray(os.urandom(0x200))
+    firmware[0x40:0x46] = b"MZ\x90\x00PE"
+    make_file(tmp_path, "firmware.bin", bytes(firmware))
+    environment = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=environment, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    patched = bytes(firmware[:0x40] + b"MZ\x00\x00PE" + firmware[0x46:])
+    patched = (b"\xca\xfe" + patched)[:0x100] + (b"\xca\xfe" + patched)[0x110:]
+    assert (tmp_path / "firmware-patched.bin").read_bytes() == patched
+    assert done.stdout.startswith("1 hits, last at 64\n0x40 ")

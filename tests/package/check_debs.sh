@@ -15,7 +15,7 @@ fail() { echo "check_debs: $*" >&2; exit 1; }
 field() { dpkg-deb -f "$work/debs/$1"_*.deb "$2"; }
 
 (cd "$build_dir" && cpack -G DEB -B "$work/debs" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
-for pkg in "$runtime" libquillmar-hexview-dev hexview; do
+for pkg in "$runtime" libquillmar-hexview-dev hexview python3-quillmar-hexview; do
   ls "$work/debs/${pkg}_${version}"-*.deb >/dev/null 2>&1 || fail "no package $pkg"
 done
 
@@ -32,7 +32,7 @@ grep -qx "libquillmar-hexview $major $runtime (>= $version-[0-9]*)" "$work/contr
 
 # Dependencies: the dev package and the command need this very library; every
 # other dependency is a package of the system that built them.
-for pkg in libquillmar-hexview-dev hexview; do
+for pkg in libquillmar-hexview-dev hexview python3-quillmar-hexview; do
   field "$pkg" Depends | grep -q "$runtime (= $version-" || fail "$pkg does not depend on $runtime: $(field "$pkg" Depends)"
 done
 for pkg in "$runtime" hexview; do
@@ -49,6 +49,16 @@ libdir="$(dirname "$(find "$prefix" -name 'libquillmar-hexview.so' | head -1)")"
 test -f "$prefix/include/quillmar_hexview.h"
 "$prefix/bin/hexview" info "$prefix/include/quillmar_hexview.h" | grep -q "^size"
 man -l "$prefix/share/man/man1/hexview.1.gz" | grep -q "hexview dump"
+
+# The Python package is for every architecture and works from the unpacked root.
+[ "$(field python3-quillmar-hexview Architecture)" = all ] || fail "python3-quillmar-hexview is not Architecture: all"
+pydir="$(dirname "$(find "$root" -type d -name quillmar_hexview | head -1)")"
+PYTHONPATH="$pydir" QUILLMAR_HEXVIEW_LIBRARY="$libdir" /usr/bin/python3 -B -c '
+import sys, quillmar_hexview as hx
+assert hx.__file__.startswith(sys.argv[1]), hx.__file__
+with hx.open(sys.argv[2]) as f:
+    assert f.search("QUILLMAR_HEXVIEW_H", "ascii").count > 0
+' "$prefix" "$prefix/include/quillmar_hexview.h" || fail "the Python package does not work from the packages"
 
 "$here/consume.sh" "$prefix" "$libdir" "$work"
 echo "debs ok"
