@@ -119,7 +119,11 @@ def _pattern(pattern: Union[str, bytes, bytearray, memoryview], mode: str) -> tu
 def _wrap_progress(callback: Optional[ProgressCallback]) -> Optional[_native.ProgressHook]:
     if callback is None:
         return None
-    return lambda snapshot: callback(Progress.from_json(snapshot))
+    user_callback = callback
+
+    def hook(snapshot: dict[str, Any]) -> Any:
+        return user_callback(Progress.from_json(snapshot))
+    return hook
 
 
 class HexFile:

@@ -12,7 +12,7 @@ import json
 import os
 import sys
 import threading
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, Dict, Optional, TypeVar, Union
 
 from ._errors import ArgumentError, Error, StateError, engine_error
 
@@ -139,7 +139,8 @@ def use_library(lib: Any) -> None:
 
 
 def last_error() -> str:
-    return library().hx_last_error().decode("utf-8", "surrogateescape")
+    text: bytes = library().hx_last_error()
+    return text.decode("utf-8", "surrogateescape")
 
 
 def fail(filename: Optional[str] = None) -> Error:
@@ -201,12 +202,13 @@ def progress_snapshot() -> Optional[dict[str, Any]]:
 
 
 ProgressHook = Callable[[Dict[str, Any]], Any]
+T = TypeVar("T")
 
 # How often a running long call's progress is looked at, in seconds.
 POLL_SECONDS = 0.05
 
 
-def run_long(work: Callable[[], Any], on_progress: Optional[ProgressHook]) -> Any:
+def run_long(work: Callable[[], T], on_progress: Optional[ProgressHook]) -> T:
     """Run a long call. With cancel in the library it runs on a worker thread
     while this one waits, so Ctrl-C (KeyboardInterrupt) or an exception from
     ``on_progress`` cancels it; ``on_progress`` gets the progress while it runs
@@ -239,7 +241,8 @@ def run_long(work: Callable[[], Any], on_progress: Optional[ProgressHook]) -> An
         raise
     if "error" in outcome:
         raise outcome["error"]
-    return outcome["value"]
+    value: T = outcome["value"]
+    return value
 
 
 def check_text_argument(text: str, what: str) -> bytes:

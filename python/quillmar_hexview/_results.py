@@ -143,7 +143,7 @@ class Hit:
     @property
     def context_ascii(self) -> str:
         """The context as text, "." for unprintable bytes."""
-        return json.loads('"' + self._result._field(self.index, b"context_ascii") + '"')
+        return str(json.loads('"' + self._result._field(self.index, b"context_ascii") + '"'))
 
 
 class SearchResult:

@@ -2,7 +2,11 @@
 from __future__ import annotations
 
 import ctypes
+import importlib.util
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -68,3 +72,12 @@ def test_errors_derive_from_the_builtins_that_fit():
     for kind in (hx.FileError, hx.ArgumentError, hx.StateError, hx.OutOfMemoryError):
         assert issubclass(kind, hx.Error)
     assert (PYTHON_DIR / "quillmar_hexview" / "py.typed").exists()
+
+
+def test_type_hints_pass_a_strict_check():
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("no mypy here (Debian package python3-mypy)")
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.8",
+                              "--no-incremental", "--cache-dir", os.devnull, str(PYTHON_DIR / "quillmar_hexview")],
+                             capture_output=True, text=True)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
