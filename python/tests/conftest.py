@@ -13,6 +13,10 @@ sys.path.insert(0, str(PYTHON_DIR))
 
 import quillmar_hexview as hx  # noqa: E402
 
+# Examples and installed copies run in other folders: they need the path whole.
+if os.environ.get(hx.ENV_VAR):
+    os.environ[hx.ENV_VAR] = os.path.abspath(os.environ[hx.ENV_VAR])
+
 SOURCE_DIR = PYTHON_DIR.parent
 HEADER = pathlib.Path(os.environ.get("QUILLMAR_HEXVIEW_HEADER", SOURCE_DIR / "include" / "quillmar_hexview.h"))
 
