@@ -63,6 +63,8 @@ OPTIONAL_PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
 # Serializes the engine calls of all threads; cancel and progress never take it.
 engine_lock = threading.RLock()
 _lib: Any = None
+# The library's functions by name, looked up once (a call costs less).
+_functions: Dict[str, Any] = {}
 
 
 def _find_on_path(name: str) -> Optional[str]:
@@ -123,7 +125,7 @@ def load_library(path: Union[str, os.PathLike[str], None] = None) -> Any:
         except (OSError, AttributeError) as failure:
             raise engine_error(f"cannot load the quillmar-hexview library {resolved}: {failure}",
                                resolved) from failure
-        _lib = lib
+        use_library(lib)
         return lib
 
 
@@ -133,13 +135,23 @@ def library() -> Any:
 
 
 def use_library(lib: Any) -> None:
-    """Use an already loaded library object (for tests that wrap it)."""
-    global _lib
+    """Use an already loaded library object (also for tests that wrap it)."""
+    global _lib, _functions
+    names = list(PROTOTYPES) + [name for name in OPTIONAL_PROTOTYPES if hasattr(lib, name)]
+    _functions = {name: getattr(lib, name) for name in names}
     _lib = lib
 
 
+def function(name: str) -> Any:
+    """The library's function ``name``, loading the library on first use."""
+    found = _functions.get(name)
+    if found is None:
+        found = getattr(library(), name)
+    return found
+
+
 def last_error() -> str:
-    text: bytes = library().hx_last_error()
+    text: bytes = function("hx_last_error")()
     return text.decode("utf-8", "surrogateescape")
 
 
@@ -151,7 +163,7 @@ def fail(filename: Optional[str] = None) -> Error:
 def call_status(name: str, *arguments: Any, filename: Optional[str] = None) -> int:
     """A call whose -1 is a failure with a message."""
     with engine_lock:
-        result = getattr(library(), name)(*arguments)
+        result = function(name)(*arguments)
         if result == -1:
             raise fail(filename)
         return int(result)
@@ -160,13 +172,13 @@ def call_status(name: str, *arguments: Any, filename: Optional[str] = None) -> i
 def call_value(name: str, *arguments: Any) -> int:
     """A call whose result is a number, -1 included, with no message."""
     with engine_lock:
-        return int(getattr(library(), name)(*arguments))
+        return int(function(name)(*arguments))
 
 
 def call_text(name: str, *arguments: Any, filename: Optional[str] = None) -> bytes:
     """A call returning text, where "" is a failure with a message."""
     with engine_lock:
-        result = getattr(library(), name)(*arguments)
+        result = function(name)(*arguments)
         if not result:
             raise fail(filename)
         return bytes(result)
