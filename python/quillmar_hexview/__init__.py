@@ -20,6 +20,11 @@ is open raises :class:`StateError`. Every failure raises :class:`Error`
 ``ValueError``, :class:`StateError` a ``RuntimeError``) with the engine's
 message. Calls from several threads are serialized; :func:`cancel` is not.
 
+A file that shrinks on disk while open fails the reads that meet the loss
+with :class:`FileError`, as the engine catches the fault (SIGBUS) itself.
+Turn :mod:`faulthandler` on, if at all, before the first :func:`open`: turned
+on after it, it takes the signal first and ends the process.
+
 The library is ``libquillmar-hexview.so.1`` (``quillmar-hexview.dll`` on
 Windows) as installed, or the file or build folder named by the environment
 variable ``QUILLMAR_HEXVIEW_LIBRARY`` or given to :func:`load_library`.

@@ -134,3 +134,20 @@ def test_library_cannot_be_swapped_while_a_file_is_open(sample):
     with hx.open(sample):
         with pytest.raises(hx.StateError):
             hx.load_library(hx._native.library()._name)
+
+
+def test_a_file_that_shrinks_under_the_engine_fails_the_reads(tmp_path):
+    # pytest turns Python's faulthandler on before the first open, which lets
+    # the engine's handler come after it and see the fault first.
+    path = tmp_path / "shrinking.bin"
+    path.write_bytes(os.urandom(1 << 20))
+    with hx.open(path) as f:
+        assert len(f.read(0, 4)) == 4
+        os.truncate(path, 0)
+        for read in (lambda: f.read(512 * 1024, 16), lambda: f.read(0, 4), f.entropy,
+                     lambda: f.search("00 11 22")):
+            with pytest.raises(hx.FileError, match="^file shrank on disk since it was opened: "):
+                read()
+        assert f.size == 1 << 20 and f.staged() == []  # calls that do not read go on
+    with hx.open(path) as f:
+        assert f.size == 0
