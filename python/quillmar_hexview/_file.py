@@ -199,8 +199,9 @@ class HexFile:
             while position < end:
                 rows = min(MAX_PAGE_ROWS, -(-(end - position) // ROW_BYTES))
                 page = _native.call_text("hx_page", position, rows, b"raw", filename=self.name)
-                chunk = binascii.unhexlify(b"".join(_RAW_HEX.findall(page)))
-                chunk = chunk[:end - position]
+                chunk = binascii.unhexlify(b"".join(_RAW_HEX.findall(page)))[:end - position]
+                if not chunk:  # never loop on a page without bytes
+                    raise Error(f"the engine gave a page without bytes at {position}")
                 parts.append(chunk)
                 position += len(chunk)
             return b"".join(parts)
@@ -287,7 +288,9 @@ class HexFile:
         failure it is left as it was and the edits stay staged.
 
         ``progress``, when the library reports progress, is called with a
-        :class:`Progress` while the save runs; returning False cancels it.
+        :class:`Progress` about every 50 ms while the save runs (on the
+        calling thread; the call runs on a worker); returning False cancels
+        it. It should not call this file's methods, which wait for the end.
         """
         target = None if path is None else _encode_path(path)
         target_name = self.name if path is None else os.fsdecode(os.fspath(path))
