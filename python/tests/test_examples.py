@@ -99,3 +99,11 @@ def test_the_readme_example(tmp_path):
     patched = (b"\xca\xfe" + patched)[:0x100] + (b"\xca\xfe" + patched)[0x110:]
     assert (tmp_path / "firmware-patched.bin").read_bytes() == patched
     assert done.stdout.startswith("1 hits, last at 64\n0x40 ")
+
+
+def test_carve_png_searches_on_past_the_kept_hits(tmp_path):
+    last = png(2, b"\x10\x20\x30")
+    image = b"\x89PNG\r\n\x1a\n" * (10000 + 5) + last
+    done = run_example("carve_png.py", make_file(tmp_path, "many.img", image), tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    assert os.listdir(tmp_path / "out") == [f"png-{len(image) - len(last):#x}.png"]
