@@ -50,15 +50,17 @@ test -f "$prefix/include/quillmar_hexview.h"
 "$prefix/bin/hexview" info "$prefix/include/quillmar_hexview.h" | grep -q "^size"
 man -l "$prefix/share/man/man1/hexview.1.gz" | grep -q "hexview dump"
 
-# The Python package is for every architecture and works from the unpacked root.
+# The Python package is for every architecture and, from the unpacked root,
+# loads the library by its SONAME.
 [ "$(field python3-quillmar-hexview Architecture)" = all ] || fail "python3-quillmar-hexview is not Architecture: all"
 pydir="$(dirname "$(find "$root" -type d -name quillmar_hexview | head -1)")"
-PYTHONPATH="$pydir" QUILLMAR_HEXVIEW_LIBRARY="$libdir" /usr/bin/python3 -B -c '
+env -u QUILLMAR_HEXVIEW_LIBRARY PYTHONPATH="$pydir" LD_LIBRARY_PATH="$libdir" /usr/bin/python3 -B -c '
 import sys, quillmar_hexview as hx
 assert hx.__file__.startswith(sys.argv[1]), hx.__file__
 with hx.open(sys.argv[2]) as f:
     assert f.search("QUILLMAR_HEXVIEW_H", "ascii").count > 0
-' "$prefix" "$prefix/include/quillmar_hexview.h" || fail "the Python package does not work from the packages"
+assert sys.argv[3] in open("/proc/self/maps").read(), "not the packaged library"
+' "$prefix" "$prefix/include/quillmar_hexview.h" "$libdir" || fail "the Python package does not work from the packages"
 
 "$here/consume.sh" "$prefix" "$libdir" "$work"
 echo "debs ok"
