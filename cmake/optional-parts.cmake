@@ -13,29 +13,56 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   set(HEXVIEW_CROSS_WINDOWS ON)
 endif()
 
-# CLI11 is header-only. A cross build takes the build machine's copy, through
-# a folder holding only the CLI headers: the whole of /usr/include would put
-# the build machine's C library before the target's.
-function(hexview_find_cli11)
+# CLI11 and nlohmann-json are header-only. A cross build takes the build
+# machine's copy, through a folder holding only that library's headers: the
+# whole of /usr/include would put the build machine's C library before the
+# target's.
+function(hexview_find_header_only package target header_folder)
   if(NOT HEXVIEW_CROSS_WINDOWS)
-    find_package(CLI11 CONFIG QUIET)
+    find_package(${package} CONFIG QUIET)
     return()
   endif()
-  find_path(HEXVIEW_CLI11_INCLUDE_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
-  if(NOT HEXVIEW_CLI11_INCLUDE_DIR)
+  find_path(HEXVIEW_${package}_INCLUDE_DIR ${header_folder} PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+  if(NOT HEXVIEW_${package}_INCLUDE_DIR)
     return()
   endif()
-  set(only_cli ${CMAKE_BINARY_DIR}/cli11-include)
-  file(MAKE_DIRECTORY ${only_cli})
-  file(CREATE_LINK ${HEXVIEW_CLI11_INCLUDE_DIR}/CLI ${only_cli}/CLI SYMBOLIC)
-  add_library(CLI11::CLI11 INTERFACE IMPORTED GLOBAL)
-  set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${only_cli})
+  set(only ${CMAKE_BINARY_DIR}/${package}-include)
+  file(MAKE_DIRECTORY ${only})
+  file(CREATE_LINK ${HEXVIEW_${package}_INCLUDE_DIR}/${header_folder} ${only}/${header_folder} SYMBOLIC)
+  add_library(${target} INTERFACE IMPORTED GLOBAL)
+  set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${only})
 endfunction()
 
 if(HEXVIEW_BUILD_TOOL)
-  hexview_find_cli11()
+  hexview_find_header_only(CLI11 CLI11::CLI11 CLI)
+  hexview_find_header_only(nlohmann_json nlohmann_json::nlohmann_json nlohmann)
   if(NOT TARGET CLI11::CLI11)
     hexview_leave_out(HEXVIEW_BUILD_TOOL "the hexview command" "CLI11 not found (Debian package libcli11-dev)")
+  elseif(NOT TARGET nlohmann_json::nlohmann_json)
+    hexview_leave_out(HEXVIEW_BUILD_TOOL "the hexview command" "nlohmann-json not found (Debian package nlohmann-json3-dev)")
+  endif()
+endif()
+
+# `hexview serve`, the web editor inside the hexview command, needs
+# cpp-httplib. Debian's is a Linux library (its code is compiled into
+# libcpp-httplib.so): there is none for MinGW, and a cross build would find
+# the build machine's through pkg-config. HEXVIEW_HAS_SERVE tells the tool and
+# the tests whether it is built.
+set(HEXVIEW_HAS_SERVE OFF)
+if(HEXVIEW_BUILD_TOOL)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND AND NOT CMAKE_CROSSCOMPILING)
+    pkg_check_modules(CPP_HTTPLIB QUIET IMPORTED_TARGET GLOBAL cpp-httplib)
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    message(STATUS "hexview serve: not built (cross build: no cpp-httplib for the target)")
+  elseif(CPP_HTTPLIB_FOUND)
+    message(STATUS "hexview serve: built (cpp-httplib ${CPP_HTTPLIB_VERSION})")
+    set(HEXVIEW_HAS_SERVE ON)
+  elseif(WIN32)
+    message(NOTICE "quillmar-hexview: hexview.exe is built without `hexview serve`: no cpp-httplib for Windows")
+  else()
+    message(STATUS "hexview serve: not built (cpp-httplib not found through pkg-config; install libcpp-httplib-dev)")
   endif()
 endif()
 

@@ -1,4 +1,6 @@
-// hexview: a command-line host of the quillmar-hexview engine.
+// hexview: the command-line host of the quillmar-hexview engine. Reads the
+// command line and hands each subcommand to its host: cli/ for the commands,
+// serve/ for `hexview serve` (when built).
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -13,30 +15,29 @@
 namespace {
 
 // "HEX@OFF" for --write and --insert.
-edit_step parse_bytes_at(edit_step::kind_t kind, const std::string &arg) {
+edit_record parse_bytes_at(edit_record::kind_t kind, const std::string &arg) {
     size_t at = arg.rfind('@');
-    if (at == std::string::npos) throw cli_error("expected HEX@OFFSET, got: " + arg);
-    edit_step s{kind, arg.substr(0, at), parse_offset(arg.substr(at + 1), "offset"), 0};
-    return s;
+    if (at == std::string::npos) throw host_error("expected HEX@OFFSET, got: " + arg);
+    return edit_record{kind, parse_offset(arg.substr(at + 1), "offset"), arg.substr(0, at), 0};
 }
 
 // "OFF:LEN" for --delete.
-edit_step parse_range(const std::string &arg) {
+edit_record parse_range(const std::string &arg) {
     size_t colon = arg.find(':');
-    if (colon == std::string::npos) throw cli_error("expected OFFSET:LENGTH, got: " + arg);
-    return edit_step{edit_step::erase, "", parse_offset(arg.substr(0, colon), "offset"),
-                     parse_offset(arg.substr(colon + 1), "length")};
+    if (colon == std::string::npos) throw host_error("expected OFFSET:LENGTH, got: " + arg);
+    return edit_record{edit_record::erase, parse_offset(arg.substr(0, colon), "offset"), "",
+                       parse_offset(arg.substr(colon + 1), "length")};
 }
 
 // The edits in the order they stand on the command line, across the options.
-std::vector<edit_step> edits_in_order(CLI::App *edit, CLI::Option *w, CLI::Option *i, CLI::Option *d) {
+std::vector<edit_record> edits_in_order(CLI::App *edit, CLI::Option *w, CLI::Option *i, CLI::Option *d) {
     std::map<CLI::Option *, size_t> next;
-    std::vector<edit_step> steps;
+    std::vector<edit_record> steps;
     for (CLI::Option *opt : edit->parse_order()) {
         if (opt != w && opt != i && opt != d) continue;
         const std::string &arg = opt->results().at(next[opt]++);
         if (opt == d) steps.push_back(parse_range(arg));
-        else steps.push_back(parse_bytes_at(opt == w ? edit_step::write : edit_step::insert, arg));
+        else steps.push_back(parse_bytes_at(opt == w ? edit_record::write : edit_record::insert, arg));
     }
     return steps;
 }
@@ -151,7 +152,7 @@ int main(int argc, char **argv) {
 #ifdef HEXVIEW_HAS_SERVE
         if (serve_cmd->parsed()) return run_serve(serve);
 #endif
-    } catch (const cli_error &e) {
+    } catch (const host_error &e) {
         std::fprintf(stderr, "hexview: %s\n", e.what());
         return 2;
     }

@@ -1,22 +1,18 @@
-// The hexview command: shared pieces of its subcommands.
+// tools/hexview/cli: the hexview command line, its subcommands dump, search,
+// info, entropy, compare, edit and demo. This header holds what they share;
+// what the command shares with `hexview serve` is in common/host.h.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
-#include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// A failure that ends the command with exit status 2 and its message on stderr.
-struct cli_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+#include "common/host.h"
 
-// Throws cli_error with the library's last error text, prefixed by what failed.
+// Throws host_error with the library's last error text, prefixed by what failed.
 [[noreturn]] void fail_with_library_error(const std::string &what);
-
-// Decimal or 0x-prefixed hex; throws cli_error on anything else.
-int64_t parse_offset(const std::string &text, const char *what);
 
 // "1.5 MiB" style sizes.
 std::string human_size(int64_t bytes);
@@ -39,12 +35,8 @@ style output_style();
 // A horizontal bar of `width` cells for value in [0, max].
 std::string bar(double value, double max, int width);
 
-// Flat JSON objects as the library writes them: every value kept as text
-// (strings unescaped, numbers and arrays as written).
-using json_object = std::map<std::string, std::string>;
-json_object parse_json_object(const std::string &text);
-std::vector<json_object> parse_json_list(const std::string &text);
-std::vector<int64_t> parse_json_int_array(const std::string &text);
+// The library's JSON text, read; host_error if it is not JSON.
+nlohmann::json read_library_json(const std::string &text);
 
 // Opens a file read-only through the library, or throws.
 void open_or_fail(const std::string &path);
@@ -74,15 +66,9 @@ int run_info(const std::string &file, bool json);
 int run_entropy(const std::string &file, bool json);
 int run_compare(const std::string &file, const std::string &other, bool json);
 
-struct edit_step {
-    enum kind_t { write, insert, erase } kind;
-    std::string hex;  // write, insert
-    int64_t offset = 0;
-    int64_t length = 0;  // erase
-};
 struct edit_options {
     std::string file;
-    std::vector<edit_step> steps;
+    std::vector<edit_record> steps;
     bool save = false;
     std::string save_path;  // empty: in place
     bool dry_run = false;

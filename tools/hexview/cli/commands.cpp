@@ -1,5 +1,7 @@
 // The subcommands of hexview. They reach the engine only through its public
 // hx_ functions, like any other host.
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -100,7 +102,7 @@ void dump_hex(const dump_options &o, int64_t size, int64_t rows) {
                 break;
             }
             at = std::strstr(at, "\"bytes_hex\":\"");
-            if (!at) throw cli_error("unexpected page text");
+            if (!at) throw host_error("unexpected page text");
             at += 13;
             int n = static_cast<int>(std::min<int64_t>(kRowBytes, size - row_pos));
             w = put_row_offset(w, st, row_pos, digits);
@@ -125,10 +127,10 @@ void dump_text(const dump_options &o, int64_t size, int64_t rows) {
         std::string page = hx_ascii_only(pos, n_rows);
         if (page.empty()) fail_with_library_error("");
         std::string out;
-        for (const json_object &row : parse_json_list(page)) {
-            int64_t row_pos = parse_offset(row.at("off"), "offset");
+        for (const nlohmann::json &row : read_library_json(page)) {
+            int64_t row_pos = parse_offset(row.at("off").get<std::string>(), "offset");
             if (row_pos >= size) break;
-            out += st.dim(hex_offset(row_pos, digits)) + "  " + row.at("text") + "\n";
+            out += st.dim(hex_offset(row_pos, digits)) + "  " + row.at("text").get<std::string>() + "\n";
         }
         std::fwrite(out.data(), 1, out.size(), stdout);
         done += n_rows;
@@ -167,11 +169,11 @@ int run_search(const search_options &o) {
     open_or_fail(o.file);
     if (hx_search(o.mode.c_str(), o.pattern.c_str(), o.start) != 0) fail_with_library_error("search");
     int count = hx_search_count();
-    int stored = std::min(count, 10000);
+    int stored = std::min(count, HX_MAX_STORED_HITS);
     style st = output_style();
     if (o.json) std::printf("{\"count\":%d,\"hits\":[", count);
     else std::printf("%s%s\n", st.bold(std::to_string(count) + (count == 1 ? " hit" : " hits")).c_str(),
-                     count > stored ? " (the first 10000 are listed)" : "");
+                     count > stored ? (" (the first " + std::to_string(stored) + " are listed)").c_str() : "");
     for (int i = 0; i < stored; i++) {
         // Each field call reuses one buffer of the library: copy before the next.
         std::string off = hx_search_field(i, "offset");
@@ -185,7 +187,7 @@ int run_search(const search_options &o) {
         }
         std::printf("%s", st.cyan(off).c_str());
         if (o.context) {
-            std::string text = parse_json_object("{\"t\":\"" + ascii + "\"}")["t"];
+            std::string text = read_library_json("\"" + ascii + "\"").get<std::string>();
             std::printf("  %s  |%s|", hex.c_str(), text.c_str());
         }
         std::printf("\n");
@@ -208,29 +210,29 @@ static std::string fetch_report(const std::string &file, const char *(*report)()
 int run_info(const std::string &file, bool json) {
     std::string text = fetch_report(file, hx_info_json, json);
     if (json) return 0;
-    json_object info = parse_json_object(text);
+    nlohmann::json info = read_library_json(text);
     style st = output_style();
-    int64_t size = std::stoll(info["size"]);
-    double h = std::stod(info["entropy_avg"]);
-    std::printf("%-9s %s\n", "file", info["name"].c_str());
+    int64_t size = info.at("size").get<int64_t>();
+    double h = info.at("entropy_avg").get<double>();
+    std::printf("%-9s %s\n", "file", file.c_str());
     std::printf("%-9s %s (%lld bytes)\n", "size", human_size(size).c_str(), static_cast<long long>(size));
-    std::printf("%-9s %s\n", "entropy", (info["entropy_avg"] + " bits/byte  " + st.cyan(bar(h, 8.0, 32))).c_str());
+    std::printf("%-9s %.4f bits/byte  %s\n", "entropy", h, st.cyan(bar(h, 8.0, 32)).c_str());
     return 0;
 }
 
 int run_entropy(const std::string &file, bool json) {
     std::string text = fetch_report(file, hx_entropy_json, json);
     if (json) return 0;
-    json_object e = parse_json_object(text);
+    nlohmann::json e = read_library_json(text);
     style st = output_style();
-    int64_t sampled = std::stoll(e["sampled_bytes"]);
+    int64_t sampled = e.at("sampled_bytes").get<int64_t>();
     std::printf("sampled %s (%lld bytes) in eight blocks from the start\n", human_size(sampled).c_str(),
                 static_cast<long long>(sampled));
     for (const char *k : {"entropy_min", "entropy_avg", "entropy_max"}) {
-        double h = std::stod(e[k]);
+        double h = e.at(k).get<double>();
         std::printf("%-4s %7.4f  %s\n", k + 8, h, st.cyan(bar(h, 8.0, 40)).c_str());
     }
-    std::vector<int64_t> buckets = parse_json_int_array(e["buckets"]);
+    auto buckets = e.at("buckets").get<std::vector<int64_t>>();
     int64_t top = buckets.empty() ? 0 : *std::max_element(buckets.begin(), buckets.end());
     std::printf("count of the byte values 0x00, 0x10, ... 0xf0:\n");
     for (size_t k = 0; k < buckets.size(); k++)
@@ -248,7 +250,7 @@ int run_compare(const std::string &file, const std::string &other, bool json) {
     int64_t size = hx_file_size();
     if (hx_compare(other.c_str()) != 0) fail_with_library_error("compare");
     int runs = hx_compare_count();
-    bool capped = runs >= 10000;
+    bool capped = runs >= HX_MAX_RUNS;
     bool differ = runs > 0 || size != other_size;
     style st = output_style();
     // Each field call reuses one buffer of the library: copy before the next.
@@ -270,7 +272,7 @@ int run_compare(const std::string &file, const std::string &other, bool json) {
     if (size != other_size)
         std::printf("sizes differ: %s is %lld bytes, %s is %lld bytes\n", file.c_str(), static_cast<long long>(size),
                     other.c_str(), static_cast<long long>(other_size));
-    if (capped) std::printf("the first 10000 differing runs are shown; more differences may follow\n");
+    if (capped) std::printf("the first %d differing runs are shown; more differences may follow\n", HX_MAX_RUNS);
     if (!differ) std::printf("files are equal\n");
     else std::printf("%d differing run%s\n", runs, runs == 1 ? "" : "s");
     hx_close();

@@ -59,9 +59,9 @@ int run_demo() {
                     copy);
     edit_options e;
     e.file = sample;
-    e.steps = {{edit_step::write, "48454c4c4f", 0x18, 0},
-               {edit_step::insert, "de ad be ef", 0, 0},
-               {edit_step::erase, "", 0x30, 4}};
+    e.steps = {{edit_record::write, 0x18, "48454c4c4f", 0},
+               {edit_record::insert, 0, "de ad be ef", 0},
+               {edit_record::erase, 0x30, "", 4}};
     e.save = true;
     e.save_path = copy;
     run_edit(e);

@@ -1,4 +1,6 @@
 // hexview edit: stage edits in the order given, list them, save on request.
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string>
 
@@ -7,16 +9,6 @@
 
 namespace {
 
-void stage(const edit_step &s) {
-    int r = 0;
-    switch (s.kind) {
-    case edit_step::write: r = hx_write(s.hex.c_str(), s.offset); break;
-    case edit_step::insert: r = hx_insert(s.hex.c_str(), s.offset); break;
-    case edit_step::erase: r = hx_delete(s.offset, s.length); break;
-    }
-    if (r != 0) fail_with_library_error("cannot stage edit");
-}
-
 void print_staged(bool json) {
     std::string list = hx_staged_json();
     if (json) {
@@ -24,9 +16,10 @@ void print_staged(bool json) {
         return;
     }
     style st = output_style();
-    for (const json_object &e : parse_json_list(list)) {
-        std::string bytes = e.count("bytes") ? e.at("bytes") : "";
-        std::printf("%-7s %s  len %s  %s\n", st.bold(e.at("op")).c_str(), e.at("offset").c_str(), e.at("len").c_str(),
+    for (const nlohmann::json &e : read_library_json(list)) {
+        std::string bytes = e.value("bytes", "");
+        std::printf("%-7s %s  len %lld  %s\n", st.bold(e.at("op").get<std::string>()).c_str(),
+                    e.at("offset").get<std::string>().c_str(), static_cast<long long>(e.at("len").get<int64_t>()),
                     bytes.c_str());
     }
 }
@@ -35,7 +28,8 @@ void print_staged(bool json) {
 
 int run_edit(const edit_options &o) {
     open_rw_existing_or_fail(o.file);
-    for (const edit_step &s : o.steps) stage(s);
+    for (const edit_record &e : o.steps)
+        if (stage_edit(e) != 0) fail_with_library_error("cannot stage edit");
     print_staged(o.json);
     // The size is exact once the content is built (a page builds it, and
     // costs by the edits, not the file); before, a delete past the end

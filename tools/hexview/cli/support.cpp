@@ -1,6 +1,7 @@
-// Shared helpers of the hexview command: errors, numbers, colour, JSON reading.
+// Shared helpers of the hexview command: errors, sizes, colour, JSON reading.
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,24 +21,7 @@
 
 void fail_with_library_error(const std::string &what) {
     std::string msg = hx_last_error();
-    throw cli_error(what.empty() ? msg : what + ": " + msg);
-}
-
-int64_t parse_offset(const std::string &text, const char *what) {
-    std::string t = text;
-    int base = 10;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        t = t.substr(2);
-        base = 16;
-    }
-    if (t.empty() || t[0] == '-' || t[0] == '+' || t[0] == ' ')
-        throw cli_error(std::string("invalid ") + what + ": " + text);
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(t.c_str(), &end, base);
-    if (*end != '\0' || errno == ERANGE || v > static_cast<unsigned long long>(INT64_MAX))
-        throw cli_error(std::string("invalid ") + what + ": " + text);
-    return static_cast<int64_t>(v);
+    throw host_error(what.empty() ? msg : what + ": " + msg);
 }
 
 std::string human_size(int64_t bytes) {
@@ -84,96 +68,18 @@ std::string bar(double value, double max, int width) {
     return s;
 }
 
-namespace {
-
-// Reads a JSON string starting at the opening quote; leaves pos after it.
-std::string read_string(const std::string &t, size_t &pos) {
-    std::string v;
-    pos++;  // opening quote
-    while (pos < t.size() && t[pos] != '"') {
-        char c = t[pos++];
-        if (c != '\\' || pos >= t.size()) {
-            v += c;
-            continue;
-        }
-        char e = t[pos++];
-        if (e == 'u' && pos + 4 <= t.size()) {
-            v += static_cast<char>(std::strtol(t.substr(pos, 4).c_str(), nullptr, 16));
-            pos += 4;
-        } else if (e == 'n') {
-            v += '\n';
-        } else if (e == 't') {
-            v += '\t';
-        } else {
-            v += e;
-        }
+// The library copies a path's bytes into its JSON as they are, and they need
+// not be UTF-8; the command reads only ASCII fields (it knows the paths), so
+// other bytes are masked for the parser, which accepts only UTF-8.
+nlohmann::json read_library_json(const std::string &text) {
+    std::string ascii = text;
+    for (char &c : ascii)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    try {
+        return nlohmann::json::parse(ascii);
+    } catch (const nlohmann::json::exception &e) {
+        throw host_error(std::string("unexpected text from the library: ") + e.what());
     }
-    pos++;  // closing quote
-    return v;
-}
-
-// Reads a number, array or other bare value as its text.
-std::string read_bare(const std::string &t, size_t &pos) {
-    size_t start = pos;
-    int depth = 0;
-    while (pos < t.size()) {
-        char c = t[pos];
-        if (c == '[') depth++;
-        if (c == ']') depth--;
-        if (depth == 0 && (c == ',' || c == '}')) break;
-        pos++;
-    }
-    return t.substr(start, pos - start);
-}
-
-json_object read_object(const std::string &t, size_t &pos) {
-    json_object obj;
-    while (pos < t.size() && t[pos] != '{') pos++;
-    pos++;
-    while (pos < t.size() && t[pos] != '}') {
-        if (t[pos] != '"') {
-            pos++;
-            continue;
-        }
-        std::string key = read_string(t, pos);
-        pos++;  // colon
-        obj[key] = t[pos] == '"' ? read_string(t, pos) : read_bare(t, pos);
-    }
-    pos++;
-    return obj;
-}
-
-}  // namespace
-
-json_object parse_json_object(const std::string &text) {
-    size_t pos = 0;
-    return read_object(text, pos);
-}
-
-std::vector<json_object> parse_json_list(const std::string &text) {
-    std::vector<json_object> list;
-    size_t pos = 0;
-    for (;;) {
-        size_t next = text.find('{', pos);
-        if (next == std::string::npos) return list;
-        pos = next;
-        list.push_back(read_object(text, pos));
-    }
-}
-
-std::vector<int64_t> parse_json_int_array(const std::string &text) {
-    std::vector<int64_t> v;
-    const char *p = text.c_str();
-    while (*p) {
-        if (*p >= '0' && *p <= '9') {
-            char *end = nullptr;
-            v.push_back(std::strtoll(p, &end, 10));
-            p = end;
-        } else {
-            p++;
-        }
-    }
-    return v;
 }
 
 void open_or_fail(const std::string &path) {
@@ -184,6 +90,6 @@ void open_rw_existing_or_fail(const std::string &path) {
     // The library creates a missing file on a read-write open; a command
     // that edits must not make one by surprise.
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) throw cli_error("no such file: " + path);
+    if (!std::filesystem::exists(path, ec)) throw host_error("no such file: " + path);
     if (hx_open_rw(path.c_str()) != 0) fail_with_library_error("");
 }

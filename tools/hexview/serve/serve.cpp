@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli.h"
 #include "quillmar_hexview.h"
 #include "serve/serve.h"
 
@@ -45,10 +45,10 @@ std::string random_token() {
 bool open_file(const serve_options &o) {
     std::error_code ec;
     auto status = std::filesystem::status(o.file, ec);
-    if (!std::filesystem::exists(status)) throw cli_error("no such file: " + o.file);
-    if (std::filesystem::is_directory(status)) throw cli_error("is a folder, not a file: " + o.file);
+    if (!std::filesystem::exists(status)) throw host_error("no such file: " + o.file);
+    if (std::filesystem::is_directory(status)) throw host_error("is a folder, not a file: " + o.file);
     if (!o.read_only && hx_open_rw(o.file.c_str()) == 0) return true;
-    if (hx_open(o.file.c_str()) != 0) fail_with_library_error("");
+    if (hx_open(o.file.c_str()) != 0) throw host_error(hx_last_error());
     if (!o.read_only) std::fprintf(stderr, "hexview: %s cannot be written; opened read-only\n", o.file.c_str());
     return false;
 }
@@ -60,11 +60,18 @@ void start_browser(const std::string &url) {
 #else
     pid_t pid;
     const char *argv[] = {"xdg-open", url.c_str(), nullptr};
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
-        std::fprintf(stderr, "hexview: could not start a browser (xdg-open); open the address by hand\n");
+    if (int err = posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char **>(argv), environ))
+        std::fprintf(stderr, "hexview: could not start a browser (xdg-open: %s); open the address by hand\n",
+                     system_message(err).c_str());
     else
         std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
 #endif
+}
+
+// The bind's own error is what the socket calls left in errno.
+std::string cannot_listen(int port, int err) {
+    std::string why = err ? system_message(err) : "port busy?";
+    return "cannot listen on 127.0.0.1 port " + std::to_string(port) + " (" + why + ")";
 }
 
 }  // namespace
@@ -86,8 +93,9 @@ int run_serve(const serve_options &o) {
         add_api_routes(*servers.back(), session);
     }
     httplib::Server &v4 = *servers.front();
+    errno = 0;
     session.port = o.port ? (v4.bind_to_port("127.0.0.1", o.port) ? o.port : -1) : v4.bind_to_any_port("127.0.0.1");
-    if (session.port <= 0) throw cli_error("cannot listen on 127.0.0.1 port " + std::to_string(o.port) + " (port busy?)");
+    if (session.port <= 0) throw host_error(cannot_listen(o.port, errno));
     if (!servers.back()->bind_to_port("::1", session.port)) servers.pop_back();
 
     std::string url = "http://127.0.0.1:" + std::to_string(session.port) + "/?token=" + session.token;

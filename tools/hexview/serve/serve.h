@@ -1,14 +1,19 @@
-// hexview serve: a local web hex editor on one file, driven through the hx_
-// functions. Pieces shared by serve.cpp (start-up), serve_http.cpp (guards and
-// assets), serve_api.cpp (the engine routes) and serve_json.cpp (bodies).
+// tools/hexview/serve: `hexview serve`, a local web hex editor on one file,
+// driven through the hx_ functions; the page it serves is in web/. Pieces
+// shared by serve.cpp (start-up), serve_http.cpp (guards and assets),
+// serve_api.cpp (the engine routes) and serve_json.cpp (bodies). What it
+// shares with the hexview command is in common/host.h.
 #pragma once
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "common/host.h"
 
 namespace httplib {
 class Server;
@@ -58,23 +63,18 @@ extern const std::size_t serve_asset_count;
 
 // ---- JSON ----------------------------------------------------------------
 
-// `text` as a quoted JSON string.
+// `text` as a quoted JSON string (bytes that are not UTF-8 become U+FFFD).
 std::string json_quote(std::string_view text);
 
-// A flat JSON object of a request body: strings, numbers, true/false/null.
-struct json_value {
-    enum kind_t { string, number, boolean, null } kind;
-    std::string text;  // string: unescaped; number: as written; boolean: "true"/"false"
-};
-using json_fields = std::map<std::string, json_value>;
-// Throws http_error 400 on anything but one flat object of unique keys, or on
-// a key not in `allowed` (comma-separated).
-json_fields parse_body(std::string_view body, std::string_view allowed);
+// A request body: one flat JSON object of strings, numbers, true/false/null,
+// each key once and listed in `allowed` (comma-separated); an empty body is an
+// empty object. Throws http_error 400 on anything else.
+nlohmann::json parse_body(std::string_view body, std::string_view allowed);
 
 // Typed reads of body fields and query parameters; each throws http_error 400
-// naming the field when it is missing or malformed.
-int64_t field_offset(const json_fields &f, const std::string &key);  // number or "0x.."/decimal string
-std::string field_string(const json_fields &f, const std::string &key);
-bool field_bool(const json_fields &f, const std::string &key, bool fallback);
+// (or host_error, which the routes answer with 400) naming the field when it
+// is missing or malformed.
+int64_t field_offset(const nlohmann::json &f, const std::string &key);  // number or "0x.."/decimal string
+std::string field_string(const nlohmann::json &f, const std::string &key);
+bool field_bool(const nlohmann::json &f, const std::string &key, bool fallback);
 int64_t parse_count(std::string_view text, const char *what, int64_t max);  // 0..max
-int64_t parse_offset_text(std::string_view text, const char *what);          // decimal or 0x hex, >= 0

@@ -2,6 +2,7 @@
 // (the engine has one open file and process-wide tables) and copies every
 // result before the lock is released; the engine's JSON is passed through.
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -23,36 +24,21 @@ constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
 
 std::mutex engine_lock;
 
-// The edits staged through this server, in order, with their whole bytes (the
-// engine's list shows only the first 64): undo discards and stages them again.
-struct edit_record {
-    enum kind_t { write, insert, erase } kind;
-    int64_t offset;
-    std::string hex;
-    int64_t length;
-};
+// The edits staged through this server, in order, with their whole bytes:
+// undo discards and stages them again.
 std::vector<edit_record> applied, undone;
 
 [[noreturn]] void engine_refused(int status = 400) { throw http_error(status, hx_last_error()); }
-
-int stage(const edit_record &e) {
-    switch (e.kind) {
-    case edit_record::write: return hx_write(e.hex.c_str(), e.offset);
-    case edit_record::insert: return hx_insert(e.hex.c_str(), e.offset);
-    case edit_record::erase: return hx_delete(e.offset, e.length);
-    }
-    return -1;
-}
 
 // Stages `edits` afresh over an empty list; on a refusal the list is left
 // as `fallback` staged and the engine's message is thrown.
 void restage(const std::vector<edit_record> &edits, const std::vector<edit_record> &fallback) {
     hx_discard();
     for (const edit_record &e : edits) {
-        if (stage(e) == 0) continue;
+        if (stage_edit(e) == 0) continue;
         std::string message = hx_last_error();
         hx_discard();
-        for (const edit_record &f : fallback) stage(f);
+        for (const edit_record &f : fallback) stage_edit(f);
         throw http_error(400, message);
     }
 }
@@ -112,6 +98,8 @@ httplib::Server::Handler locked(api_handler h) {
             res.set_content(body, "application/json");
         } catch (const http_error &e) {
             send_error(res, e.status, e.what());
+        } catch (const host_error &e) {
+            send_error(res, 400, e.what());
         }
     };
 }
@@ -133,7 +121,7 @@ std::string info(const serve_session &s) {
 }
 
 std::string page(const Request &req) {
-    int64_t offset = parse_offset_text(query(req, "offset", "0"), "offset");
+    int64_t offset = parse_offset(query(req, "offset", "0"), "offset");
     int64_t rows = parse_count(query(req, "rows", "64"), "rows", 1000);
     if (rows < 1) throw http_error(400, "rows must be 1 to 1000");
     std::string mode = query(req, "mode", "hex");
@@ -146,14 +134,14 @@ std::string page(const Request &req) {
 
 std::string stage_new(const serve_session &s, const edit_record &e) {
     require_writable(s);
-    if (stage(e) != 0) engine_refused();
+    if (stage_edit(e) != 0) engine_refused();
     applied.push_back(e);
     undone.clear();
     return staged_state();
 }
 
 edit_record bytes_edit(const Request &req, edit_record::kind_t kind) {
-    json_fields f = parse_body(req.body, "offset,hex");
+    nlohmann::json f = parse_body(req.body, "offset,hex");
     return edit_record{kind, field_offset(f, "offset"), field_string(f, "hex"), 0};
 }
 
@@ -175,14 +163,14 @@ std::string undo(const serve_session &s) {
 std::string redo(const serve_session &s) {
     require_writable(s);
     if (undone.empty()) throw http_error(409, "nothing to redo");
-    if (stage(undone.back()) != 0) engine_refused();
+    if (stage_edit(undone.back()) != 0) engine_refused();
     applied.push_back(undone.back());
     undone.pop_back();
     return staged_state();
 }
 
 std::string save_in_place(const serve_session &s, const Request &req) {
-    json_fields f = parse_body(req.body, "confirm");
+    nlohmann::json f = parse_body(req.body, "confirm");
     require_writable(s);
     if (field_string(f, "confirm") != s.path)
         throw http_error(400, "an in-place save must be confirmed with the file's path: " + s.path);
@@ -193,7 +181,7 @@ std::string save_in_place(const serve_session &s, const Request &req) {
 }
 
 std::string save_as(const serve_session &s, const Request &req) {
-    json_fields f = parse_body(req.body, "path,overwrite");
+    nlohmann::json f = parse_body(req.body, "path,overwrite");
     std::string target = resolve_path(s, field_string(f, "path"));
     std::error_code ec;
     if (fs::exists(target, ec) && fs::equivalent(target, s.path, ec))
@@ -219,9 +207,9 @@ int64_t pattern_length(const std::string &mode, const std::string &pattern) {
 }
 
 std::string search(const Request &req) {
-    json_fields f = parse_body(req.body, "mode,pattern,start");
+    nlohmann::json f = parse_body(req.body, "mode,pattern,start");
     std::string mode = field_string(f, "mode"), pattern = field_string(f, "pattern");
-    int64_t start = f.count("start") ? field_offset(f, "start") : 0;
+    int64_t start = f.contains("start") ? field_offset(f, "start") : 0;
     if (hx_search(mode.c_str(), pattern.c_str(), start) != 0) engine_refused();
     int count = hx_search_count();
     return "{\"count\":" + std::to_string(count) +
@@ -244,7 +232,7 @@ std::string hits(const Request &req) {
 }
 
 std::string compare(const serve_session &s, const Request &req) {
-    json_fields f = parse_body(req.body, "path");
+    nlohmann::json f = parse_body(req.body, "path");
     std::string other = resolve_path(s, field_string(f, "path"));
     if (hx_compare(other.c_str()) != 0) engine_refused();
     int count = hx_compare_count();
@@ -292,7 +280,7 @@ void add_api_routes(httplib::Server &svr, const serve_session &s) {
         {"/api/insert", [sp](const Request &r) { return stage_new(*sp, bytes_edit(r, edit_record::insert)); }},
         {"/api/delete",
          [sp](const Request &r) {
-             json_fields f = parse_body(r.body, "offset,length");
+             nlohmann::json f = parse_body(r.body, "offset,length");
              return stage_new(*sp, edit_record{edit_record::erase, field_offset(f, "offset"), "",
                                                field_offset(f, "length")});
          }},
