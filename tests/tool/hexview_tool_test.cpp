@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -365,5 +366,37 @@ TEST_F(tool, demo_runs) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("differing run"), std::string::npos) << r.out;
 }
+
+// Without a temporary folder it can use, the demo ends at once with the
+// system's reason, instead of drawing new folder names forever.
+struct demo_temp_case {
+    const char *name;
+    const char *temp;  // "FILE": a file where the folder should be
+    const char *says;
+};
+
+void PrintTo(const demo_temp_case &c, std::ostream *os) { *os << c.name; }
+
+class tool_demo_temp : public tool, public ::testing::WithParamInterface<demo_temp_case> {};
+
+TEST_P(tool_demo_temp, fails_with_the_reason) {
+    std::string temp = GetParam().temp;
+    if (temp == "FILE") temp = dir.write("not-a-folder", "x");
+    run_result r = run({"demo"}, {{"NO_COLOR", "1"}, {"TMPDIR", temp.c_str()}, {"TMP", temp.c_str()},
+                                  {"TEMP", temp.c_str()}});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(r.err.rfind(std::string("hexview: ") + GetParam().says, 0), 0u) << r.err;
+    EXPECT_GT(r.err.size(), std::string("hexview: ").size() + std::strlen(GetParam().says) + 2) << "with a reason";
+}
+
+const demo_temp_case kDemoTempCases[] = {
+    {"a_file", "FILE", "no temporary folder for the demo: "},
+#ifndef _WIN32
+    {"takes_no_folders", "/proc", "cannot make a folder in /proc: "},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(cases, tool_demo_temp, ::testing::ValuesIn(kDemoTempCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

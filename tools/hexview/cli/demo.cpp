@@ -1,4 +1,5 @@
 // hexview demo: a guided tour of the engine on a sample file of its own.
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,12 +14,17 @@ namespace {
 
 void heading(const style &st, const std::string &text) { std::printf("\n%s\n", st.bold("== " + text).c_str()); }
 
+// A new folder in the temporary folder. A name that is taken is drawn again;
+// any other failure ends the demo (rather than trying forever).
 fs::path make_temp_folder() {
+    std::error_code ec;
+    fs::path temp = fs::temp_directory_path(ec);
+    if (ec) throw host_error("no temporary folder for the demo: " + ec.message());
     std::random_device rd;
     for (;;) {
-        fs::path p = fs::temp_directory_path() / ("hexview-demo-" + std::to_string(rd()));
-        std::error_code ec;
+        fs::path p = temp / ("hexview-demo-" + std::to_string(rd()));
         if (fs::create_directory(p, ec)) return p;
+        if (ec) throw host_error("cannot make a folder in " + temp.string() + ": " + ec.message());
     }
 }
 
@@ -28,6 +34,8 @@ std::string write_sample(const fs::path &dir) {
     f << "quillmar-hexview demo: \"hello, hexview\"\n";
     for (int b = 0; b < 256; b++) f.put(static_cast<char>(b));
     f << "the end of the hexview sample\n";
+    f.close();
+    if (!f) throw host_error("cannot write the sample file " + path + ": " + system_message(errno));
     return path;
 }
 
