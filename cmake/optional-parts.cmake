@@ -43,26 +43,37 @@ if(HEXVIEW_BUILD_TOOL)
   endif()
 endif()
 
-# `hexview serve`, the web editor inside the hexview command, needs
-# cpp-httplib. Debian's is a Linux library (its code is compiled into
-# libcpp-httplib.so): there is none for MinGW, and a cross build would find
-# the build machine's through pkg-config. HEXVIEW_HAS_SERVE tells the tool and
-# the tests whether it is built.
+# `hexview serve`, the web editor inside the hexview command, is built on
+# Boost.Beast and Asio (header-only; Debian package libboost-dev): with them
+# it bounds every request before it is authenticated (head size, header
+# count, body, deadlines, connection cap), which cpp-httplib 0.11 cannot. Its
+# tests and benchmark talk to it through cpp-httplib's client. A cross build
+# leaves it out: there is no Boost for the target. HEXVIEW_HAS_SERVE and
+# HEXVIEW_HAS_SERVE_CLIENT tell the tool, the tests and the benchmarks.
 set(HEXVIEW_HAS_SERVE OFF)
+set(HEXVIEW_HAS_SERVE_CLIENT OFF)
 if(HEXVIEW_BUILD_TOOL)
-  find_package(PkgConfig QUIET)
-  if(PkgConfig_FOUND AND NOT CMAKE_CROSSCOMPILING)
-    pkg_check_modules(CPP_HTTPLIB QUIET IMPORTED_TARGET GLOBAL cpp-httplib)
+  if(NOT CMAKE_CROSSCOMPILING)
+    find_package(boost_headers 1.74 CONFIG QUIET)
+    find_package(PkgConfig QUIET)
+    if(PkgConfig_FOUND)
+      pkg_check_modules(CPP_HTTPLIB QUIET IMPORTED_TARGET GLOBAL cpp-httplib)
+    endif()
   endif()
   if(CMAKE_CROSSCOMPILING)
-    message(STATUS "hexview serve: not built (cross build: no cpp-httplib for the target)")
-  elseif(CPP_HTTPLIB_FOUND)
-    message(STATUS "hexview serve: built (cpp-httplib ${CPP_HTTPLIB_VERSION})")
+    message(STATUS "hexview serve: not built (cross build: no Boost for the target)")
+  elseif(TARGET Boost::headers)
+    message(STATUS "hexview serve: built (Boost.Beast ${boost_headers_VERSION})")
     set(HEXVIEW_HAS_SERVE ON)
+    if(CPP_HTTPLIB_FOUND)
+      set(HEXVIEW_HAS_SERVE_CLIENT ON)
+    else()
+      message(STATUS "hexview serve: its tests not built (their client, cpp-httplib, not found; install libcpp-httplib-dev)")
+    endif()
   elseif(WIN32)
-    message(NOTICE "quillmar-hexview: hexview.exe is built without `hexview serve`: no cpp-httplib for Windows")
+    message(NOTICE "quillmar-hexview: hexview.exe is built without `hexview serve`: no Boost for Windows here")
   else()
-    message(STATUS "hexview serve: not built (cpp-httplib not found through pkg-config; install libcpp-httplib-dev)")
+    message(STATUS "hexview serve: not built (Boost.Beast not found; install libboost-dev)")
   endif()
 endif()
 

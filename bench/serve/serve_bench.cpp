@@ -70,11 +70,11 @@ void BM_page_64_rows(benchmark::State &state) {
     served &s = serve(static_cast<int>(state.range(0)));
     if (!s.server->started()) return state.SkipWithError("hexview serve did not start");
     std::mt19937_64 rng(1);
-    httplib::Headers cookie = s.server->cookie();
+    httplib::Headers token = s.server->auth();
     size_t bytes = 0;
     for (auto _ : state) {
         int64_t row = static_cast<int64_t>(rng() % static_cast<uint64_t>(s.size / 16 - 64));
-        auto r = s.client->Get("/api/page?rows=64&offset=" + std::to_string(row * 16), cookie);
+        auto r = s.client->Get("/api/page?rows=64&offset=" + std::to_string(row * 16), token);
         if (!r || r->status != 200) return state.SkipWithError("page request failed");
         bytes += r->body.size();
     }
@@ -85,9 +85,9 @@ BENCHMARK(BM_page_64_rows)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_baseline_staged_round_trip(benchmark::State &state) {
     served &s = serve(0);
-    httplib::Headers cookie = s.server->cookie();
+    httplib::Headers token = s.server->auth();
     for (auto _ : state) {
-        auto r = s.client->Get("/api/staged", cookie);
+        auto r = s.client->Get("/api/staged", token);
         if (!r || r->status != 200) return state.SkipWithError("request failed");
     }
 }

@@ -6,14 +6,17 @@ Usage: browser_test.py HEXVIEW [unittest arguments]
 HEXVIEW_SCREENSHOT=path makes test_screenshot save the README's picture there.
 """
 import contextlib
+import http.server
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 try:
@@ -46,22 +49,65 @@ def sample_bytes():
 
 
 class Server:
-    """`hexview serve FILE` in the background, with its address and token."""
+    """`hexview serve FILE` in the background, with the launch address it printed."""
 
     def __init__(self, path, *args):
-        self.proc = subprocess.Popen([TOOL, 'serve', path, *args], stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen([TOOL, 'serve', path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True)
+        self.base, self.port, self.launch = self.next_address()
+        self.url = f'{self.base}/#launch={self.launch}'
+
+    def next_address(self):
         for line in self.proc.stdout:
-            m = re.search(r'open (http://127\.0\.0\.1:(\d+))/\?token=([0-9a-f]+)', line)
+            m = re.search(r'open (http://127\.0\.0\.1:(\d+))/#launch=([0-9a-f]{64})$', line)
             if m:
-                self.base, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
-                self.url = f'{self.base}/?token={self.token}'
-                return
+                return m.group(1), int(m.group(2)), m.group(3)
         raise RuntimeError('hexview serve printed no address')
+
+    def fresh_url(self):
+        """Enter where it runs: a fresh launch address."""
+        self.proc.stdin.write('\n')
+        self.proc.stdin.flush()
+        base, _, launch = self.next_address()
+        return f'{base}/#launch={launch}'
+
+    def status(self, path, headers):
+        """The status of a GET to the server with these headers."""
+        req = urllib.request.Request(self.base + path, headers=headers)
+        try:
+            with urllib.request.urlopen(req, timeout=10) as res:
+                return res.status
+        except urllib.error.HTTPError as e:
+            return e.code
 
     def stop(self):
         self.proc.terminate()
         self.proc.wait(timeout=10)
         self.proc.stdout.close()
+        self.proc.stdin.close()
+
+
+class Recorder(http.server.BaseHTTPRequestHandler):
+    """A small server of the test's own on another port: answers every GET
+    with a page and keeps every request it saw, whole, in `seen`."""
+    seen = []
+
+    def do_GET(self):
+        Recorder.seen.append(self.requestline + '\n' + str(self.headers))
+        if self.path == '/redirect':
+            self.send_response(302)
+            self.send_header('Location', '/landing')
+            self.end_headers()
+            return
+        body = b'<!doctype html><title>another server</title><p>another server</p>'
+        self.send_response(200)
+        self.send_header('Content-Type', 'text/html')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
 
 
 class BrowserTest(unittest.TestCase):
@@ -205,6 +251,9 @@ class BrowserTest(unittest.TestCase):
             f.write(b'near the end of 64 GiB!')
         self.open(path, '--read-only')
         self.assertIn('read-only', self.by_id('mode-badge').text)
+        self.by_id('tab-edits').click()
+        self.assertFalse(self.by_id('saveas-form').is_displayed(), 'nothing that writes is offered')
+        self.assertFalse(self.by_id('save-btn').is_displayed())
         self.go_to(hex(size - 40))
         row = self.row_at(size - 48)
         self.assertEqual(row[1], '00 00 00 00 00 00 00 00  6e 65 61 72 20 74 68 65')
@@ -457,21 +506,73 @@ class BrowserTest(unittest.TestCase):
     def test_no_token_gets_nothing(self):
         self.refusals_expected = True
         server = self.open(self.file('secret.bin', b'top secret bytes'))
-        # A new browser profile has no cookie; the address without the token.
-        self.driver.delete_all_cookies()
-        for path in ['/', '/app.js', '/api/page', '/api/info']:
+        # Another tab of a new browser profile: no session; the page without
+        # a launch address says so and shows nothing of the file.
+        self.driver.execute_script('sessionStorage.clear()')
+        self.driver.get(server.base + '/')
+        self.until_text('error-text', 'refused: no access token')
+        self.assertNotIn('secret', self.driver.find_element(By.TAG_NAME, 'body').text)
+        for path in ['/api/page', '/api/info']:
             self.driver.get(server.base + path)
             body = self.driver.find_element(By.TAG_NAME, 'body').text
             self.assertIn('refused: no access token', body)
             self.assertNotIn('secret', body)
             self.assertNotIn('top', body)
-        self.driver.get(server.base + '/?token=' + '0' * 64)
-        self.assertIn('refused: wrong access token', self.driver.find_element(By.TAG_NAME, 'body').text)
         # Nor does a script from another page reach it.
-        req = urllib.request.Request(server.base + '/api/page')
-        with self.assertRaises(urllib.error.HTTPError) as caught:
-            urllib.request.urlopen(req, timeout=10)
-        self.assertEqual(caught.exception.code, 401)
+        self.assertEqual(server.status('/api/page', {}), 401)
+
+    def test_a_used_address_is_worth_nothing(self):
+        """The address bar and the history lose the launch token as the page
+        starts; the address, opened again, starts nothing; a reload keeps the
+        tab's session, and a fresh address opens a second tab."""
+        self.refusals_expected = True
+        server = self.open(self.file('a.bin', b'launch once'))
+        self.assertEqual(self.driver.current_url, server.base + '/')
+        self.driver.refresh()
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.assertIn('a.bin', self.by_id('file-name').text)
+        first = self.driver.current_window_handle
+        self.driver.switch_to.new_window('tab')
+        try:
+            self.driver.get(server.url)
+            self.until_text('error-text', 'this address was used already')
+            self.assertNotEqual(self.by_id('file-name').text.split('/')[-1], 'a.bin')
+            self.driver.get(server.fresh_url())
+            self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+            self.assertIn('a.bin', self.by_id('file-name').text)
+        finally:
+            self.driver.close()
+            self.driver.switch_to.window(first)
+
+    def test_credential_stays_on_its_port(self):
+        """After the page, the browser visits another 127.0.0.1 port (and is
+        redirected there): nothing it sends there is accepted by the server."""
+        server = self.open(self.file('c.bin', b'private bytes'))
+        token = self.driver.execute_script('return sessionStorage.getItem("hexview-session")')
+        self.assertRegex(token, '^[0-9a-f]{64}$')
+        Recorder.seen = []
+        other = http.server.HTTPServer(('127.0.0.1', 0), Recorder)
+        thread = threading.Thread(target=other.serve_forever, daemon=True)
+        thread.start()
+        try:
+            port = other.server_address[1]
+            self.driver.get(f'http://127.0.0.1:{port}/')
+            self.driver.get(f'http://localhost:{port}/redirect')
+            self.wait.until(lambda d: d.current_url.endswith('/landing'))
+        finally:
+            other.shutdown()
+            other.server_close()
+        seen = '\n'.join(Recorder.seen)
+        self.assertGreaterEqual(len(Recorder.seen), 3, seen)
+        self.assertNotIn(token, seen)
+        self.assertNotIn(server.launch, seen)
+        # Whatever it received, sent back as a credential in any form, is refused.
+        values = set(re.findall(r'[^\s:;=,]{8,}', seen))
+        for value in values:
+            for headers in ({'X-Hexview-Token': value}, {'Cookie': value}, {'Authorization': value}):
+                self.assertIn(server.status('/api/info', headers), (401, 403), headers)
+            self.assertEqual(server.status('/api/info?token=' + urllib.parse.quote(value), {}), 401)
+        self.assertEqual(server.status('/api/info', {'X-Hexview-Token': token}), 200, 'the page\'s own token works')
 
 
 if __name__ == '__main__':

@@ -1,10 +1,18 @@
 // Runs `hexview serve` on small files and checks every route over loopback:
 // the answers, each refusal of the guards and each bad input, which must
 // change nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <regex>
 
 #include <string>
 #include <thread>
@@ -53,6 +61,26 @@ protected:
 };
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Well-formed UTF-8: no stray continuation byte, overlong form, surrogate or
+// code point past U+10FFFF.
+bool valid_utf8(const std::string &text) {
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + static_cast<size_t>(extra) >= text.size() + (extra == 0)) return false;
+        uint32_t cp = extra ? c & (0x3f >> extra) : c;
+        for (int k = 1; k <= extra; k++) {
+            auto d = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            if ((d >> 6) != 2) return false;
+            cp = cp << 6 | (d & 0x3f);
+        }
+        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < least[extra] || cp > 0x10ffff || (cp >= 0xd800 && cp < 0xe000)) return false;
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return true;
+}
 
 TEST_F(serve_api, info_and_pages_pass_the_engine_json_through) {
     std::string info = get("/api/info");
@@ -194,26 +222,49 @@ TEST_F(serve_api, compare_lists_runs_and_says_when_capped) {
     EXPECT_TRUE(has(get("/api/runs?from=9999&count=5"), "\"from\":9999,\"items\":[{\"offset\":\"0x0000000000004e1e\""));
 }
 
+// The page and its files hold nothing of the open file: they come without a
+// token, and no answer sets a cookie.
 TEST_F(serve_api, page_and_assets_are_served_with_the_security_headers) {
     auto c = server->client();
-    auto first = c.Get("/?token=" + server->token());
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->status, 303);
-    std::string cookie = first->get_header_value("Set-Cookie");
-    EXPECT_EQ(cookie, "hexview_" + std::to_string(server->port()) + "=" + server->token() +
-                          "; Path=/; HttpOnly; SameSite=Strict");
-    auto page = server->get("/");
+    auto page = c.Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
+    EXPECT_FALSE(page->has_header("Set-Cookie"));
     EXPECT_TRUE(has(page->body, "<script type=\"module\" src=\"/app.js\""));
+    EXPECT_FALSE(has(page->body, "Hello")) << "no byte of the file";
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
     std::string csp = page->get_header_value("Content-Security-Policy");
     EXPECT_TRUE(has(csp, "default-src 'none'") && has(csp, "script-src 'self';")) << csp;
     EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
-    auto script = server->get("/app.js");
+    auto script = c.Get("/app.js");
     ASSERT_TRUE(script);
     EXPECT_EQ(script->status, 200);
     EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_FALSE(server->get("/api/info")->has_header("Set-Cookie"));
+}
+
+// The printed address's launch token buys one session; Enter where the
+// server runs prints a fresh address, whose token buys another.
+TEST_F(serve_api, a_launch_token_works_once_and_fresh_ones_come_on_request) {
+    auto again = server->exchange(server->launch());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 403);
+    EXPECT_TRUE(has(again->body, "this address was used already")) << again->body;
+    std::string fresh = server->fresh_launch();
+    ASSERT_EQ(fresh.size(), 64u) << server->output();
+    EXPECT_NE(fresh, server->launch());
+    auto second = server->exchange(fresh);
+    ASSERT_TRUE(second);
+    ASSERT_EQ(second->status, 200) << second->body;
+    EXPECT_FALSE(has(second->body, server->token())) << "a session token of its own";
+    std::string other = second->body.substr(10, 64);
+    auto info = server->client().Get("/api/info", {{"X-Hexview-Token", other}});
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->status, 200) << "the second tab's session";
+    EXPECT_EQ(get("/api/info").find("\"writable\":true") != std::string::npos, true) << "the first still works";
+    auto reused = server->exchange(fresh);
+    ASSERT_TRUE(reused);
+    EXPECT_EQ(reused->status, 403);
 }
 
 // Each refusal: a JSON error, the status, and nothing read or changed.
@@ -221,7 +272,7 @@ struct refusal_case {
     const char *name;
     const char *method;
     const char *path;
-    httplib::Headers headers;  // "TOKEN" and "ORIGIN" stand for the real ones
+    httplib::Headers headers;  // TOKEN, COOKIE, LAUNCH and ORIGIN stand for the real ones
     int status;
     const char *says;
 };
@@ -232,11 +283,18 @@ class serve_refusal : public serve_api, public ::testing::WithParamInterface<ref
 
 TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     const refusal_case &c = GetParam();
+    auto real = [&](std::string v) {
+        if (v == "TOKEN") return server->token();
+        if (v == "COOKIE") return "hexview_" + std::to_string(server->port()) + "=" + server->token();
+        if (v == "LAUNCH") return server->launch();
+        if (v == "ORIGIN") return server->origin();
+        return v;
+    };
     httplib::Headers h;
+    std::string type = "application/json";
     for (auto [k, v] : c.headers) {
-        if (v == "TOKEN") v = "hexview_" + std::to_string(server->port()) + "=" + server->token();
-        if (v == "ORIGIN") v = server->origin();
-        h.emplace(k, v);
+        if (k == "Content-Type") type = v;
+        else h.emplace(k, real(v));
     }
     std::string path = c.path;
     if (size_t at = path.find("TOKEN"); at != std::string::npos) path.replace(at, 5, server->token());
@@ -244,9 +302,7 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     std::string body = std::string(c.method) == "BIG" ? std::string(2 << 20, ' ') : R"({"offset":0,"hex":"00"})";
     httplib::Result r = std::string(c.method) == "GET" ? cli.Get(path, h)
                         : std::string(c.method) == "PUT" ? cli.Put(path, h, body, "application/json")
-                                                         : cli.Post(path, h, body,
-                                                                    h.count("Content-Type") ? h.find("Content-Type")->second
-                                                                                            : "application/json");
+                                                         : cli.Post(path, h, body, type);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status) << r->body;
     EXPECT_TRUE(has(r->body, std::string("{\"error\":\"") + c.says)) << r->body;
@@ -256,38 +312,46 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
 
-const httplib::Headers kCookie = {{"Cookie", "TOKEN"}};
-const httplib::Headers kPost = {{"Cookie", "TOKEN"}, {"Origin", "ORIGIN"}};
+const httplib::Headers kToken = {{"X-Hexview-Token", "TOKEN"}};
+const httplib::Headers kPost = {{"X-Hexview-Token", "TOKEN"}, {"Origin", "ORIGIN"}};
 
 INSTANTIATE_TEST_SUITE_P(
     cases, serve_refusal,
     ::testing::Values(
-        refusal_case{"no_token_page", "GET", "/", {}, 401, "refused: no access token"},
         refusal_case{"no_token_api", "GET", "/api/page", {}, 401, "refused: no access token"},
-        refusal_case{"no_token_asset", "GET", "/app.js", {}, 401, "refused: no access token"},
         refusal_case{"no_token_write", "POST", "/api/write", {{"Origin", "ORIGIN"}}, 401, "refused: no access token"},
-        refusal_case{"wrong_token", "GET", "/api/page?token=00", {}, 403, "refused: wrong access token"},
-        refusal_case{"wrong_cookie", "GET", "/api/info", {{"Cookie", "hexview_1=abc"}}, 401, "refused: no access"},
-        refusal_case{"foreign_host", "GET", "/api/page", {{"Cookie", "TOKEN"}, {"Host", "evil.example:80"}}, 403,
+        refusal_case{"wrong_token", "GET", "/api/page", {{"X-Hexview-Token", "00"}}, 403, "refused: wrong access token"},
+        refusal_case{"token_in_a_cookie", "GET", "/api/info", {{"Cookie", "COOKIE"}}, 401, "refused: no access"},
+        refusal_case{"token_in_the_query", "GET", "/api/page?token=TOKEN", {}, 401, "refused: no access"},
+        refusal_case{"token_as_authorization", "GET", "/api/info", {{"Authorization", "Bearer TOKEN"}}, 401,
+                     "refused: no access"},
+        refusal_case{"launch_token_as_session", "GET", "/api/info", {{"X-Hexview-Token", "LAUNCH"}}, 403,
+                     "refused: wrong access token"},
+        refusal_case{"session_token_as_launch", "POST", "/api/session", {{"X-Hexview-Launch", "TOKEN"}, {"Origin", "ORIGIN"}},
+                     403, "refused: this address was used already"},
+        refusal_case{"launch_from_another_origin", "POST", "/api/session",
+                     {{"X-Hexview-Launch", "LAUNCH"}, {"Origin", "http://evil.test"}}, 403, "refused: a change must come"},
+        refusal_case{"foreign_host", "GET", "/api/page", {{"X-Hexview-Token", "TOKEN"}, {"Host", "evil.example:80"}}, 403,
                      "refused: the Host header"},
-        refusal_case{"rebound_host_our_port", "GET", "/api/page?token=TOKEN", {{"Host", "attacker.test"}}, 403,
-                     "refused: the Host header"},
-        refusal_case{"post_without_origin", "POST", "/api/write", kCookie, 403, "refused: a change must come"},
-        refusal_case{"post_foreign_origin", "POST", "/api/write", {{"Cookie", "TOKEN"}, {"Origin", "http://evil.test"}},
-                     403, "refused: a change must come"},
+        refusal_case{"rebound_host_our_port", "GET", "/api/page", {{"X-Hexview-Token", "TOKEN"}, {"Host", "attacker.test"}},
+                     403, "refused: the Host header"},
+        refusal_case{"rebound_host_page", "GET", "/", {{"Host", "attacker.test"}}, 403, "refused: the Host header"},
+        refusal_case{"post_without_origin", "POST", "/api/write", kToken, 403, "refused: a change must come"},
+        refusal_case{"post_foreign_origin", "POST", "/api/write",
+                     {{"X-Hexview-Token", "TOKEN"}, {"Origin", "http://evil.test"}}, 403, "refused: a change must come"},
         refusal_case{"post_cross_site_fetch", "POST", "/api/write",
-                     {{"Cookie", "TOKEN"}, {"Origin", "ORIGIN"}, {"Sec-Fetch-Site", "cross-site"}}, 403,
+                     {{"X-Hexview-Token", "TOKEN"}, {"Origin", "ORIGIN"}, {"Sec-Fetch-Site", "cross-site"}}, 403,
                      "refused: a change must come from the page itself"},
         refusal_case{"post_form_body", "POST", "/api/write",
-                     {{"Cookie", "TOKEN"}, {"Origin", "ORIGIN"}, {"Content-Type", "text/plain"}}, 415,
+                     {{"X-Hexview-Token", "TOKEN"}, {"Origin", "ORIGIN"}, {"Content-Type", "text/plain"}}, 415,
                      "a change must be sent as application/json"},
         refusal_case{"put", "PUT", "/api/write", kPost, 405, "method not allowed: PUT"},
-        refusal_case{"get_on_a_change", "GET", "/api/write", kCookie, 405, "method not allowed: GET /api/write"},
+        refusal_case{"get_on_a_change", "GET", "/api/write", kToken, 405, "method not allowed: GET /api/write"},
         refusal_case{"post_on_a_read", "POST", "/api/page", kPost, 405, "method not allowed: POST /api/page"},
-        refusal_case{"unknown_route", "GET", "/api/files", kCookie, 404, "not found"},
-        refusal_case{"other_file", "GET", "/etc/passwd", kCookie, 404, "not found"},
-        refusal_case{"dot_dot", "GET", "/../../etc/passwd", kCookie, 404, "not found"},
-        refusal_case{"unknown_asset", "GET", "/secret.js", kCookie, 404, "not found: /secret.js"},
+        refusal_case{"unknown_route", "GET", "/api/files", kToken, 404, "not found"},
+        refusal_case{"other_file", "GET", "/etc/passwd", kToken, 404, "not found"},
+        refusal_case{"dot_dot", "GET", "/../../etc/passwd", kToken, 404, "not found"},
+        refusal_case{"unknown_asset", "GET", "/secret.js", kToken, 404, "not found: /secret.js"},
         refusal_case{"body_too_large", "BIG", "/api/write", kPost, 413, "request too large"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -309,6 +373,8 @@ TEST_P(serve_bad_input, is_refused_with_a_message) {
     const bad_input_case &c = GetParam();
     std::string body = std::string(c.method) == "GET" ? get(c.path, c.status) : post(c.path, c.body, c.status);
     EXPECT_TRUE(has(body, std::string("{\"error\":\"") + c.says)) << body;
+    EXPECT_TRUE(valid_utf8(body)) << "whatever bytes the request held";
+    EXPECT_FALSE(has(body, "win error")) << "the system's words for its errors";
     EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
@@ -322,6 +388,8 @@ INSTANTIATE_TEST_SUITE_P(
         bad_input_case{"page_rows_zero", "GET", "/api/page?rows=0", "", 400, "rows must be 1 to 1000"},
         bad_input_case{"page_rows_too_many", "GET", "/api/page?rows=1001", "", 400, "rows above 1000"},
         bad_input_case{"page_mode", "GET", "/api/page?mode=RAW", "", 400, "unknown mode: RAW"},
+        bad_input_case{"page_mode_not_utf8", "GET", "/api/page?mode=%FFx%C3%28%ED%A0%80%F4%90%80%80", "", 400,
+                       "unknown mode: \xEF\xBF\xBDx"},
         bad_input_case{"hits_from", "GET", "/api/hits?from=x", "", 400, "invalid from: x"},
         bad_input_case{"runs_count", "GET", "/api/runs?count=5000", "", 400, "count above 1000"},
         bad_input_case{"write_bad_hex", "POST", "/api/write", R"({"offset":0,"hex":"4g"})", 400, "invalid hex bytes: 4g"},
@@ -361,7 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
         bad_input_case{"save_unconfirmed", "POST", "/api/save", "{}", 400, "missing field: confirm"},
         bad_input_case{"save_as_no_path", "POST", "/api/save-as", R"({"path":""})", 400, "missing field: path"},
         bad_input_case{"save_as_bad_folder", "POST", "/api/save-as", R"({"path":"/nonexistent/x.bin"})", 400,
-                       "cannot open for write"},
+                       "cannot open for write: /nonexistent/x.bin (No such file or directory)"},
         bad_input_case{"search_bad_mode", "POST", "/api/search", R"({"mode":"regex","pattern":"a"})", 400,
                        "unknown search mode: regex"},
         bad_input_case{"search_bad_hex", "POST", "/api/search", R"({"mode":"hex","pattern":"4"})", 400,
@@ -380,8 +448,46 @@ TEST_F(serve_api, read_only_refuses_changes) {
     EXPECT_TRUE(has(get("/api/info"), "\"is_rw\":0")) << "opened read-only";
     EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"00"})", 409), "the file is open read-only"));
     post("/api/save", "{\"confirm\":\"" + file + "\"}", 409);
+    EXPECT_TRUE(has(post("/api/save-as", R"({"path":"copy.bin"})", 409), "the file is open read-only"));
+    EXPECT_FALSE(file_exists(dir.file("copy.bin"))) << "a read-only server writes nothing";
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
+
+// A save-as target that is no plain file is refused before a byte is written,
+// and the staged edits stay.
+struct target_case {
+    const char *name;
+    const char *path;  // FIFO: a named pipe made beside the file; DIR: the file's folder
+    const char *says;
+};
+
+void PrintTo(const target_case &c, std::ostream *os) { *os << c.name; }
+
+class serve_save_as_target : public serve_api, public ::testing::WithParamInterface<target_case> {};
+
+TEST_P(serve_save_as_target, is_refused_before_writing) {
+    std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A reader holds the pipe open, so that a write would not block but arrive.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::string path = GetParam().path;
+    if (path == "FIFO") path = fifo;
+    if (path == "DIR") path = dir.path();
+    post("/api/write", R"({"offset":0,"hex":"58"})");
+    std::string answer = post("/api/save-as", "{\"path\":\"" + path + "\",\"overwrite\":true}", 400);
+    EXPECT_TRUE(has(answer, GetParam().says)) << answer;
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing went into the pipe";
+    close(reader);
+    EXPECT_TRUE(has(staged(), "\"undo\":1")) << "the edits stay staged";
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, serve_save_as_target,
+                         ::testing::Values(target_case{"fifo", "FIFO", "not a plain file"},
+                                           target_case{"character_device", "/dev/null", "not a plain file"},
+                                           target_case{"folder", "DIR", "is a folder"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // Requests from several connections at once are served one engine call at a
 // time: every page is whole and matches the edits staged so far.
@@ -402,9 +508,259 @@ TEST_F(serve_api, concurrent_requests_see_whole_pages) {
     EXPECT_TRUE(has(staged(), "\"size\":58,\"undo\":20"));
 }
 
+// A socket of the test's own listening on a loopback port, or -1 when the
+// address cannot be had here.
+int listen_on(bool ipv6, bool reuseport, int port = 0, int *error = nullptr) {
+    int sock = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    if (reuseport) setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    int rc;
+    if (ipv6) {
+        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        rc = bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        rc = bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    }
+    if (rc != 0 || listen(sock, 1) != 0) {
+        if (error) *error = errno;
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int port_of(int sock) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    getsockname(sock, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+                                         : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
+}
+
+// ---- the transport ---------------------------------------------------------
+
+// A raw request to the server: `headers` are whole lines ("Name: value\r\n").
+std::string raw_request(const std::string &method, const std::string &path, const std::string &headers,
+                        const std::string &body = "") {
+    return method + " " + path + " HTTP/1.1\r\n" + headers + "\r\n" + body;
+}
+
+size_t answers_in(const std::string &bytes) {
+    size_t n = 0;
+    for (size_t at = 0; (at = bytes.find("HTTP/1.1 ", at)) != std::string::npos; at++) n++;
+    return n;
+}
+
+class serve_transport : public serve_api {
+protected:
+    std::string host() { return "Host: 127.0.0.1:" + std::to_string(server->port()) + "\r\n"; }
+    std::string token() { return "X-Hexview-Token: " + server->token() + "\r\n"; }
+    std::string change_headers() {
+        return host() + token() + "Origin: " + server->origin() + "\r\nContent-Type: application/json\r\n";
+    }
+    // A whole change the server would take on its own, cookie included.
+    std::string good_write() {
+        std::string body = R"({"offset":0,"hex":"58"})";
+        return raw_request("POST", "/api/write",
+                           change_headers() + "Cookie: hexview_" + std::to_string(server->port()) + "=" +
+                               server->token() + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n",
+                           body);
+    }
+};
+
+// A request hidden in the body of a refused one, or sent after an answered
+// one on the same connection, is never read as a request.
+TEST_F(serve_transport, one_request_per_connection_and_nothing_left_over) {
+    std::string inner = good_write();
+    std::string length = "Content-Length: " + std::to_string(inner.size()) + "\r\n";
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"refused without a token", raw_request("POST", "/api/write", host() + "Origin: " + server->origin() +
+                                                                          "\r\nContent-Type: text/plain\r\n" + length,
+                                                inner)},
+        {"refused: not found", raw_request("POST", "/nowhere", change_headers() + length, inner)},
+        {"refused: wrong method", raw_request("GET", "/api/write", host() + token() + length, inner)},
+        {"answered, then a pipelined request", raw_request("GET", "/api/info", host() + token()) + inner},
+        {"refused head, the rest of the bytes", raw_request("GET", "/api/info", host() + "Host: x\r\n") + inner},
+    };
+    for (const auto &[name, bytes] : cases) {
+        std::string answer = raw_exchange(server->port(), bytes);
+        EXPECT_EQ(answers_in(answer), 1u) << name << ":\n" << answer;
+        EXPECT_TRUE(has(answer, "Connection: close")) << name;
+    }
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(answers_in(raw_exchange(server->port(), inner)), 1u);
+    EXPECT_TRUE(has(staged(), "\"undo\":1")) << "the same request alone is taken";
+}
+
+// Headers that decide who may do what, or where a request ends, come once;
+// a length is a plain number.
+struct framing_case {
+    const char *name;
+    std::string extra;   // lines added to a good change
+    std::string length;  // its Content-Length line ("" for the right one)
+    const char *says;
+};
+
+void PrintTo(const framing_case &c, std::ostream *os) { *os << c.name; }
+
+class serve_framing : public serve_transport, public ::testing::WithParamInterface<framing_case> {};
+
+TEST_P(serve_framing, is_a_400_that_closes) {
+    const framing_case &c = GetParam();
+    std::string body = R"({"offset":0,"hex":"58"})";
+    std::string extra = c.extra;
+    for (auto [word, value] : {std::pair<std::string, std::string>{"HOST", "127.0.0.1:" + std::to_string(server->port())},
+                               {"ORIGIN", server->origin()},
+                               {"TOKEN", server->token()}})
+        for (size_t at; (at = extra.find(word)) != std::string::npos;) extra.replace(at, word.size(), value);
+    std::string length = c.length.empty() ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : c.length;
+    std::string answer = raw_exchange(server->port(), raw_request("POST", "/api/write", change_headers() + extra + length, body));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 ")) << answer;
+    EXPECT_TRUE(has(answer, c.says)) << answer;
+    EXPECT_EQ(answers_in(answer), 1u);
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, serve_framing,
+    ::testing::Values(
+        framing_case{"host_twice", "Host: HOST\r\n", "", "repeated header: Host"},
+        framing_case{"host_twice_differing", "host: evil.test\r\n", "", "repeated header: host"},
+        framing_case{"origin_twice", "Origin: ORIGIN\r\n", "", "repeated header: Origin"},
+        framing_case{"cookie_twice", "Cookie: a=1\r\nCookie: b=2\r\n", "", "repeated header: Cookie"},
+        framing_case{"content_type_twice", "Content-Type: text/plain\r\n", "", "repeated header: Content-Type"},
+        framing_case{"authorization_twice", "Authorization: a\r\nAuthorization: b\r\n", "", "repeated header: Authorization"},
+        framing_case{"sec_fetch_site_twice", "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Site: same-origin\r\n", "",
+                     "repeated header: Sec-Fetch-Site"},
+        framing_case{"token_twice", "X-Hexview-Token: TOKEN\r\n", "", "repeated header: X-Hexview-Token"},
+        framing_case{"content_length_twice", "Content-Length: 23\r\n", "", "Content-Length"},
+        framing_case{"content_length_text", "", "Content-Length: abc\r\n", "invalid Content-Length"},
+        framing_case{"content_length_list", "", "Content-Length: 23, 23\r\n", "invalid Content-Length"},
+        framing_case{"content_length_signed", "", "Content-Length: +23\r\n", "invalid Content-Length"},
+        framing_case{"content_length_and_chunked", "Transfer-Encoding: chunked\r\n", "", "bad request: invalid"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Sends up to `total` bytes of `unit`-sized pieces after `head`, until the
+// server closes the connection.
+void flood(int port, const std::string &head, const std::string &unit, size_t total) {
+    int sock = connect_loopback(port);
+    if (sock < 0) return;
+    bool open = send(sock, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size());
+    for (size_t sent = 0; open && sent < total; sent += unit.size())
+        open = send(sock, unit.data(), unit.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(unit.size());
+    close(sock);
+}
+
+// No request without a token makes the server hold memory: big bodies (with a
+// length or chunked), endless request lines and floods of headers, four at a
+// time, with the server's resident memory sampled throughout.
+TEST_F(serve_transport, unauthenticated_floods_hold_no_memory) {
+    get("/api/info");
+    long before = resident_kib(server->pid());
+    ASSERT_GT(before, 0);
+    std::atomic<bool> done{false};
+    std::atomic<long> peak{before};
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak.load(), resident_kib(server->pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const size_t kTotal = 200u << 20;
+    const std::string mib(1 << 20, 'a');
+    std::string chunk = "100000\r\n" + mib + "\r\n";
+    std::string post_head = raw_request("POST", "/api/write",
+                                        host() + "Origin: " + server->origin() +
+                                            "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                            std::to_string(kTotal) + "\r\n");
+    std::string chunked_head = raw_request("POST", "/api/write", host() + "Transfer-Encoding: chunked\r\n");
+    std::vector<std::thread> attackers;
+    for (int i = 0; i < 2; i++) {
+        attackers.emplace_back(flood, server->port(), post_head, mib, kTotal);
+        attackers.emplace_back(flood, server->port(), chunked_head, chunk, kTotal);
+        attackers.emplace_back(flood, server->port(), "GET /", mib, kTotal);
+        attackers.emplace_back(flood, server->port(), "GET / HTTP/1.1\r\n", std::string(1 << 16, 'x') + ": y\r\n", kTotal);
+        std::string many_headers;
+        for (int k = 0; k < 65536; k++) many_headers += "X-A: b\r\n";
+        attackers.emplace_back(flood, server->port(), "GET / HTTP/1.1\r\n", many_headers, kTotal);
+    }
+    for (auto &t : attackers) t.join();
+    done = true;
+    sampler.join();
+    long growth = peak - before;
+    std::printf("[ figures  ] server RSS %ld KiB before, %ld KiB at most under ten unauthenticated floods of up to 200 MiB each\n", before,
+                peak.load());
+    EXPECT_LT(growth, 16 * 1024) << "KiB held for requests without a token";
+    EXPECT_TRUE(has(get("/api/info"), "\"writable\":true")) << "and it still serves";
+}
+
+// Idle sockets and heads sent a byte at a time neither stop a good request
+// nor last: the head has a deadline, and at the connection cap the oldest of
+// them makes room.
+TEST_F(serve_transport, slow_and_idle_connections_do_not_lock_anyone_out) {
+    std::vector<int> idle;
+    for (int i = 0; i < 500; i++) idle.push_back(connect_loopback(server->port()));
+    std::vector<int> slow;
+    for (int i = 0; i < 50; i++) slow.push_back(connect_loopback(server->port()));
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const std::string head = "GET /api/info HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
+        for (size_t at = 0; at < head.size() && !done; at++) {
+            for (int sock : slow) send(sock, &head[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    double worst = 0;
+    for (int i = 0; i < 5; i++) {
+        auto start = std::chrono::steady_clock::now();
+        auto r = server->get("/api/info");
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        worst = std::max(worst, seconds);
+        ASSERT_TRUE(r) << "no answer under the flood";
+        EXPECT_EQ(r->status, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    std::printf("[ figures  ] a good request took %.4f s at most beside 500 idle and 50 slow connections\n", worst);
+    EXPECT_LT(worst, 2.0);
+    // Past the head's deadline every slow connection has been closed.
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    size_t closed = 0;
+    for (int sock : slow) {
+        pollfd p{sock, POLLIN, 0};
+        char byte;
+        if (poll(&p, 1, 1000) == 1 && recv(sock, &byte, 1, MSG_DONTWAIT) <= 0) closed++;
+    }
+    done = true;
+    trickle.join();
+    EXPECT_EQ(closed, slow.size()) << "a head sent slowly ends at its deadline";
+    for (int sock : idle) close(sock);
+    for (int sock : slow) close(sock);
+}
+
+// Nobody can listen on the server's port beside it, even with SO_REUSEPORT.
+TEST_F(serve_transport, nobody_listens_beside_it) {
+    for (bool ipv6 : {false, true}) {
+        int error = 0;
+        int sock = listen_on(ipv6, true, server->port(), &error);
+        if (sock >= 0) close(sock);
+        if (ipv6 && error == EADDRNOTAVAIL) continue;  // no IPv6 loopback here
+        EXPECT_LT(sock, 0) << (ipv6 ? "[::1]" : "127.0.0.1");
+        EXPECT_EQ(error, EADDRINUSE) << (ipv6 ? "[::1]" : "127.0.0.1");
+    }
+}
+
 struct startup_case {
     const char *name;
-    std::vector<std::string> args;  // "FILE", "DIR"
+    std::vector<std::string> args;  // "FILE", "DIR", "BUSY" (the port taken)
+    const char *taken;              // "" or which socket holds the port: "v4", "v6", "v4 reuseport", "v6 reuseport"
     const char *says;
 };
 
@@ -413,34 +769,95 @@ void PrintTo(const startup_case &c, std::ostream *os) { *os << c.name; }
 class serve_startup : public ::testing::TestWithParam<startup_case> {};
 
 TEST_P(serve_startup, fails_with_a_message_and_status_2) {
+    const startup_case &c = GetParam();
     temp_dir dir;
     std::string f = dir.write("x.bin", "x");
-    // A port that is taken: listen on one ourselves.
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(sock, 1), 0);
-    socklen_t len = sizeof a;
-    getsockname(sock, reinterpret_cast<sockaddr *>(&a), &len);
+    std::string taken = c.taken;
+    int sock = -1;
+    if (!taken.empty()) {
+        sock = listen_on(has(taken, "v6"), has(taken, "reuseport"));
+        if (sock < 0) GTEST_SKIP() << "no IPv6 loopback here";
+    }
     std::vector<std::string> args;
-    for (std::string s : GetParam().args)
-        args.push_back(s == "FILE" ? f : s == "DIR" ? dir.path() : s == "BUSY" ? std::to_string(ntohs(a.sin_port)) : s);
+    for (std::string a : c.args)
+        args.push_back(a == "FILE" ? f : a == "DIR" ? dir.path() : a == "BUSY" ? std::to_string(port_of(sock)) : a);
     serve_process p(HEXVIEW_TOOL_PATH, args);
     EXPECT_FALSE(p.started());
     EXPECT_EQ(p.wait_exit(), 2);
-    EXPECT_TRUE(has(p.output(), GetParam().says)) << p.output();
-    close(sock);
+    EXPECT_TRUE(has(p.output(), c.says)) << p.output();
+    if (sock >= 0) close(sock);
     EXPECT_FALSE(file_exists(dir.file("missing.bin"))) << "never created";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cases, serve_startup,
-    ::testing::Values(startup_case{"missing_file", {"DIR/missing.bin"}, "no such file"},
-                      startup_case{"folder", {"DIR"}, "is a folder, not a file"},
-                      startup_case{"busy_port", {"FILE", "--port", "BUSY"}, "cannot listen on 127.0.0.1 port"},
-                      startup_case{"bad_port", {"FILE", "--port", "70000"}, "--port"}),
+    ::testing::Values(startup_case{"missing_file", {"DIR/missing.bin"}, "", "no such file"},
+                      startup_case{"folder", {"DIR"}, "", "is a folder, not a file"},
+                      startup_case{"busy_port", {"FILE", "--port", "BUSY"}, "v4",
+                                   "cannot listen on 127.0.0.1 port"},
+                      startup_case{"busy_port_reuseport", {"FILE", "--port", "BUSY"}, "v4 reuseport",
+                                   "Address already in use"},
+                      startup_case{"busy_ipv6_port", {"FILE", "--port", "BUSY"}, "v6", "cannot listen on [::1] port"},
+                      startup_case{"busy_ipv6_port_reuseport", {"FILE", "--port", "BUSY"}, "v6 reuseport",
+                                   "cannot listen on [::1] port"},
+                      startup_case{"bad_port", {"FILE", "--port", "70000"}, "", "--port"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Where the machine has no IPv6 loopback (here: a network namespace of the
+// test's own with IPv6 off), the server says so in one line and serves on
+// 127.0.0.1.
+TEST(serve_no_ipv6, says_so_and_serves_on_ipv4) {
+    if (std::system("unshare -n true 2>/dev/null && command -v ip >/dev/null") != 0)
+        GTEST_SKIP() << "needs unshare -n (root) and ip (iproute2)";
+    temp_dir dir;
+    std::string f = dir.write("x.bin", "x");
+    serve_process p(HEXVIEW_TOOL_PATH, {f},
+                    {"unshare", "-n", "sh", "-c",
+                     "ip link set lo up && sysctl -q -w net.ipv6.conf.lo.disable_ipv6=1 && exec \"$0\" \"$@\""});
+    std::string out = p.output();
+    EXPECT_TRUE(has(out, "open http://127.0.0.1:")) << out;
+    std::regex note("hexview: no IPv6 loopback here \\(\\[::1\\]: [^)]+\\); serving on 127\\.0\\.0\\.1 only\n");
+    EXPECT_TRUE(std::regex_search(out, note)) << out;
+    EXPECT_EQ(p.stop(), 0);
+}
+
+// --open hands the browser a file only the user can read, which redirects to
+// a launch address; no command line holds a token. HEXVIEW_OPENER names a
+// stand-in that records what it was given.
+TEST(serve_open, starts_the_browser_through_a_private_file) {
+    temp_dir dir;
+    std::string f = dir.write("x.bin", "x");
+    std::string opener = dir.write("opener", "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$(dirname \"$0\")/argv.tmp\"\n"
+                                             "stat -c %a \"$1\" > \"$(dirname \"$0\")/mode\"\n"
+                                             "cat \"$1\" > \"$(dirname \"$0\")/page\"\n"
+                                             "mv \"$(dirname \"$0\")/argv.tmp\" \"$(dirname \"$0\")/argv\"\n");
+    ASSERT_EQ(chmod(opener.c_str(), 0700), 0);
+    setenv("HEXVIEW_OPENER", opener.c_str(), 1);
+    serve_process p(HEXVIEW_TOOL_PATH, {f, "--open"});
+    unsetenv("HEXVIEW_OPENER");
+    ASSERT_TRUE(p.started()) << p.output();
+    for (int i = 0; i < 500 && !file_exists(dir.file("argv")); i++) usleep(10000);
+    ASSERT_TRUE(file_exists(dir.file("argv"))) << p.output();
+    auto text = [&](const char *name) {
+        std::ifstream in(dir.file(name));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::string argv = text("argv"), page = text("page");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(argv, m, std::regex(opener + "\n(/[^\n]+\\.html)\n"))) << argv;
+    std::string redirect_file = m[1];
+    EXPECT_FALSE(std::regex_search(argv, std::regex("[0-9a-f]{32}"))) << "no token on a command line";
+    EXPECT_EQ(text("mode"), "600\n");
+    ASSERT_TRUE(std::regex_search(page, m, std::regex("http://127\\.0\\.0\\.1:" + std::to_string(p.port()) +
+                                                        "/#launch=([0-9a-f]{64})")))
+        << page;
+    EXPECT_TRUE(has(page, "http-equiv=\"refresh\"")) << page;
+    auto first = p.exchange(m[1]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 200) << "the browser's page starts with it";
+    EXPECT_EQ(p.exchange(m[1])->status, 403) << "once";
+    EXPECT_EQ(p.stop(), 0);
+    EXPECT_FALSE(file_exists(redirect_file)) << "removed when the server stops";
+}
 
 }  // namespace

@@ -1,44 +1,33 @@
-// hexview serve: opens the file, binds the loopback addresses, prints the
-// address with its access token and serves until Ctrl-C.
-#include <httplib.h>
+// hexview serve: opens the file, listens on the loopback addresses, prints a
+// launch address (and a fresh one on request) and serves until Ctrl-C.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <memory>
-#include <random>
 #include <thread>
-#include <vector>
 
 #include "quillmar_hexview.h"
 #include "serve/serve.h"
 
-#ifndef _WIN32
-#include <spawn.h>
-#include <sys/wait.h>
 extern char **environ;
-#endif
 
 namespace {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> address_requested{false};
 
 extern "C" void on_stop_signal(int) { stop_requested = true; }
-
-// 256 bits from the system's random source, as hex digits.
-std::string random_token() {
-    std::random_device rd;
-    std::string token;
-    static const char digits[] = "0123456789abcdef";
-    for (int i = 0; i < 8; i++) {
-        uint32_t word = rd();
-        for (int k = 0; k < 8; k++) token += digits[(word >> (4 * k)) & 0xf];
-    }
-    return token;
-}
+extern "C" void on_address_signal(int) { address_requested = true; }
 
 // Opens the file as the person asked, falling back to read-only when it
 // cannot be written; a missing file is never created.
@@ -53,25 +42,51 @@ bool open_file(const serve_options &o) {
     return false;
 }
 
-void start_browser(const std::string &url) {
-#ifdef _WIN32
-    std::string cmd = "start \"\" \"" + url + "\"";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "hexview: could not start a browser\n");
-#else
+std::string launch_address(serve_session &s) {
+    return "http://127.0.0.1:" + std::to_string(s.port) + "/#launch=" + s.new_launch();
+}
+
+// The browser gets the address through a file only this user can read, which
+// redirects to it: the token is never on a command line that `ps` shows.
+// HEXVIEW_OPENER names the program that opens the file (xdg-open by default).
+std::string start_browser(const std::string &address) {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string dir = runtime && *runtime && std::filesystem::is_directory(runtime) ? runtime : "/tmp";
+    std::string path = dir + "/hexview-open-XXXXXX.html";
+    int fd = mkstemps(path.data(), 5);  // made with mode 0600
+    if (fd < 0) {
+        std::fprintf(stderr, "hexview: cannot make the file that opens the browser in %s: %s; open the address by hand\n",
+                     dir.c_str(), system_message(errno).c_str());
+        return "";
+    }
+    std::string page = "<!doctype html><meta charset=\"utf-8\"><meta http-equiv=\"refresh\" content=\"0;url=" + address +
+                       "\"><title>hexview</title><p><a href=\"" + address + "\">Open hexview</a></p>\n";
+    bool written = write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+    close(fd);
+    const char *opener = std::getenv("HEXVIEW_OPENER");
+    if (!opener || !*opener) opener = "xdg-open";
     pid_t pid;
-    const char *argv[] = {"xdg-open", url.c_str(), nullptr};
-    if (int err = posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char **>(argv), environ))
-        std::fprintf(stderr, "hexview: could not start a browser (xdg-open: %s); open the address by hand\n",
+    const char *argv[] = {opener, path.c_str(), nullptr};
+    int err = written ? posix_spawnp(&pid, opener, nullptr, nullptr, const_cast<char **>(argv), environ) : EIO;
+    if (err)
+        std::fprintf(stderr, "hexview: could not start a browser (%s: %s); open the address by hand\n", opener,
                      system_message(err).c_str());
     else
         std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-#endif
+    return path;
 }
 
-// The bind's own error is what the socket calls left in errno.
-std::string cannot_listen(int port, int err) {
-    std::string why = err ? system_message(err) : "port busy?";
-    return "cannot listen on 127.0.0.1 port " + std::to_string(port) + " (" + why + ")";
+// Enter on standard input asks for a fresh address (for another tab or
+// browser); so does SIGUSR1. Reads only what is there, so the loop still
+// sees a stop at once.
+bool enter_pressed(bool &stdin_open) {
+    if (!stdin_open) return false;
+    pollfd p{0, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    char buf[256];
+    ssize_t n = read(0, buf, sizeof buf);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO)) stdin_open = false;
+    return n > 0 && std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr;
 }
 
 }  // namespace
@@ -80,46 +95,37 @@ int run_serve(const serve_options &o) {
     serve_session session;
     session.path = o.file;
     session.writable = open_file(o);
-    session.token = random_token();
-
-    // Both are set up before they bind: socket options apply from the bind on.
-    // The IPv4 loopback gets the port (a free one by default); the IPv6
-    // loopback joins on the same port where the system has one.
-    std::vector<std::unique_ptr<httplib::Server>> servers;
-    for (int family : {AF_INET, AF_INET6}) {
-        servers.push_back(std::make_unique<httplib::Server>());
-        servers.back()->set_address_family(family);
-        add_guards_and_assets(*servers.back(), session);
-        add_api_routes(*servers.back(), session);
+    serve_routes routes;
+    add_api_routes(routes, session);
+    http_server server(make_app(session, routes));
+    try {
+        session.port = server.listen_loopback(
+            o.port, [](const std::string &line) { std::fprintf(stderr, "hexview: %s\n", line.c_str()); });
+    } catch (const std::runtime_error &e) {
+        throw host_error(e.what());
     }
-    httplib::Server &v4 = *servers.front();
-    errno = 0;
-    session.port = o.port ? (v4.bind_to_port("127.0.0.1", o.port) ? o.port : -1) : v4.bind_to_any_port("127.0.0.1");
-    if (session.port <= 0) throw host_error(cannot_listen(o.port, errno));
-    if (!servers.back()->bind_to_port("::1", session.port)) servers.pop_back();
-
-    std::string url = "http://127.0.0.1:" + std::to_string(session.port) + "/?token=" + session.token;
-    std::printf("hexview serve: %s (%s)\nopen %s\nCtrl-C stops the server\n", o.file.c_str(),
-                session.writable ? "read-write" : "read-only", url.c_str());
+    std::string address = launch_address(session);
+    std::printf("hexview serve: %s (%s)\nopen %s\nCtrl-C stops the server; Enter prints a fresh address "
+                "(each works once)\n",
+                o.file.c_str(), session.writable ? "read-write" : "read-only", address.c_str());
     std::fflush(stdout);
 
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
-    std::vector<std::thread> listeners;
-    std::atomic<int> listening{static_cast<int>(servers.size())};
-    for (auto &svr : servers)
-        listeners.emplace_back([&svr, &listening] {
-            svr->listen_after_bind();
-            listening--;
-        });
-    if (o.open_browser) start_browser(url);
-    while (!stop_requested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // A stop that comes before a server has begun to listen is lost: repeat it.
-    while (listening > 0) {
-        for (auto &svr : servers) svr->stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::signal(SIGUSR1, on_address_signal);
+    std::signal(SIGTTIN, SIG_IGN);  // a server in the background reads nothing, and is not stopped
+    server.start();
+    std::string opener_file = o.open_browser ? start_browser(launch_address(session)) : "";
+    bool stdin_open = true;
+    while (!stop_requested) {
+        if (enter_pressed(stdin_open) || address_requested.exchange(false)) {
+            std::printf("open %s\n", launch_address(session).c_str());
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    for (auto &t : listeners) t.join();
+    server.stop();
+    if (!opener_file.empty()) std::remove(opener_file.c_str());
     hx_close();
     return 0;
 }

@@ -9,17 +9,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/host.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+#include "serve/serve_transport.h"
 
 struct serve_options {
     std::string file;
@@ -29,13 +28,29 @@ struct serve_options {
 };
 int run_serve(const serve_options &o);
 
-// What every request is checked against.
-struct serve_session {
+// The page sends its session token in this header; no browser adds a custom
+// header on its own, and a cross-origin script needs a preflight that this
+// server never grants.
+inline constexpr const char *kTokenHeader = "x-hexview-token";
+// The page's first request trades its address's launch token, sent here.
+inline constexpr const char *kLaunchHeader = "x-hexview-launch";
+
+// What every request is checked against. A launch token (in a printed
+// address's fragment) is good for one exchange; the session tokens it buys
+// live in the pages' sessionStorage.
+class serve_session {
+public:
     std::string path;  // the file as given on the command line
     bool writable = false;
-    std::string token;  // 256 random bits as 64 hex digits
     int port = 0;
-    std::string cookie_name() const { return "hexview_" + std::to_string(port); }
+
+    std::string new_launch();                          // a fresh single-use launch token
+    std::string exchange(const std::string &launch);  // a session token, or "" for an unknown launch token
+    bool knows(const std::string &session) const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> launches_, sessions_;
 };
 
 // A request the server refuses with `status` and a JSON {"error": message}.
@@ -44,13 +59,19 @@ struct http_error : std::runtime_error {
     http_error(int s, const std::string &m) : std::runtime_error(m), status(s) {}
 };
 
+// Handlers by exact path, for GET (and HEAD) and for POST.
+using serve_route = std::function<void(const http_request &, http_response &)>;
+struct serve_routes {
+    std::map<std::string, serve_route> get, post;
+};
+
+// The API routes under /api/; each calls the engine under one lock.
+void add_api_routes(serve_routes &routes, const serve_session &s);
 // Host, token, method, Origin and content-type checks, the security headers,
 // JSON bodies for every error status, and the page's embedded assets.
-void add_guards_and_assets(httplib::Server &svr, const serve_session &s);
-// The API routes under /api/; each calls the engine under one lock.
-void add_api_routes(httplib::Server &svr, const serve_session &s);
+http_app make_app(serve_session &s, const serve_routes &routes);
 // Sends {"error": message} with the status.
-void send_error(httplib::Response &res, int status, const std::string &message);
+void send_error(http_response &res, int status, const std::string &message);
 
 // The page's files, built into the binary from tools/hexview/serve/web/.
 struct serve_asset {

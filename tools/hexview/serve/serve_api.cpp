@@ -1,13 +1,13 @@
 // hexview serve: the API routes. Each runs its engine calls under one lock
 // (the engine has one open file and process-wide tables) and copies every
 // result before the lock is released; the engine's JSON is passed through.
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,8 +16,8 @@
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
+using Request = http_request;
+using Response = http_response;
 namespace fs = std::filesystem;
 
 constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
@@ -28,7 +28,20 @@ std::mutex engine_lock;
 // undo discards and stages them again.
 std::vector<edit_record> applied, undone;
 
-[[noreturn]] void engine_refused(int status = 400) { throw http_error(status, hx_last_error()); }
+// The engine names a system error "win error N" (errno on POSIX): the page
+// gets the system's own words for it.
+std::string in_system_words(std::string message) {
+    static const std::regex code("win error ([0-9]{1,9})");
+    std::smatch m;
+    std::string out;
+    while (std::regex_search(message, m, code)) {
+        out += m.prefix().str() + system_message(std::stoi(m[1]));
+        message = m.suffix().str();
+    }
+    return out + message;
+}
+
+[[noreturn]] void engine_refused(int status = 400) { throw http_error(status, in_system_words(hx_last_error())); }
 
 // Stages `edits` afresh over an empty list; on a refusal the list is left
 // as `fallback` staged and the engine's message is thrown.
@@ -36,7 +49,7 @@ void restage(const std::vector<edit_record> &edits, const std::vector<edit_recor
     hx_discard();
     for (const edit_record &e : edits) {
         if (stage_edit(e) == 0) continue;
-        std::string message = hx_last_error();
+        std::string message = in_system_words(hx_last_error());
         hx_discard();
         for (const edit_record &f : fallback) stage_edit(f);
         throw http_error(400, message);
@@ -63,7 +76,7 @@ std::string resolve_path(const serve_session &s, const std::string &path) {
 }
 
 std::string query(const Request &req, const char *key, const char *fallback) {
-    return req.has_param(key) ? req.get_param_value(key) : fallback;
+    return req.param(key, fallback);
 }
 
 // The engine escapes context text for JSON; never end on half an escape.
@@ -87,7 +100,7 @@ std::string listing(const Request &req, int64_t stored, const std::function<std:
 using api_handler = std::function<std::string(const Request &)>;
 
 // Runs the handler under the engine lock; refusals become JSON errors.
-httplib::Server::Handler locked(api_handler h) {
+serve_route locked(api_handler h) {
     return [h](const Request &req, Response &res) {
         try {
             std::string body;
@@ -180,9 +193,21 @@ std::string save_in_place(const serve_session &s, const Request &req) {
     return staged_state();
 }
 
+// A save-as target is a plain file or nothing yet: a pipe or a device would
+// take bytes before a failure could be told, and a folder is no file.
+void check_target(const std::string &target) {
+    std::error_code ec;
+    auto status = fs::status(target, ec);
+    if (fs::is_directory(status)) throw http_error(400, "is a folder: " + target);
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        throw http_error(400, "not a plain file (a pipe, device or socket): " + target);
+}
+
 std::string save_as(const serve_session &s, const Request &req) {
     nlohmann::json f = parse_body(req.body, "path,overwrite");
+    require_writable(s);
     std::string target = resolve_path(s, field_string(f, "path"));
+    check_target(target);
     std::error_code ec;
     if (fs::exists(target, ec) && fs::equivalent(target, s.path, ec))
         throw http_error(400, "that is the open file; use Save to write it in place");
@@ -265,7 +290,7 @@ std::string entropy(const Request &) {
 
 }  // namespace
 
-void add_api_routes(httplib::Server &svr, const serve_session &s) {
+void add_api_routes(serve_routes &routes, const serve_session &s) {
     const serve_session *sp = &s;
     std::vector<std::pair<const char *, api_handler>> reads = {
         {"/api/info", [sp](const Request &) { return info(*sp); }},
@@ -299,18 +324,6 @@ void add_api_routes(httplib::Server &svr, const serve_session &s) {
         {"/api/search", search},
         {"/api/compare", [sp](const Request &r) { return compare(*sp, r); }},
     };
-    auto wrong_method = [](const char *allowed) {
-        return [allowed](const Request &req, Response &res) {
-            res.set_header("Allow", allowed);
-            send_error(res, 405, "method not allowed: " + req.method + " " + req.path + " (use " + allowed + ")");
-        };
-    };
-    for (auto &[path, h] : reads) {
-        svr.Get(path, locked(h));
-        svr.Post(path, wrong_method("GET"));
-    }
-    for (auto &[path, h] : changes) {
-        svr.Post(path, locked(h));
-        svr.Get(path, wrong_method("POST"));
-    }
+    for (auto &[path, h] : reads) routes.get[path] = locked(h);
+    for (auto &[path, h] : changes) routes.post[path] = locked(h);
 }

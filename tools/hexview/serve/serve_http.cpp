@@ -1,28 +1,59 @@
-// hexview serve: who gets in (Host, token, Origin), the security headers, the
-// JSON body of every error status, and the page's embedded assets.
-#include <httplib.h>
-
+// hexview serve: who gets in (Host, the session token header, Origin), the
+// security headers, the JSON body of every error, the page's embedded assets,
+// and the routing of each request to its handler.
 #include <algorithm>
 #include <cctype>
+#include <random>
 #include <string>
 
 #include "serve/serve.h"
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
-using handled = httplib::Server::HandlerResponse;
+constexpr std::size_t kMaxSessions = 64;  // tabs that started from a launch address
+constexpr std::size_t kMaxLaunches = 16;  // addresses printed and not used yet
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
+// 256 bits from the system's random source, as hex digits.
+std::string random_token() {
+    std::random_device rd;
+    std::string token;
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 8; i++) {
+        uint32_t word = rd();
+        for (int k = 0; k < 8; k++) token += digits[(word >> (4 * k)) & 0xf];
+    }
+    return token;
+}
+
+bool same_secret(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); i++) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// Takes `token` out of `list` when it is there.
+bool take(std::vector<std::string> &list, const std::string &token) {
+    auto it = std::find_if(list.begin(), list.end(), [&](const std::string &t) { return same_secret(t, token); });
+    if (it == list.end()) return false;
+    list.erase(it);
+    return true;
+}
+
+void push_bounded(std::vector<std::string> &list, std::string token, std::size_t max) {
+    if (list.size() >= max) list.erase(list.begin());
+    list.push_back(std::move(token));
+}
+
 // A loopback name or address with our port: DNS-rebinding pages carry their
 // own host name here and are turned away.
-void check_host(const Request &req, const serve_session &s) {
-    std::string host = lower(req.get_header_value("Host"));
+void check_host(const http_request &req, const serve_session &s) {
+    std::string host = lower(req.header("host"));
     // Built by appends: g++ 12 at -O3 warns falsely (-Wrestrict) on "x" + string.
     std::string port(1, ':');
     port += std::to_string(s.port);
@@ -33,44 +64,36 @@ void check_host(const Request &req, const serve_session &s) {
     throw http_error(403, "refused: the Host header must name this computer (127.0.0.1, localhost or [::1]) and port");
 }
 
-bool same_secret(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); i++) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
-
-std::string cookie_value(const Request &req, const std::string &name) {
-    std::string cookies = req.get_header_value("Cookie");
-    size_t at = 0;
-    while (at < cookies.size()) {
-        size_t end = cookies.find(';', at);
-        if (end == std::string::npos) end = cookies.size();
-        std::string pair = cookies.substr(at, end - at);
-        size_t first = pair.find_first_not_of(' ');
-        if (first != std::string::npos) pair = pair.substr(first);
-        if (pair.rfind(name + "=", 0) == 0) return pair.substr(name.size() + 1);
-        at = end + 1;
-    }
-    return "";
-}
-
-void check_token(const Request &req, const serve_session &s) {
-    std::string given = req.has_param("token") ? req.get_param_value("token") : cookie_value(req, s.cookie_name());
-    if (given.empty()) throw http_error(401, "refused: no access token; open the address that hexview serve printed");
-    if (!same_secret(given, s.token)) throw http_error(403, "refused: wrong access token");
+void check_token(const http_request &req, const serve_session &s) {
+    std::string given = req.header(kTokenHeader);
+    if (given.empty())
+        throw http_error(401, "refused: no access token; open the address that hexview serve printed "
+                              "(press Enter where it runs for a fresh one)");
+    if (!s.knows(given)) throw http_error(403, "refused: wrong access token");
 }
 
 // Changes come only from the page itself: a POST of JSON whose Origin is the
 // address it was sent to.
-void check_post(const Request &req) {
-    std::string origin = req.get_header_value("Origin");
-    if (origin.empty() || lower(origin) != "http://" + lower(req.get_header_value("Host")))
+void check_post(const http_request &req) {
+    std::string origin = req.header("origin");
+    if (origin.empty() || lower(origin) != "http://" + lower(req.header("host")))
         throw http_error(403, "refused: a change must come from the page's own origin");
-    std::string site = req.get_header_value("Sec-Fetch-Site");
+    std::string site = req.header("sec-fetch-site");
     if (!site.empty() && site != "same-origin") throw http_error(403, "refused: a change must come from the page itself");
-    if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+    if (req.header("content-type").rfind("application/json", 0) != 0)
         throw http_error(415, "a change must be sent as application/json");
+}
+
+bool is_asset_path(const std::string &path) {
+    if (path == "/") return true;
+    size_t dot = path.rfind('.');
+    if (path.size() < 2 || path[0] != '/' || dot == std::string::npos || dot < 2) return false;
+    for (size_t i = 1; i < dot; i++) {
+        auto c = static_cast<unsigned char>(path[i]);
+        if (!std::isalnum(c) && c != '_' && c != '-') return false;
+    }
+    std::string ext = path.substr(dot);
+    return ext == ".js" || ext == ".css" || ext == ".svg";
 }
 
 const char *content_type(const std::string &path) {
@@ -91,28 +114,70 @@ const serve_asset *find_asset(const std::string &path) {
     return nullptr;
 }
 
-const char *status_text(int status) {
-    switch (status) {
-    case 400: return "bad request";
-    case 401: return "refused: no access token";
-    case 403: return "refused";
-    case 404: return "not found";
-    case 405: return "method not allowed";
-    case 413: return "request too large";
-    case 415: return "unsupported content type";
-    default: return "request failed";
+// The page and its files hold no byte of the open file and are the same for
+// everyone: they are served without a token (a script cannot add a header to
+// a <script src>); every /api/ route needs one.
+void serve_asset_file(const http_request &req, http_response &res) {
+    const serve_asset *a = find_asset(req.path == "/" ? "/index.html" : req.path);
+    if (!a) return send_error(res, 404, "not found: " + req.path);
+    res.set_content(std::string(reinterpret_cast<const char *>(a->data), a->size), content_type(a->path));
+}
+
+// Checks made on the head alone, before a byte of the body is read.
+void check_head(const http_request &req, const serve_session &s) {
+    if (req.method != "GET" && req.method != "HEAD" && req.method != "POST")
+        throw http_error(405, "method not allowed: " + req.method);
+    check_host(req, s);
+    if (req.path.rfind("/api/", 0) != 0) return;  // the page's files, or a 404
+    if (req.path == "/api/session") {
+        if (req.method != "POST") throw http_error(405, "method not allowed: " + req.method + " /api/session (use POST)");
+        check_post(req);
+        return;
     }
+    check_token(req, s);
+    if (req.method == "POST") check_post(req);
+}
+
+// The page trades the launch token of its address for a session token of its own.
+void start_session(serve_session &s, const http_request &req, http_response &res) {
+    std::string token = s.exchange(req.header(kLaunchHeader));
+    if (token.empty())
+        throw http_error(403, "refused: this address was used already or is not from this server; "
+                              "press Enter where hexview serve runs for a fresh one");
+    res.set_content("{\"token\":\"" + token + "\"}", "application/json");
 }
 
 }  // namespace
 
-void send_error(Response &res, int status, const std::string &message) {
+std::string serve_session::new_launch() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::string token = random_token();
+    push_bounded(launches_, token, kMaxLaunches);
+    return token;
+}
+
+std::string serve_session::exchange(const std::string &launch) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (launch.empty() || !take(launches_, launch)) return "";
+    std::string token = random_token();
+    push_bounded(sessions_, token, kMaxSessions);
+    return token;
+}
+
+bool serve_session::knows(const std::string &session) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return std::any_of(sessions_.begin(), sessions_.end(), [&](const std::string &t) { return same_secret(t, session); });
+}
+
+void send_error(http_response &res, int status, const std::string &message) {
     res.status = status;
+    res.headers.clear();
     res.set_content("{\"error\":" + json_quote(message) + "}", "application/json");
 }
 
-void add_guards_and_assets(httplib::Server &svr, const serve_session &s) {
-    svr.set_default_headers({
+http_app make_app(serve_session &s, const serve_routes &routes) {
+    http_app app;
+    app.default_headers = {
         {"Content-Security-Policy",
          "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
          "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
@@ -122,47 +187,45 @@ void add_guards_and_assets(httplib::Server &svr, const serve_session &s) {
         {"Cross-Origin-Opener-Policy", "same-origin"},
         {"Cross-Origin-Resource-Policy", "same-origin"},
         {"Cache-Control", "no-store"},
-    });
-    svr.set_payload_max_length(1 << 20);
-    svr.set_keep_alive_max_count(1000);
-    svr.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
-    // Idle connections end soon, so stopping the server (which waits for them) is quick.
-    svr.set_keep_alive_timeout(1);
-
-    svr.set_pre_routing_handler([&s](const Request &req, Response &res) -> handled {
+    };
+    app.error = [](int status, const std::string &message) {
+        http_response res;
+        send_error(res, status, message);
+        return res;
+    };
+    app.check_head = [&s](const http_request &req) -> std::optional<http_response> {
         try {
-            check_host(req, s);
-            check_token(req, s);
-            if (req.method == "POST") check_post(req);
-            else if (req.method != "GET" && req.method != "HEAD")
-                throw http_error(405, "method not allowed: " + req.method);
+            check_head(req, s);
+        } catch (const http_error &e) {
+            http_response res;
+            send_error(res, e.status, e.what());
+            return res;
+        }
+        return std::nullopt;
+    };
+    app.handle = [&s, &routes](const http_request &req) {
+        http_response res;
+        try {
+            bool get = req.method != "POST";
+            const auto &same = get ? routes.get : routes.post;
+            const auto &other = get ? routes.post : routes.get;
+            if (req.path == "/api/session" && !get) {
+                start_session(s, req, res);
+            } else if (auto it = same.find(req.path); it != same.end()) {
+                it->second(req, res);
+            } else if (other.count(req.path)) {
+                const char *allowed = get ? "POST" : "GET";
+                send_error(res, 405, "method not allowed: " + req.method + " " + req.path + " (use " + allowed + ")");
+                res.headers.emplace_back("Allow", allowed);
+            } else if (get && is_asset_path(req.path)) {
+                serve_asset_file(req, res);
+            } else {
+                send_error(res, 404, "not found");
+            }
         } catch (const http_error &e) {
             send_error(res, e.status, e.what());
-            return handled::Handled;
         }
-        return handled::Unhandled;
-    });
-
-    // Statuses set without a body (unknown route, body too large) get a JSON one.
-    svr.set_error_handler(httplib::Server::Handler([](const Request &, Response &res) {
-        if (res.body.empty()) send_error(res, res.status, status_text(res.status));
-    }));
-
-    // The first visit carries the token in the address: keep it in a cookie
-    // only this site's own requests send, and drop it from the address bar.
-    svr.Get("/", [&s](const Request &req, Response &res) {
-        if (req.has_param("token")) {
-            res.set_header("Set-Cookie", s.cookie_name() + "=" + s.token + "; Path=/; HttpOnly; SameSite=Strict");
-            res.set_redirect("/", 303);
-            return;
-        }
-        const serve_asset *page = find_asset("/index.html");
-        res.set_content(reinterpret_cast<const char *>(page->data), page->size, content_type(page->path));
-    });
-
-    svr.Get("/[A-Za-z0-9_-]+\\.(js|css|svg)", [](const Request &req, Response &res) {
-        const serve_asset *a = find_asset(req.path);
-        if (!a) return send_error(res, 404, "not found: " + req.path);
-        res.set_content(reinterpret_cast<const char *>(a->data), a->size, content_type(a->path));
-    });
+        return res;
+    };
+    return app;
 }

@@ -1,6 +1,6 @@
 // hexview serve: the page. Wires the grid, the inspector and the panels to
 // the server, and holds the keyboard map.
-import { get, onBusy } from './api.js';
+import { get, onBusy, startSession } from './api.js';
 import { HexGrid } from './grid.js';
 import { renderInspector } from './inspector.js';
 import { SearchPanel } from './search.js';
@@ -20,9 +20,16 @@ function showError(e) {
 }
 $('error-close').addEventListener('click', () => { $('error').hidden = true; });
 
+// A launch address pasted into this tab starts the page again with it (a
+// change of the fragment alone loads nothing).
+window.addEventListener('hashchange', () => {
+  if (window.location.hash.includes('launch=')) window.location.reload();
+});
+
 async function boot() {
   let info;
   try {
+    await startSession();
     info = await get('/api/info');
   } catch (e) {
     showError(e);
@@ -74,7 +81,7 @@ async function boot() {
       insert: $('insert-btn'), delete: $('delete-btn'), discard: $('discard-btn'),
       insertForm: $('insert-form'), insertInput: $('insert-input'), insertCancel: $('insert-cancel'),
       saveAsForm: $('saveas-form'), saveAsInput: $('saveas-input'),
-      writeOnly: [$('edit-actions'), $('insert-btn'), $('delete-btn'), $('discard-btn')],
+      writeOnly: [$('edit-actions'), $('insert-btn'), $('delete-btn'), $('discard-btn'), $('saveas-form')],
     },
     grid, ask, showError, path: info.path, writable, limits,
     onChange: (size) => {
