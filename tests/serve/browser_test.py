@@ -6,7 +6,9 @@ Usage: browser_test.py HEXVIEW [unittest arguments]
 HEXVIEW_SCREENSHOT=path makes test_screenshot save the README's picture there.
 """
 import contextlib
+import http.client
 import http.server
+import json
 import os
 import re
 import shutil
@@ -192,7 +194,8 @@ class BrowserTest(unittest.TestCase):
             self.fail(f'#{id_} never matched {pattern!r}: {self.by_id(id_).text!r}')
 
     def staged(self):
-        return [li.text.split('\n') for li in self.driver.find_elements(By.CSS_SELECTOR, '#staged-list li')]
+        return self.driver.execute_script(
+            'return [...document.querySelectorAll("#staged-list li")].map((li) => [...li.children].map((c) => c.textContent))')
 
     def grid_keys(self, *keys):
         self.by_id('grid').send_keys(*keys)
@@ -314,7 +317,7 @@ class BrowserTest(unittest.TestCase):
         self.grid_keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT, 'f', 'f')
         self.settle()
         self.by_id('tab-edits').click()
-        self.assertEqual(self.staged(), [['write', '0x000000000002', '1: ff']])
+        self.assertEqual(self.staged(), [['write', '0x00000002', '1: ff']])
         self.assertEqual(self.row_at(0)[1], '00 01 ff 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f')
         edited = self.driver.execute_script('return [...document.querySelectorAll("#grid .b.edit")].map((b) => b.textContent)')
         self.assertEqual(edited, ['ff'])
@@ -337,18 +340,19 @@ class BrowserTest(unittest.TestCase):
         self.grid_keys(Keys.DELETE)
         self.settle()
         self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  08 09 0a 0b 0c 0d 0e 0f')
-        self.assertEqual([s[0] for s in self.staged()], ['write', 'write', 'insert', 'delete'])
+        # 'A' went on from the end of the typed ff: one typed run, one edit.
+        self.assertEqual([s[0] for s in self.staged()], ['write', 'insert', 'delete'])
         self.assertIn('(32 bytes)', self.by_id('st-size').text)
         # Undo twice, redo once.
         self.grid_keys(Keys.CONTROL, 'z')
         self.settle()
         self.grid_keys(Keys.CONTROL, 'z')
         self.settle()
-        self.assertEqual([s[0] for s in self.staged()], ['write', 'write'])
+        self.assertEqual([s[0] for s in self.staged()], ['write'])
         self.assertEqual(self.row_at(0)[1], '00 01 ff 41 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f')
         self.by_id('redo-btn').click()
         self.settle()
-        self.assertEqual(self.staged()[-1], ['insert', '0x000000000004', '2: aabb'])
+        self.assertEqual(self.staged()[-1], ['insert', '0x00000004', '2: aabb'])
         self.assertEqual(self.by_id('redo-btn').text, 'Redo (1)')
         self.assertEqual(self.row_at(0)[1], '00 01 ff 41 aa bb 04 05  06 07 08 09 0a 0b 0c 0d')
         # Insert mode: quick typing inserts the bytes in order.
@@ -368,8 +372,8 @@ class BrowserTest(unittest.TestCase):
         the edit before, and Discard drops every edit, the late ones too."""
         cases = [
             # button, the question to confirm (or None), staged writes after, row 0 after
-            ('undo-btn', None, ['11', '22', '33'], '11 22 33 00'),
-            ('discard-btn', 'Drop all 4 staged edits', [], '00 00 00 00'),
+            ('undo-btn', None, ['11', '22', '33'], '11 00 22 00 33 00'),
+            ('discard-btn', 'Drop all 4 staged edits', [], '00 00 00 00 00 00'),
         ]
         for button, question, writes, row in cases:
             with self.subTest(button=button):
@@ -384,7 +388,8 @@ class BrowserTest(unittest.TestCase):
                     'document.addEventListener("click", () => { window.waitingAtClick = window.hexview.edits.waiting; },'
                     ' { capture: true, once: true })')
                 with self.slow_server(400):
-                    self.grid_keys('2', '2', '3', '3', '4', '4')
+                    # Each byte a place further on, so each is an edit of its own.
+                    self.grid_keys(Keys.ARROW_RIGHT, '2', '2', Keys.ARROW_RIGHT, '3', '3', Keys.ARROW_RIGHT, '4', '4')
                     self.by_id(button).click()
                     waiting = self.driver.execute_script('return window.waitingAtClick')
                     self.assertGreaterEqual(waiting, 2, 'typed edits were still queued at the click')
@@ -394,7 +399,7 @@ class BrowserTest(unittest.TestCase):
                         self.by_id('confirm-ok').click()
                     self.settle()
                 self.assertEqual([s[2] for s in self.staged()], ['1: ' + w for w in writes])
-                self.assertEqual(self.row_at(0)[1][:11], row)
+                self.assertEqual(self.row_at(0)[1][:len(row)], row)
 
     def test_backspace_at_the_last_byte(self):
         """The cursor stays on its byte, which moved back by one."""
@@ -405,9 +410,11 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(self.row_at(0)[1][:8], '00 01 03')
         self.assertEqual(self.status(), 'offset 0x2 (2)')
 
-    def test_save_as_and_in_place(self):
+    def test_save_as_goes_on_with_the_new_file_and_save_in_place(self):
         data = sample_bytes()
         path = self.file('s.bin', data)
+        copy = os.path.join(self.dir, 'copy.bin')
+        self.file('other.bin', b'other')
         self.open(path)
         self.grid_keys('0', '1', Keys.BACKSPACE)  # write 01 at 0, then delete it
         self.settle()
@@ -418,37 +425,322 @@ class BrowserTest(unittest.TestCase):
         expected = data[1:0x41] + b'X' + data[0x42:]
         box = self.by_id('saveas-input')
         box.send_keys('copy.bin', Keys.ENTER)
-        self.until_text('saved-note', 'Saved a copy as .*copy.bin')
-        with open(os.path.join(self.dir, 'copy.bin'), 'rb') as f:
+        self.until_text('saved-note', 'Saved as .*copy.bin; now editing it')
+        self.until_text('notice', 'Saved as .*copy.bin')  # said where the person works too
+        with open(copy, 'rb') as f:
             self.assertEqual(f.read(), expected)
-        self.assertEqual(self.staged(), [], 'a save-as drops the edits')
-        # Saving onto an existing file asks first.
-        self.driver.execute_script('window.hexview.grid.setColumn("hex"); window.hexview.grid.moveTo(0x40)')
-        self.grid_keys('7', '7')
-        self.settle()
-        box.send_keys(Keys.ENTER)
-        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
-        self.assertIn('copy.bin', self.by_id('confirm-text').text)
-        self.by_id('confirm-ok').click()
-        self.until_text('saved-note', 'Saved a copy')
-        with open(os.path.join(self.dir, 'copy.bin'), 'rb') as f:
-            self.assertEqual(f.read(), data[:0x40] + b'\x77' + data[0x41:])
-        # In place: the dialog names the file; Cancel changes nothing, Save writes.
-        self.driver.execute_script('window.hexview.grid.moveTo(0x41)')
+        self.assertEqual(self.staged(), [], 'the edits are in the copy')
+        self.assertEqual(self.by_id('file-name').text, copy)
+        self.assertEqual(self.row_at(0x40)[2][:1], 'X', 'the grid shows the copy')
+        # The next save goes into the copy; the original is never touched.
+        self.driver.execute_script('window.hexview.grid.setColumn("hex"); window.hexview.grid.moveTo(0x41)')
         self.grid_keys('6', '6')
         self.settle()
-        self.by_id('save-btn').click()
+        self.grid_keys(Keys.CONTROL, 's')
         self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
-        self.assertIn(path, self.by_id('confirm-text').text)
+        self.assertIn(copy, self.by_id('confirm-text').text)
         self.by_id('confirm-cancel').click()
-        with open(path, 'rb') as f:
-            self.assertEqual(f.read(), data)
+        with open(copy, 'rb') as f:
+            self.assertEqual(f.read(), expected, 'Cancel writes nothing')
         self.by_id('save-btn').click()
         self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
         self.by_id('confirm-ok').click()
-        self.until_text('saved-note', 'Saved ' + re.escape(path))
+        self.until_text('notice', 'Saved ' + re.escape(copy))
+        with open(copy, 'rb') as f:
+            self.assertEqual(f.read(), expected[:0x41] + b'\x66' + expected[0x42:])
         with open(path, 'rb') as f:
-            self.assertEqual(f.read(), data[:0x41] + b'\x66' + data[0x42:])
+            self.assertEqual(f.read(), data)
+        # Saving onto an existing file asks first.
+        self.grid_keys('7', '7')
+        self.settle()
+        box.clear()
+        box.send_keys('other.bin', Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.assertIn('other.bin', self.by_id('confirm-text').text)
+        self.by_id('confirm-ok').click()
+        self.until_text('saved-note', 'Saved as .*other.bin')
+        with open(os.path.join(self.dir, 'other.bin'), 'rb') as f:
+            self.assertEqual(f.read()[0x42], 0x77)
+
+    # ---- edits that can be trusted ------------------------------------------
+
+    def test_quick_typing_lands_in_order_as_one_edit_and_shows_at_once(self):
+        """Keys typed faster than the server answers: every byte in order, a
+        typed run staged as one edit, each byte in the grid before the server
+        has it."""
+        typed = bytes(range(1, 17))
+        cases = [('insert', [Keys.INSERT], typed + bytes(32)), ('write', [], typed + bytes(16))]
+        for op, keys, expected in cases:
+            with self.subTest(op=op):
+                path = self.file(op + '.bin', bytes(32))
+                self.open(path)
+                with self.slow_server(150):
+                    self.grid_keys(*keys, *''.join('%02x' % b for b in typed))
+                    self.assertEqual(self.row_at(0)[1], '01 02 03 04 05 06 07 08  09 0a 0b 0c 0d 0e 0f 10',
+                                     'typed bytes show before the server has them')
+                    self.settle()
+                self.assertEqual(self.status(), 'offset 0x10 (16)')
+                self.assertEqual(self.staged(), [[op, '0x00000000', '16: ' + typed.hex()]])
+                self.save_in_place()
+                with open(path, 'rb') as f:
+                    self.assertEqual(f.read(), expected)
+
+    def save_in_place(self):
+        self.grid_keys(Keys.CONTROL, 's')
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.by_id('confirm-ok').click()
+        self.until_text('notice', 'Saved')
+
+    def test_append_after_the_last_byte(self):
+        """The cursor has a place after the last byte; typing there appends,
+        in an empty file too."""
+        cases = [('empty.bin', b'', [Keys.TAB, 'A', 'B', 'C'], b'ABC'),
+                 ('three.bin', b'\x00\x01\x02', [Keys.CONTROL, Keys.END], b'\x00\x01\x02\x41\x42\x43')]
+        for name, data, keys, expected in cases:
+            with self.subTest(name=name):
+                path = self.file(name, data)
+                self.open(path)
+                self.grid_keys(*keys)
+                if data:
+                    self.assertEqual(self.status(), 'offset 0x3 (3), after the end')
+                    self.grid_keys('4', '1', '4', '2', '4', '3')
+                self.settle()
+                self.assertEqual(self.row_at(0)[1].split()[:len(expected)], ['%02x' % b for b in expected])
+                self.assertEqual(len(self.staged()), 1, 'one typed run')
+                self.save_in_place()
+                with open(path, 'rb') as f:
+                    self.assertEqual(f.read(), expected)
+
+    def stage_many(self, server, n):
+        """Stages `n` more one-byte writes at even offsets straight through the
+        API with the page's session token (quicker than the page's own
+        calls), then lets the page catch up."""
+        token = self.driver.execute_script('return sessionStorage.getItem("hexview-session")')
+        headers = {'X-Hexview-Token': token, 'Origin': server.base, 'Content-Type': 'application/json'}
+        first = len(self.staged())
+        for i in range(first, first + n):
+            conn = http.client.HTTPConnection('127.0.0.1', server.port, timeout=30)
+            conn.request('POST', '/api/write', json.dumps({'offset': 2 * i, 'hex': 'ee'}), headers)
+            self.assertEqual(conn.getresponse().read()[:10], b'{"staged":')
+            conn.close()
+        self.driver.execute_async_script('window.hexview.edits.refresh().then(arguments[arguments.length - 1])')
+        self.settle()
+
+    def test_edit_cap_is_shown_before_it_is_reached(self):
+        server = self.open(self.file('cap.bin', bytes(4096)))
+        self.assertEqual(self.by_id('st-edits').text, 'edits 0/1000')
+        self.stage_many(server, 900)
+        self.assertEqual(self.by_id('st-edits').text, 'edits 900/1000')
+        self.assertIn('warn', self.by_id('st-edits').get_attribute('class'))
+        self.stage_many(server, 100)
+        # At the cap a new typed edit is refused plainly and the cursor stays.
+        self.driver.execute_script('window.hexview.grid.moveTo(0xf01)')
+        self.grid_keys('1', '2')
+        self.settle()
+        self.until_text('error-text', r'cap is reached \(1000\)')
+        self.assertEqual(self.status(), 'offset 0xf01 (3,841)')
+        self.assertEqual(self.row_at(0xf00)[1][:5], '00 00')
+
+    def test_hits_are_shown_where_the_edits_moved_them(self):
+        data = bytearray(256)
+        data[0x10:0x14] = b'IHDR'
+        data[0x80:0x84] = b'IHDR'
+        self.open(self.file('png.bin', bytes(data)))
+        self.by_id('tab-edits').click()
+        self.by_id('insert-btn').click()
+        box = self.by_id('insert-input')
+        box.clear()
+        box.send_keys('aa bb', Keys.ENTER)  # two bytes at 0
+        self.settle()
+        self.by_id('tab-search').click()
+        self.by_id('search-mode').send_keys('ASCII')
+        self.by_id('search-input').send_keys('IHDR', Keys.ENTER)
+        self.until_text('search-summary', r'^2 hits')
+        self.settle()
+        self.assertEqual(self.by_id('st-selection').text, 'selected 0x12–0x15 (4 bytes)')
+        marked = self.driver.execute_script(
+            'return [...document.querySelectorAll("#grid .t.hit")].map((t) => t.textContent).join("")')
+        self.assertEqual(marked, 'IHDRIHDR')
+        self.assertEqual(self.by_id('hit-list').text.split()[0], '0x00000012')
+        # Typing over the chosen hit changes it: said in the list.
+        self.grid_keys('0', '0')
+        self.settle()
+        first = self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')[0]
+        self.assertIn('changed', first.get_attribute('class'))
+
+    def test_unsaved_edits_ask_before_the_tab_closes(self):
+        self.open(self.file('u.bin', bytes(16)))
+        asks = ('const e = new Event("beforeunload", { cancelable: true }); window.dispatchEvent(e);'
+                'return e.defaultPrevented')
+        self.assertFalse(self.driver.execute_script(asks))
+        self.grid_keys('1', '1')
+        self.settle()
+        self.assertTrue(self.driver.execute_script(asks))
+
+    # ---- moving around --------------------------------------------------------
+
+    def test_jumps_put_the_target_in_view(self):
+        path = os.path.join(self.dir, 'sparse.bin')
+        size = 64 * GIB
+        with open(path, 'wb') as f:
+            f.truncate(size)
+        self.open(path, '--read-only')
+        seed = 12345
+        for _ in range(20):
+            seed = (seed * 6364136223846793005 + 1442695040888963407) % (1 << 64)
+            target = seed % size
+            self.go_to(hex(target))
+            self.row_at(target - target % 16)
+            self.assertEqual(self.status(), f'offset {hex(target)} ({target:,})')
+
+    def scroll_bar(self, part, px):
+        """A mouse press on the scroll bar's arrow, thumb or track, the scroll
+        it makes, and the rows the grid moved."""
+        return self.driver.execute_async_script(
+            'const [part, px, done] = arguments;'
+            'const s = document.getElementById("scroller");'
+            'const r = s.getBoundingClientRect();'
+            'const thumbTop = r.top + 16 + (r.height - 52) * s.scrollTop / (s.scrollHeight - s.clientHeight);'
+            'const y = part === "arrow" ? r.bottom - 4 : part === "thumb" ? thumbTop + 8 : thumbTop > r.top + r.height / 2 ? r.top + 30 : r.bottom - 40;'
+            'const before = window.hexview.grid.firstRow;'
+            's.dispatchEvent(new MouseEvent("mousedown", { clientX: r.left + 4, clientY: y, bubbles: true }));'
+            's.scrollTop += px;'
+            'setTimeout(() => {'
+            '  window.dispatchEvent(new MouseEvent("mouseup", { bubbles: true }));'
+            '  done(window.hexview.grid.firstRow - before);'
+            '}, 150);', part, px)
+
+    def test_scroll_bar_steps_rows_and_pages_at_any_size(self):
+        path = os.path.join(self.dir, 'sparse.bin')
+        with open(path, 'wb') as f:
+            f.truncate(64 * GIB)
+        self.open(path, '--read-only')
+        visible = self.driver.execute_script('return window.hexview.grid.visibleRows')
+        self.assertIn(self.scroll_bar('arrow', 40), [1, 2, 3])
+        self.assertEqual(self.scroll_bar('track', 600), visible - 1)
+        # A drag maps across the whole file.
+        half = self.driver.execute_script('const s = document.getElementById("scroller");'
+                                          'return (s.scrollHeight - s.clientHeight) / 2 - s.scrollTop')
+        self.scroll_bar('thumb', half)
+        first = self.driver.execute_script('return window.hexview.grid.firstRow')
+        self.assertAlmostEqual(first / (64 * GIB / 16), 0.5, places=2)
+
+    def test_focus_stays_in_the_grid_and_ctrl_a_selects_every_byte(self):
+        self.open(self.file('f.bin', bytes(100)))
+        self.grid_keys(Keys.TAB)  # to the text column
+        self.grid_keys(Keys.TAB)  # out of the grid, never into the scroll bar
+        self.assertNotEqual(self.driver.execute_script('return document.activeElement.id'), 'scroller')
+        self.by_id('grid').click()
+        self.grid_keys(Keys.CONTROL, 'a')
+        self.assertEqual(self.by_id('st-selection').text, 'selected 0x0–0x63 (100 bytes)')
+        self.assertEqual(self.driver.execute_script('return String(window.getSelection())'), '')
+
+    # ---- searches and compares that fail ---------------------------------------
+
+    def test_failed_search_or_compare_clears_the_old_results(self):
+        self.refusals_expected = True
+        data = bytearray(1024)
+        data[0x100:0x103] = b'abc'
+        self.file('twin.bin', bytes(data[:1000]) + b'x' * 24)
+        self.open(self.file('s.bin', bytes(data)))
+        self.by_id('search-mode').send_keys('ASCII')
+        self.by_id('search-input').send_keys('abc', Keys.ENTER)
+        self.until_text('search-summary', r'^1 hit')
+        self.by_id('search-mode').send_keys('hex')
+        box = self.by_id('search-input')
+        box.clear()
+        box.send_keys('zz', Keys.ENTER)
+        self.until_text('error-text', 'invalid hex pattern')
+        self.settle()
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li'), [])
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#grid .hit'), [])
+        self.driver.execute_script('window.hexview.grid.moveTo(0)')
+        self.grid_keys(Keys.F3)
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x0 (0)', 'F3 has nothing to step to')
+        self.by_id('tab-compare').click()
+        self.by_id('compare-input').send_keys('twin.bin', Keys.ENTER)
+        self.until_text('compare-summary', r'^1 differing run')
+        box = self.by_id('compare-input')
+        box.clear()
+        box.send_keys('missing.bin', Keys.ENTER)
+        self.until_text('error-text', 'cannot open compare file')
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#run-list li'), [])
+
+    def test_utf16_search_encodes_the_text_as_typed(self):
+        text = 'café 😀'
+        encoded = text.encode('utf-16-le')
+        data = b'\x00' * 40 + encoded + b'\x00' * 40 + 'café'.encode('latin-1')
+        self.open(self.file('u16.bin', data))
+        self.by_id('search-mode').send_keys('UTF-16LE')
+        # Chromedriver types characters of the Basic Multilingual Plane only.
+        self.driver.execute_script('document.getElementById("search-input").value = arguments[0]', text)
+        self.by_id('search-input').send_keys(Keys.ENTER)
+        self.until_text('search-summary', r'^1 hit')
+        self.settle()
+        self.assertEqual(self.by_id('st-selection').text,
+                         f'selected 0x28–0x{40 + len(encoded) - 1:x} ({len(encoded)} bytes)')
+
+    # ---- the small things ---------------------------------------------------------
+
+    def test_minor_items(self):
+        data = bytes(range(256)) * 16
+        self.refusals_expected = True
+        self.open(self.file('m.bin', data))
+        grid_top = self.driver.execute_script('return document.getElementById("grid").getBoundingClientRect().top')
+        # A go-to before the start: the offset said with its sign; the banner moves nothing.
+        self.driver.execute_script('window.hexview.grid.moveTo(0x1ff)')
+        self.go_to('-0x2000')
+        self.until_text('error-text', r'offset -0x1e01 is outside the file')
+        self.assertEqual(self.driver.execute_script(
+            'return document.getElementById("grid").getBoundingClientRect().top'), grid_top)
+        self.by_id('error-close').click()
+        # A half-typed byte left behind is said.
+        self.by_id('grid').click()
+        self.driver.execute_script('window.hexview.grid.moveTo(0x10)')
+        self.grid_keys('a', Keys.ARROW_RIGHT)
+        self.until_text('notice', 'half-typed byte "a" was dropped')
+        # Typing over a selection starts at its first byte.
+        self.driver.execute_script('window.hexview.grid.moveTo(0x20)')
+        self.grid_keys(Keys.SHIFT, Keys.ARROW_RIGHT, Keys.ARROW_RIGHT)
+        self.grid_keys('f', 'f')
+        self.settle()
+        self.assertEqual(self.row_at(0x20)[1][:8], 'ff 21 22')
+        # Undo brings the undone edit into view; an edit's offset in the list jumps to it.
+        self.go_to('0xf00')
+        self.grid_keys(Keys.CONTROL, 'z')
+        self.settle()
+        self.row_at(0x20)
+        self.grid_keys('e', 'e')
+        self.settle()
+        self.go_to('0xf00')
+        self.by_id('tab-edits').click()
+        self.driver.find_element(By.CSS_SELECTOR, '#staged-list li button').click()
+        self.settle()
+        self.assertEqual(self.status(), 'offset 0x20 (32)')
+        # Hit offsets have the grid's digits; the hex context shows the match.
+        self.by_id('tab-search').click()
+        self.by_id('search-input').send_keys('7f 80', Keys.ENTER)
+        self.until_text('search-summary', r'^16 hits')
+        first = self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')[0]
+        self.assertEqual(first.text.split()[0], '0x0000007f')
+        mark = first.find_elements(By.CSS_SELECTOR, 'mark')[1]
+        ctx = mark.find_element(By.XPATH, '..')
+        self.assertLessEqual(mark.location['x'] + mark.size['width'], ctx.location['x'] + ctx.size['width'])
+        # The inspector stays in view while the hits are stepped through.
+        inspector_top = self.by_id('inspector').location['y']
+        for _ in range(12):
+            self.grid_keys(Keys.F3)
+        self.settle()
+        self.assertEqual(self.by_id('inspector').location['y'], inspector_top)
+        # At 640 px the status bar is whole.
+        self.driver.set_window_size(640, 800)
+        try:
+            clipped = self.driver.execute_script('const s = document.querySelector(".status");'
+                                                 'return s.scrollWidth > s.clientWidth + 1')
+            self.assertFalse(clipped)
+        finally:
+            self.driver.set_window_size(1400, 900)
 
     def test_entropy_chart(self):
         self.open(self.file('e.bin', sample_bytes()))

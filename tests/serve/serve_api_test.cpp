@@ -92,7 +92,7 @@ TEST_F(serve_api, info_and_pages_pass_the_engine_json_through) {
     std::string page = get("/api/page?offset=0x10&rows=1");
     EXPECT_EQ(page,
               "{\"offset\":16,\"size\":38,\"rows\":[{\"off\":\"0x0000000000000010\",\"hex\":\"65 72 76 65 21 20 30 31  "
-              "32 33 34 35 36 37 38 39\",\"ascii\":\"erve! 0123456789\"}]}");
+              "32 33 34 35 36 37 38 39\",\"ascii\":\"erve! 0123456789\"}],\"version\":0}");
     EXPECT_TRUE(has(get("/api/page?offset=32&rows=1&mode=raw"), "\"bytes_hex\":\"6162636465660000")) << "raw rows";
     EXPECT_EQ(std::count(page.begin(), page.end(), '{'), 2);
     std::string many = get("/api/page");
@@ -113,13 +113,13 @@ TEST_F(serve_api, staging_undo_redo_and_discard) {
     EXPECT_FALSE(has(state, "delete"));
     state = post("/api/undo", "{}");
     EXPECT_EQ(state, "{\"staged\":[{\"op\":\"write\",\"offset\":\"0x000000000000\",\"len\":2,\"bytes\":\"4142\"}],"
-                     "\"size\":38,\"undo\":1,\"redo\":2}");
+                     "\"size\":38,\"undo\":1,\"redo\":2,\"version\":5}");
     state = post("/api/redo", "{}");
     EXPECT_TRUE(has(state, "\"op\":\"insert\"") && has(state, "\"undo\":2,\"redo\":1")) << state;
     // A new edit ends the redo chain.
     EXPECT_TRUE(has(post("/api/write", R"({"offset":9,"hex":"00"})"), "\"undo\":3,\"redo\":0"));
     post("/api/redo", "{}", 409);
-    EXPECT_EQ(post("/api/discard", "{}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(post("/api/discard", "{}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":8}");
     post("/api/undo", "{}", 409);
     EXPECT_EQ(read_file(file), to_bytes(kContent)) << "nothing saved";
 }
@@ -140,24 +140,37 @@ TEST_F(serve_api, save_in_place_needs_the_file_named) {
     post("/api/write", R"({"offset":0,"hex":"68"})");
     EXPECT_TRUE(has(post("/api/save", R"({"confirm":"other.bin"})", 400), "confirmed with the file's path"));
     EXPECT_EQ(read_file(file), to_bytes(kContent));
-    EXPECT_EQ(post("/api/save", "{\"confirm\":\"" + file + "\"}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(post("/api/save", "{\"confirm\":\"" + file + "\"}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":2}");
     EXPECT_EQ(read_file(file), to_bytes("hello, hexview serve! 0123456789abcdef"));
 }
 
-TEST_F(serve_api, save_as_writes_a_copy_and_asks_before_replacing) {
+// After a save as, editing goes on in the new file: the next save writes
+// there and the file it came from is never touched again.
+TEST_F(serve_api, save_as_writes_a_copy_goes_on_with_it_and_asks_before_replacing) {
     post("/api/delete", R"({"offset":0,"length":7})");
+    std::string copy = dir.file("copy.bin");
     std::string state = post("/api/save-as", R"({"path":"copy.bin"})");  // beside the open file
-    EXPECT_TRUE(has(state, "\"saved\":\"" + dir.file("copy.bin") + "\"")) << state;
-    EXPECT_EQ(read_file(dir.file("copy.bin")), to_bytes(kContent.substr(7)));
+    EXPECT_TRUE(has(state, "\"saved\":\"" + copy + "\"")) << state;
+    EXPECT_TRUE(has(state, "\"staged\":[],\"size\":31,\"undo\":0")) << state;
+    EXPECT_EQ(read_file(copy), to_bytes(kContent.substr(7)));
     EXPECT_EQ(read_file(file), to_bytes(kContent));
+    EXPECT_TRUE(has(get("/api/info"), "\"path\":\"" + copy + "\"")) << get("/api/info");
 
     post("/api/write", R"({"offset":0,"hex":"58"})");
-    EXPECT_TRUE(has(post("/api/save-as", R"({"path":"copy.bin"})", 409), "the file exists"));
-    EXPECT_EQ(read_file(dir.file("copy.bin")), to_bytes(kContent.substr(7)));
-    post("/api/save-as", R"({"path":"copy.bin","overwrite":true})");
-    std::string overwritten = kContent;
-    overwritten[0] = 'X';
-    EXPECT_EQ(read_file(dir.file("copy.bin")), to_bytes(overwritten));
+    EXPECT_TRUE(has(post("/api/save", "{\"confirm\":\"" + file + "\"}", 400), copy)) << "the open file is the copy";
+    post("/api/save", "{\"confirm\":\"" + copy + "\"}");
+    std::string patched = kContent.substr(7);
+    patched[0] = 'X';
+    EXPECT_EQ(read_file(copy), to_bytes(patched));
+    EXPECT_EQ(read_file(file), to_bytes(kContent));
+
+    // Onto an existing file: only when told to replace it.
+    post("/api/write", R"({"offset":1,"hex":"59"})");
+    EXPECT_TRUE(has(post("/api/save-as", "{\"path\":\"" + file + "\"}", 409), "the file exists"));
+    EXPECT_EQ(read_file(file), to_bytes(kContent));
+    post("/api/save-as", "{\"path\":\"" + file + "\",\"overwrite\":true}");
+    patched[1] = 'Y';
+    EXPECT_EQ(read_file(file), to_bytes(patched));
     EXPECT_TRUE(has(post("/api/save-as", "{\"path\":\"" + file + "\",\"overwrite\":true}", 400), "use Save"));
 }
 
@@ -308,7 +321,7 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     EXPECT_TRUE(has(r->body, std::string("{\"error\":\"") + c.says)) << r->body;
     EXPECT_FALSE(has(r->body, "Hello")) << "no content leaks";
     EXPECT_FALSE(has(r->body, "<html")) << "no page without the token";
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
 
@@ -375,7 +388,7 @@ TEST_P(serve_bad_input, is_refused_with_a_message) {
     EXPECT_TRUE(has(body, std::string("{\"error\":\"") + c.says)) << body;
     EXPECT_TRUE(valid_utf8(body)) << "whatever bytes the request held";
     EXPECT_FALSE(has(body, "win error")) << "the system's words for its errors";
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
 

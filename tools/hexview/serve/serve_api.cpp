@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -27,6 +28,14 @@ std::mutex engine_lock;
 // The edits staged through this server, in order, with their whole bytes:
 // undo discards and stages them again.
 std::vector<edit_record> applied, undone;
+// Goes up with every change of the edited content, so the page knows which
+// rows it fetched already hold an edit.
+int64_t version = 0;
+// The file being edited: the one given on the command line until a save as
+// goes on with the new file. Its size as opened or last saved is the size of
+// what a compare reads.
+std::string open_path;
+int64_t saved_size = 0;
 
 // The engine names a system error "win error N" (errno on POSIX): the page
 // gets the system's own words for it.
@@ -60,7 +69,14 @@ std::string staged_state() {
     std::string staged = hx_staged_json();
     if (staged.empty()) engine_refused(500);
     return "{\"staged\":" + staged + ",\"size\":" + std::to_string(hx_file_size()) +
-           ",\"undo\":" + std::to_string(applied.size()) + ",\"redo\":" + std::to_string(undone.size()) + "}";
+           ",\"undo\":" + std::to_string(applied.size()) + ",\"redo\":" + std::to_string(undone.size()) +
+           ",\"version\":" + std::to_string(version) + "}";
+}
+
+// The answer to a change of the staged edits: the state at a new version.
+std::string changed_state() {
+    version++;
+    return staged_state();
 }
 
 void require_writable(const serve_session &s) {
@@ -71,7 +87,8 @@ void require_writable(const serve_session &s) {
 std::string resolve_path(const serve_session &s, const std::string &path) {
     if (path.empty()) throw http_error(400, "missing field: path");
     fs::path p(path);
-    if (p.is_relative()) p = fs::absolute(s.path).parent_path() / p;
+    (void)s;
+    if (p.is_relative()) p = fs::absolute(open_path).parent_path() / p;
     return p.lexically_normal().string();
 }
 
@@ -128,7 +145,7 @@ std::string limits() {
 std::string info(const serve_session &s) {
     std::string info = hx_info_json();
     if (info.empty()) engine_refused(500);
-    return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(s.path) +
+    return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(open_path) +
            ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(applied.size()) +
            ",\"redo\":" + std::to_string(undone.size()) + ",\"limits\":" + limits() + "}";
 }
@@ -142,7 +159,7 @@ std::string page(const Request &req) {
     std::string list = hx_page(offset, static_cast<int32_t>(rows), mode == "raw" ? "raw" : nullptr);
     if (list.empty()) engine_refused(500);
     return "{\"offset\":" + std::to_string(offset) + ",\"size\":" + std::to_string(hx_file_size()) +
-           ",\"rows\":" + list + "}";
+           ",\"rows\":" + list + ",\"version\":" + std::to_string(version) + "}";
 }
 
 std::string stage_new(const serve_session &s, const edit_record &e) {
@@ -150,12 +167,36 @@ std::string stage_new(const serve_session &s, const edit_record &e) {
     if (stage_edit(e) != 0) engine_refused();
     applied.push_back(e);
     undone.clear();
-    return staged_state();
+    return changed_state();
 }
 
-edit_record bytes_edit(const Request &req, edit_record::kind_t kind) {
-    nlohmann::json f = parse_body(req.body, "offset,hex");
-    return edit_record{kind, field_offset(f, "offset"), field_string(f, "hex"), 0};
+int64_t hex_bytes(const std::string &hex) {
+    int64_t digits = 0;
+    for (char c : hex)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits++;
+    return digits / 2;
+}
+
+// Typed bytes that go on from the end of the last staged edit of the same
+// kind join it, so a typed run is one edit (and one undo step): the list is
+// staged again with the longer edit. Anything else is staged as a new edit.
+std::string stage_typed(const serve_session &s, const edit_record &e) {
+    require_writable(s);
+    if (applied.empty() || applied.back().kind != e.kind ||
+        applied.back().offset + hex_bytes(applied.back().hex) != e.offset)
+        return stage_new(s, e);
+    std::vector<edit_record> joined = applied;
+    joined.back().hex += " " + e.hex;
+    restage(joined, applied);
+    applied = std::move(joined);
+    undone.clear();
+    return changed_state();
+}
+
+std::string stage_bytes(const serve_session &s, const Request &req, edit_record::kind_t kind) {
+    nlohmann::json f = parse_body(req.body, "offset,hex,merge");
+    edit_record e{kind, field_offset(f, "offset"), field_string(f, "hex"), 0};
+    return field_bool(f, "merge", false) ? stage_typed(s, e) : stage_new(s, e);
 }
 
 std::string undo(const serve_session &s) {
@@ -170,7 +211,7 @@ std::string undo(const serve_session &s) {
         throw;
     }
     undone.push_back(before.back());
-    return staged_state();
+    return changed_state();
 }
 
 std::string redo(const serve_session &s) {
@@ -179,18 +220,37 @@ std::string redo(const serve_session &s) {
     if (stage_edit(undone.back()) != 0) engine_refused();
     applied.push_back(undone.back());
     undone.pop_back();
-    return staged_state();
+    return changed_state();
 }
 
 std::string save_in_place(const serve_session &s, const Request &req) {
     nlohmann::json f = parse_body(req.body, "confirm");
     require_writable(s);
-    if (field_string(f, "confirm") != s.path)
-        throw http_error(400, "an in-place save must be confirmed with the file's path: " + s.path);
+    if (field_string(f, "confirm") != open_path)
+        throw http_error(400, "an in-place save must be confirmed with the file's path: " + open_path);
     if (hx_save(nullptr) != 0) engine_refused();
+    saved_size = hx_file_size();
     applied.clear();
     undone.clear();
-    return staged_state();
+    return changed_state();
+}
+
+// After a save as, editing goes on in the new file, as in any editor: the
+// next Save writes there, never into the file it was copied from. The copy
+// holds every staged edit, so nothing is lost; should it not open, the
+// original stays open with its edits and the answer says so.
+void continue_on(const std::string &target) {
+    if (hx_open_rw(target.c_str()) == 0) {
+        open_path = target;
+        saved_size = hx_file_size();
+        return;
+    }
+    std::string message = hx_last_error();
+    if (hx_open_rw(open_path.c_str()) != 0)
+        throw http_error(500, "saved " + target + ", but neither it nor " + open_path + " opens again: " + message);
+    restage(applied, {});
+    throw http_error(500, "saved " + target + ", but it does not open to go on editing it (" + message +
+                              "); still editing " + open_path + " with its edits");
 }
 
 // A save-as target is a plain file or nothing yet: a pipe or a device would
@@ -209,14 +269,15 @@ std::string save_as(const serve_session &s, const Request &req) {
     std::string target = resolve_path(s, field_string(f, "path"));
     check_target(target);
     std::error_code ec;
-    if (fs::exists(target, ec) && fs::equivalent(target, s.path, ec))
+    if (fs::exists(target, ec) && fs::equivalent(target, open_path, ec))
         throw http_error(400, "that is the open file; use Save to write it in place");
     if (fs::exists(target, ec) && !field_bool(f, "overwrite", false))
         throw http_error(409, "the file exists: " + target);
     if (hx_save(target.c_str()) != 0) engine_refused();
+    continue_on(target);
     applied.clear();
     undone.clear();
-    std::string state = staged_state();
+    std::string state = changed_state();
     return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
 }
 
@@ -261,9 +322,12 @@ std::string compare(const serve_session &s, const Request &req) {
     std::string other = resolve_path(s, field_string(f, "path"));
     if (hx_compare(other.c_str()) != 0) engine_refused();
     int count = hx_compare_count();
+    // The open file's size is that of the file as opened or saved, which the
+    // engine compared; a size that cannot be read is said, never made up.
+    int64_t size = saved_size;
     std::error_code ec;
-    auto size = fs::file_size(s.path, ec);
     auto other_size = fs::file_size(other, ec);
+    if (ec) throw http_error(409, "compared, but the size of " + other + " cannot be read: " + ec.message());
     return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= HX_MAX_RUNS ? "true" : "false") +
            ",\"size\":" + std::to_string(size) + ",\"other_size\":" + std::to_string(other_size) +
            ",\"other\":" + json_quote(other) + "}";
@@ -292,6 +356,10 @@ std::string entropy(const Request &) {
 
 void add_api_routes(serve_routes &routes, const serve_session &s) {
     const serve_session *sp = &s;
+    if (open_path.empty()) {
+        open_path = s.path;
+        saved_size = hx_file_size();
+    }
     std::vector<std::pair<const char *, api_handler>> reads = {
         {"/api/info", [sp](const Request &) { return info(*sp); }},
         {"/api/page", page},
@@ -301,8 +369,8 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/entropy", entropy},
     };
     std::vector<std::pair<const char *, api_handler>> changes = {
-        {"/api/write", [sp](const Request &r) { return stage_new(*sp, bytes_edit(r, edit_record::write)); }},
-        {"/api/insert", [sp](const Request &r) { return stage_new(*sp, bytes_edit(r, edit_record::insert)); }},
+        {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},
+        {"/api/insert", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::insert); }},
         {"/api/delete",
          [sp](const Request &r) {
              nlohmann::json f = parse_body(r.body, "offset,length");
@@ -317,7 +385,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
              if (hx_discard() != 0) engine_refused(500);
              applied.clear();
              undone.clear();
-             return staged_state();
+             return changed_state();
          }},
         {"/api/save", [sp](const Request &r) { return save_in_place(*sp, r); }},
         {"/api/save-as", [sp](const Request &r) { return save_as(*sp, r); }},

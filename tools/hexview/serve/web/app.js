@@ -11,12 +11,10 @@ import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
 
-let errorTimer = 0;
+// An error stays over the page (it moves nothing) until it is dismissed.
 function showError(e) {
   $('error-text').textContent = e && e.message ? e.message : String(e);
   $('error').hidden = false;
-  clearTimeout(errorTimer);
-  errorTimer = setTimeout(() => { $('error').hidden = true; }, 10000);
 }
 $('error-close').addEventListener('click', () => { $('error').hidden = true; });
 
@@ -25,6 +23,25 @@ $('error-close').addEventListener('click', () => { $('error').hidden = true; });
 window.addEventListener('hashchange', () => {
   if (window.location.hash.includes('launch=')) window.location.reload();
 });
+
+// A short confirmation over the grid, wherever the person is working.
+let noticeTimer = 0;
+function notify(text) {
+  $('notice').textContent = text;
+  $('notice').hidden = false;
+  clearTimeout(noticeTimer);
+  noticeTimer = setTimeout(() => { $('notice').hidden = true; }, 5000);
+}
+
+// -0x1e01, not 0x-1e01.
+const signedHex = (n) => (n < 0 ? '-0x' : '0x') + Math.abs(n).toString(16);
+
+function showPath(path) {
+  const name = path.split(/[\\/]/).pop();
+  document.title = `${name} – hexview`;
+  $('file-name').textContent = path;
+  $('file-name').title = path;
+}
 
 async function boot() {
   let info;
@@ -36,10 +53,7 @@ async function boot() {
     return;
   }
   const writable = info.writable;
-  const name = info.path.split(/[\\/]/).pop();
-  document.title = `${name} – hexview`;
-  $('file-name').textContent = info.path;
-  $('file-name').title = info.path;
+  showPath(info.path);
   $('mode-badge').textContent = writable ? 'read-write' : 'read-only';
   $('mode-badge').classList.toggle('rw', writable);
 
@@ -55,47 +69,54 @@ async function boot() {
     onCursor: () => { updateStatus(); scheduleInspector(); },
     onSize: (size) => { grid.setSize(size); updateStatus(); },
     onError: showError,
+    onNotice: notify,
     onKey: (e) => typing(e),
   });
+  grid.setAppendable(writable);
   const refreshGrid = () => grid.render();
   const limits = info.limits;
   const edited = () => edits.edited;
+  const staged = () => edits.staged;
   search = new SearchPanel({
     elements: {
       form: $('search-form'), mode: $('search-mode'), input: $('search-input'), fromCursor: $('search-from-cursor'),
       summary: $('search-summary'), list: $('hit-list'), more: $('hit-more'), next: $('hit-next'), prev: $('hit-prev'),
     },
-    grid, limits, edited, showError, refreshGrid,
+    grid, limits, edited, staged, showError, refreshGrid,
   });
   compare = new ComparePanel({
     elements: { form: $('compare-form'), input: $('compare-input'), summary: $('compare-summary'), list: $('run-list'), more: $('run-more') },
-    grid, limits, edited, showError, refreshGrid,
+    grid, limits, edited, staged, showError, refreshGrid,
   });
   const ask = makeAsk({
     dialog: $('confirm-dialog'), title: $('confirm-title'), text: $('confirm-text'), ok: $('confirm-ok'), cancel: $('confirm-cancel'),
   });
   edits = new EditsPanel({
     elements: {
-      list: $('staged-list'), summary: $('edits-summary'), count: $('edit-count'), savedNote: $('saved-note'),
+      list: $('staged-list'), summary: $('edits-summary'), count: $('edit-count'), status: $('st-edits'), savedNote: $('saved-note'),
       undo: $('undo-btn'), redo: $('redo-btn'), save: $('save-btn'),
       insert: $('insert-btn'), delete: $('delete-btn'), discard: $('discard-btn'),
       insertForm: $('insert-form'), insertInput: $('insert-input'), insertCancel: $('insert-cancel'),
       saveAsForm: $('saveas-form'), saveAsInput: $('saveas-input'),
       writeOnly: [$('edit-actions'), $('insert-btn'), $('delete-btn'), $('discard-btn'), $('saveas-form')],
     },
-    grid, ask, showError, path: info.path, writable, limits,
+    grid, ask, showError, notify, path: info.path, writable, limits,
     onChange: (size) => {
       grid.setSize(size);
       grid.invalidate();
+      search.editsChanged();
+      compare.editsChanged();
       updateStatus();
       scheduleInspector();
     },
+    onPath: showPath,
   });
 
   // ---- status bar and inspector ------------------------------------------
   function updateStatus() {
     const c = grid.cursor;
-    $('st-cursor').textContent = grid.size ? `offset 0x${c.toString(16)} (${c.toLocaleString('en')})` : 'offset —';
+    $('st-cursor').textContent = grid.size || c ? `offset 0x${c.toString(16)} (${c.toLocaleString('en')})${c >= grid.size ? ', after the end' : ''}`
+      : writable ? 'offset 0x0 (0), the file is empty: type to add bytes' : 'offset —';
     if (grid.hasSelection()) {
       const [s, e] = grid.selection();
       $('st-selection').textContent = `selected 0x${s.toString(16)}–0x${e.toString(16)} (${(e - s + 1).toLocaleString('en')} bytes)`;
@@ -135,6 +156,8 @@ async function boot() {
       if (!/^[0-9a-fA-F]$/.test(e.key)) return false;
       if (!writable) return readOnly();
       if (grid.pending === null) {
+        // Typing over a selection starts at its first byte.
+        if (grid.hasSelection()) grid.moveTo(grid.selection()[0]);
         grid.setPending(e.key.toLowerCase());
         return true;
       }
@@ -151,24 +174,26 @@ async function boot() {
     showError(new Error('the file is open read-only: restart hexview serve without --read-only to edit'));
     return true;
   }
-  // Overwrite (or insert) at the cursor and step past the bytes.
+  // Overwrite (or insert) at the cursor, or at the selection's first byte,
+  // and step past the bytes at once; the server stores them in order behind
+  // the scenes. Past the last byte, typing appends.
   function putBytes(bytes) {
-    const at = grid.cursor;
-    grid.clearSelection();
-    if (insertMode) {
-      edits.insertAtCursor(bytes);
-    } else {
-      if (at >= grid.size) return;
-      edits.write(at, bytes);
-      grid.moveTo(at + bytes.length);
-    }
+    const at = grid.hasSelection() ? grid.selection()[0] : grid.cursor;
+    const over = insertMode ? 0 : Math.max(0, Math.min(bytes.length, grid.size - at));
+    if (over && !edits.type('write', at, bytes.slice(0, over))) return grid.moveTo(at);
+    if (over < bytes.length && !edits.type('insert', at + over, bytes.slice(over))) return grid.moveTo(at + over);
+    grid.moveTo(at + bytes.length);
   }
 
   // ---- keys anywhere -----------------------------------------------------
   document.addEventListener('keydown', (e) => {
     const inField = e.target.matches('input, select, textarea');
     const key = e.key.toLowerCase();
-    if (e.key === 'F3') {
+    if (!inField && (e.ctrlKey || e.metaKey) && key === 'a') {
+      e.preventDefault();
+      grid.selectAll();
+      grid.focus();
+    } else if (e.key === 'F3') {
       e.preventDefault();
       search.step(e.shiftKey ? -1 : 1);
     } else if ((e.ctrlKey || e.metaKey) && key === 'g') {
@@ -200,7 +225,7 @@ async function boot() {
     e.preventDefault();
     const off = parseOffset($('goto-input').value, grid.cursor);
     if (off === null) return showError(new Error(`not an offset: "${$('goto-input').value}" (use decimal, or hex with 0x)`));
-    if (off < 0 || off > grid.lastOffset) return showError(new Error(`offset 0x${off.toString(16)} is outside the file (0 to 0x${grid.lastOffset.toString(16)})`));
+    if (off < 0 || off > grid.lastCursor) return showError(new Error(`offset ${signedHex(off)} is outside the file (0 to ${signedHex(grid.lastCursor)})`));
     $('grid').focus();
     await grid.jump(off);
   });
@@ -233,6 +258,12 @@ async function boot() {
   // this one comes back into view.
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'visible') edits.refresh();
+  });
+  // Closing or reloading the tab with unsaved edits asks first.
+  window.addEventListener('beforeunload', (e) => {
+    if (!edits.editCount) return;
+    e.preventDefault();
+    e.returnValue = '';
   });
 
   grid.setSize(info.size);

@@ -1,15 +1,17 @@
 // Compare with another file: the differing runs, the cap said plainly, and
 // a click on a run jumps to it.
 import { get, post } from './api.js';
-import { el, humanSize, inRanges, spacedHex } from './util.js';
+import { showMapped } from './edits.js';
+import { el, formatOffset, humanSize, inRanges, spacedHex } from './util.js';
 
 const PAGE = 200;
 
 export class ComparePanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from
   // the server; `edited()`: whether edits are staged.
-  constructor({ elements, grid, limits, edited, showError, refreshGrid }) {
-    Object.assign(this, { grid, limits, edited, showError, refreshGrid });
+  // `staged()`: the staged edits, through which runs are shown where they now are.
+  constructor({ elements, grid, limits, edited, staged, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, staged, showError, refreshGrid });
     Object.assign(this, elements);  // form, input, summary, list, more
     this.runs = [];
     this.ranges = [];
@@ -29,21 +31,42 @@ export class ComparePanel {
       return;
     }
     this.summary.textContent = 'Comparing…';
+    this.clear();
     try {
       const r = await post('/api/compare', { path });
       this.count = r.count;
-      this.runs = [];
-      this.ranges = [];
-      this.list.replaceChildren();
       await this.loadMore();
       // The cap is said with the end of the last stored run.
       const last = r.capped ? (await get('/api/runs', { from: r.count - 1, count: 1 })).items[0] : null;
       this.describe(r, last);
       this.refreshGrid();
     } catch (e) {
-      this.summary.textContent = '';
+      this.summary.textContent = 'The compare failed; no runs.';
+      this.refreshGrid();
       this.showError(e);
     }
+  }
+
+  clear() {
+    this.count = 0;
+    this.runs = [];
+    this.ranges = [];
+    this.mappedFor = null;
+    this.list.replaceChildren();
+    this.more.hidden = true;
+  }
+
+  // The runs where the staged edits put them.
+  #map() {
+    const staged = this.staged();
+    if (this.mappedFor === staged && this.ranges.length === this.runs.length) return;
+    this.mappedFor = staged;
+    this.ranges = showMapped(staged, this.runs.map((r) => [r.offset, r.len]), this.list, this.grid.size);
+  }
+
+  editsChanged() {
+    this.#map();
+    this.refreshGrid();
   }
 
   describe(r, last) {
@@ -67,15 +90,16 @@ export class ComparePanel {
       const r = await get('/api/runs', { from: this.runs.length, count: PAGE });
       for (const item of r.items) {
         const run = { offset: parseInt(item.offset, 16), mine: item.this_hex, theirs: item.other_hex, len: item.this_hex.length / 2 };
-        this.ranges.push([run.offset, run.offset + run.len]);
         const index = this.runs.length;
         this.list.append(el('li', {}, el('button', { type: 'button', onclick: () => this.select(index) },
-          el('span', { class: 'off', text: '0x' + run.offset.toString(16).padStart(8, '0') }),
+          el('span', { class: 'off', text: formatOffset(run.offset, this.grid.size) }),
           el('span', { class: 'ctx' }, el('span', { class: 'minus', text: '− ' }), spacedHex(run.mine)),
           el('span', { class: 'muted', text: `${run.len} B` }),
           el('span', { class: 'ctx' }, el('span', { class: 'plus', text: '+ ' }), spacedHex(run.theirs)))));
         this.runs.push(run);
       }
+      this.mappedFor = null;
+      this.#map();
       this.more.hidden = this.runs.length >= this.count;
       this.more.textContent = `Show more runs (${this.runs.length.toLocaleString('en')} of ${this.count.toLocaleString('en')} shown)`;
     } catch (e) {
@@ -86,9 +110,13 @@ export class ComparePanel {
   select(index) {
     for (const li of this.list.querySelectorAll('li.now')) li.classList.remove('now');
     this.list.children[index].classList.add('now');
-    const run = this.runs[index];
-    return this.grid.jump(run.offset, run.len);
+    this.#map();
+    const [s, e] = this.ranges[index];
+    return this.grid.jump(s, e - s);
   }
 
-  markAt(off) { return inRanges(this.ranges, off) >= 0; }
+  markAt(off) {
+    this.#map();
+    return inRanges(this.ranges, off) >= 0;
+  }
 }

@@ -3,7 +3,7 @@
 // again), discard, save in place after a confirmation, and save as. Every
 // one of these goes through one queue, whether a key or a button asked.
 import { get, post } from './api.js';
-import { el, inRanges } from './util.js';
+import { el, formatOffset, inRanges } from './util.js';
 
 // Sorted, merged [start, end) ranges.
 function addRange(ranges, s, e) {
@@ -51,6 +51,52 @@ export function editedRanges(staged) {
   return ranges;
 }
 
+// Where the staged edits moved spans of the file as on disk (search hits,
+// compare runs): each [offset, length] becomes {offset, length, changed}
+// in the edited content; `changed` when an edit touched the span itself.
+export function mapSpans(staged, spans) {
+  const edits = staged.map((e) => ({ op: e.op, at: parseInt(e.offset, 16), n: e.len }));
+  return spans.map(([offset, length]) => {
+    let off = offset;
+    let len = length;
+    let changed = false;
+    for (const { op, at, n } of edits) {
+      if (op === 'write') {
+        if (at < off + len && at + n > off) changed = true;
+      } else if (op === 'insert') {
+        if (at <= off) off += n;
+        else if (at < off + len) {
+          changed = true;
+          len += n;
+        }
+      } else if (at + n <= off) {
+        off -= n;
+      } else if (at < off + len) {
+        changed = true;
+        const end = Math.max(at, off + len - n);
+        off = Math.min(off, at);
+        len = Math.max(0, end - off);
+      }
+    }
+    return { offset: off, length: len, changed };
+  });
+}
+
+// Maps listed spans (hits, runs) through the staged edits: each list item
+// shows its span's offset now and is marked when an edit changed the span.
+// Gives the spans as [start, end) ranges.
+export function showMapped(staged, spans, list, size) {
+  return mapSpans(staged, spans).map((m, i) => {
+    const li = list.children[i];
+    if (li) {
+      li.classList.toggle('changed', m.changed);
+      li.title = m.changed ? 'a staged edit changed these bytes' : '';
+      li.querySelector('.off').textContent = formatOffset(m.offset, size);
+    }
+    return [m.offset, m.offset + m.length];
+  });
+}
+
 // A modal question in the page (never the browser's own dialogs), asked in
 // the dialog whose parts are passed in.
 export function makeAsk({ dialog, title, text, ok, cancel }) {
@@ -92,9 +138,15 @@ export class EditsPanel {
   #queue = new EditQueue();
 
   // `elements`: the panel's parts in the page; `limits`: the engine's, from the server.
-  constructor({ elements, grid, ask, showError, onChange, path, writable, limits }) {
-    Object.assign(this, { grid, ask, showError, onChange, path, writable, limits });
+  // `notify(text)`: a short confirmation where the person is looking;
+  // `onPath(path)`: the editor continues on another file (after a save as).
+  constructor({ elements, grid, ask, showError, notify, onChange, onPath, path, writable, limits }) {
+    Object.assign(this, { grid, ask, showError, notify, onChange, onPath, path, writable, limits });
     this.staged = [];
+    this.version = 0;
+    this.typedWaiting = 0;  // typed edits not stored yet
+    this.run = null;        // the typed run still waiting for its turn, which later keys extend
+    this.lastTyped = null;  // {kind, end} of the last typed edit, while nothing else came between
     this.ranges = [];
     this.undoCount = 0;
     this.redoCount = 0;
@@ -127,27 +179,88 @@ export class EditsPanel {
 
   // ---- the actions: each waits for the ones asked for before it -----------
 
-  refresh() { return this.#queue.push(() => this.#refresh()); }
-  write(offset, bytes) { return this.#queue.push(() => this.#run('/api/write', { offset, hex: hexOf(bytes) })); }
-  undo() { return this.#queue.push(() => this.#run('/api/undo', {})); }
-  redo() { return this.#queue.push(() => this.#run('/api/redo', {})); }
-  discard() { return this.#queue.push(() => this.#discard()); }
-  save() { return this.#queue.push(() => this.#save()); }
-  saveAs(path) { return this.#queue.push(() => this.#saveAs(path)); }
+  // Every action but typing ends a typed run.
+  #push(action) {
+    this.run = null;
+    this.lastTyped = null;
+    return this.#queue.push(action);
+  }
 
-  // Inserts at the cursor and steps past the bytes. The place is read when
-  // the action's turn comes, after the inserts before it moved the cursor,
-  // so quick typing inserts in order.
-  insertAtCursor(bytes) {
-    return this.#queue.push(async () => {
-      const at = this.grid.cursor;
-      if (await this.#run('/api/insert', { offset: at, hex: hexOf(bytes) })) this.grid.moveTo(at + bytes.length);
-    });
+  refresh() { return this.#push(() => this.#refresh()); }
+  write(offset, bytes) { return this.#push(() => this.#run('/api/write', { offset, hex: hexOf(bytes) })); }
+  undo() { return this.#push(() => this.#undoRedo('/api/undo')); }
+  redo() { return this.#push(() => this.#undoRedo('/api/redo')); }
+  discard() { return this.#push(() => this.#discard()); }
+  save() { return this.#push(() => this.#save()); }
+  saveAs(path) { return this.#push(() => this.#saveAs(path)); }
+
+  // Staged edits, those on their way included.
+  get editCount() { return this.staged.length + this.typedWaiting; }
+
+  // Typed bytes: `kind` 'write' or 'insert' at `at`, decided when the key
+  // was pressed. They show in the grid at once and are stored in order
+  // behind the scenes; bytes typed on from the end of the last typed edit
+  // join it, so a typed run is one staged edit. False (and nothing staged)
+  // when the edit cap leaves no room.
+  type(kind, at, bytes) {
+    const last = this.lastTyped;
+    const continues = last && last.kind === kind && last.end === at;
+    this.lastTyped = { kind, end: at + bytes.length };
+    if (continues && this.run) {
+      this.run.bytes.push(...bytes);
+      this.grid.extendLocal(this.run.entry, bytes);
+      return true;
+    }
+    if (!continues && this.editCount >= this.limits.max_edits) {
+      this.lastTyped = null;
+      this.showError(new Error(`the staged edits cap is reached (${this.limits.max_edits}): save or undo before typing more`));
+      return false;
+    }
+    const run = { kind, at, bytes: [...bytes], merge: !!continues, epoch: this.#typingEpoch, entry: this.grid.addLocal(kind, at, bytes) };
+    this.run = run;
+    if (!continues) this.typedWaiting++;
+    this.#renderCount();
+    this.#queue.push(() => this.#storeTyped(run));
+    return true;
+  }
+
+  async #storeTyped(run) {
+    if (this.run === run) this.run = null;  // later keys start a run of their own
+    const counted = !run.merge;
+    try {
+      if (run.epoch !== this.#typingEpoch) {  // an earlier typed edit was refused
+        if (counted) this.typedWaiting--;
+        this.grid.dropLocal(run.entry);
+        this.#renderCount();
+        return;
+      }
+      const state = await post(run.kind === 'write' ? '/api/write' : '/api/insert',
+        { offset: run.at, hex: hexOf(run.bytes), merge: run.merge });
+      this.grid.confirmLocal(run.entry, state.version);
+      if (counted) this.typedWaiting--;
+      this.#apply(state);
+    } catch (e) {
+      if (counted) this.typedWaiting--;
+      this.#cancelTyping(run, e);
+    }
+  }
+
+  // A typed edit was refused: the keys after it counted on it, so they are
+  // dropped too, and the cursor goes back to where it was.
+  #typingEpoch = 0;
+  #cancelTyping(run, e) {
+    this.#typingEpoch++;
+    this.grid.dropLocal(run.entry);
+    this.run = null;
+    this.lastTyped = null;
+    this.grid.moveTo(run.at);
+    this.#renderCount();
+    this.showError(e);
   }
 
   // The Insert form: its bytes before the selection (or the cursor).
   insertFromForm(hexText) {
-    return this.#queue.push(async () => {
+    return this.#push(async () => {
       if (!(await this.#run('/api/insert', { offset: this.grid.selection()[0], hex: hexText }))) return;
       this.els.insertForm.hidden = true;
       this.grid.focus();
@@ -155,7 +268,7 @@ export class EditsPanel {
   }
 
   // Delete the selection, or the byte at the cursor (before it for Backspace).
-  deleteAtCursor(before) { return this.#queue.push(() => this.#deleteAtCursor(before)); }
+  deleteAtCursor(before) { return this.#push(() => this.#deleteAtCursor(before)); }
 
   openInsert() {
     if (!this.writable) return;
@@ -169,6 +282,7 @@ export class EditsPanel {
   // The server's answer to every edit call: the engine's list and the size.
   #apply(state) {
     this.staged = state.staged;
+    this.version = state.version ?? this.version;
     this.ranges = editedRanges(state.staged);
     this.undoCount = state.undo;
     this.redoCount = state.redo;
@@ -192,6 +306,15 @@ export class EditsPanel {
       this.showError(e);
       return false;
     }
+  }
+
+  // Undo or redo, then the edit they touched is brought into view.
+  async #undoRedo(path) {
+    const undoing = path === '/api/undo';
+    const before = this.staged[this.staged.length - 1];
+    if (!(await this.#run(path, {}))) return;
+    const edit = undoing ? before : this.staged[this.staged.length - 1];
+    if (edit) await this.grid.jump(parseInt(edit.offset, 16), edit.op === 'delete' ? 0 : edit.len);
   }
 
   async #discard() {
@@ -224,6 +347,7 @@ export class EditsPanel {
       '? The file is replaced by the edited copy; this cannot be undone.'], 'Save');
     if (!ok) return;
     if (await this.#run('/api/save', { confirm: this.path })) this.#note(`Saved ${this.path}`);
+    this.grid.focus();
   }
 
   async #saveAs(path, overwrite = false) {
@@ -233,8 +357,11 @@ export class EditsPanel {
     }
     try {
       const state = await post('/api/save-as', { path, overwrite });
+      // The editor goes on with the new file, as saved.
+      this.path = state.saved;
+      this.onPath(state.saved);
       this.#apply(state);
-      this.#note(`Saved a copy as ${state.saved}`);
+      this.#note(`Saved as ${state.saved}; now editing it`);
     } catch (e) {
       if (e.status === 409 && !overwrite) {
         const ok = await this.ask('Replace the file?', [e.message.replace(/^the file exists: /, ''), ' exists. Replace it with the edited content?'], 'Replace');
@@ -245,14 +372,29 @@ export class EditsPanel {
     }
   }
 
+  // Said in the Edits tab and where the person is looking.
   #note(text) {
     this.els.savedNote.textContent = text;
+    this.notify(text);
+  }
+
+  // The staged edits against the cap, in the tab and the status bar; a
+  // warning before the cap is reached.
+  #renderCount() {
+    const n = this.editCount;
+    const max = this.limits.max_edits;
+    this.els.count.textContent = n ? String(n) : '';
+    const status = this.els.status;
+    status.textContent = this.writable ? `edits ${n}/${max}` : '';
+    status.classList.toggle('warn', n >= max * 0.9);
+    status.title = n >= max ? 'The staged edits cap is reached: save to go on editing'
+      : n >= max * 0.9 ? `Close to the cap of ${max} staged edits: save soon` : 'staged edits and the cap';
   }
 
   #renderList() {
     const els = this.els;
     const n = this.staged.length;
-    els.count.textContent = n ? String(n) : '';
+    this.#renderCount();
     els.undo.disabled = !this.undoCount;
     els.redo.disabled = !this.redoCount;
     els.save.disabled = !n;
@@ -264,7 +406,9 @@ export class EditsPanel {
     // The server lists the first bytes of a long edit: an ellipsis says so.
     els.list.replaceChildren(...this.staged.map((e) => el('li', {},
       el('span', { class: 'op', text: e.op }),
-      el('span', { class: 'off', text: e.offset }),
+      el('button', { type: 'button', class: 'off link', title: 'Show this edit in the grid',
+        text: formatOffset(parseInt(e.offset, 16), this.grid.size),
+        onclick: () => this.grid.jump(parseInt(e.offset, 16), e.op === 'delete' ? 0 : e.len) }),
       el('span', { class: 'bytes', text: e.op === 'delete' ? `${e.len} byte${e.len === 1 ? '' : 's'}` : `${e.len}: ${e.bytes}${e.bytes.length < 2 * e.len ? '…' : ''}` }))));
   }
 

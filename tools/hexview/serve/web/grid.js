@@ -12,23 +12,28 @@ const CACHE_BLOCKS = 256;
 export class HexGrid {
   // Everything is private: the other modules read the grid through getters
   // and change it through its methods, so it always paints what it holds.
-  #gridEl; #scroller; #spacer; #marks; #onCursor; #onSize; #onError; #onKey;
-  #size = 0;
+  #gridEl; #scroller; #spacer; #marks; #onCursor; #onSize; #onError; #onKey; #onNotice;
+  #size = 0;             // the size shown: the server's plus typed inserts on their way
+  #serverSize = 0;
+  #appendable = false;   // a cursor place after the last byte, to append at
+  #local = [];           // typed edits shown before the server has them (below)
   #topRow = 0;
   #visible = 1;
   #cursor = 0;
   #anchor = null;        // selection start, or null
   #column = 'hex';       // where typing goes: 'hex' or 'text'
   #pending = null;       // first hex digit typed over the cursor's byte
-  #cache = new Map();    // block index -> {rows} | Promise
+  #cache = new Map();    // block index -> {rows, version} | Promise
+  #stale = new Map();    // blocks from before the last change, shown until fresh ones come
   #generation = 0;
   #rowEls = [];
   #paintWaiters = [];
   #wheelPx = 0;
   #lastScrollTop = -1;
+  #scrollGesture = null;  // 'arrow', 'track' or 'drag' while the mouse is down on the scroll bar
   #renderQueued = false;
 
-  constructor({ grid, scroller, spacer, headHex, marks, onCursor, onSize, onError, onKey }) {
+  constructor({ grid, scroller, spacer, headHex, marks, onCursor, onSize, onError, onKey, onNotice }) {
     this.#gridEl = grid;
     this.#scroller = scroller;
     this.#spacer = spacer;
@@ -37,6 +42,7 @@ export class HexGrid {
     this.#onSize = onSize;
     this.#onError = onError;
     this.#onKey = onKey;
+    this.#onNotice = onNotice || (() => {});
     headHex.textContent = Array.from({ length: ROW }, (_, i) => i.toString(16).padStart(2, '0') + (i === 7 ? '  ' : ' ')).join('');
     this.#bindEvents();
     new ResizeObserver(() => this.layout()).observe(this.#gridEl);
@@ -54,9 +60,19 @@ export class HexGrid {
   get rowHeight() {
     return parseFloat(getComputedStyle(document.documentElement).getPropertyValue('--row-h')) || 20;
   }
-  get totalRows() { return Math.max(1, Math.ceil(this.#size / ROW)); }
+  get totalRows() { return Math.max(1, Math.ceil((this.#size + (this.#appendable ? 1 : 0)) / ROW)); }
   get maxTop() { return Math.max(0, this.totalRows - this.#visible); }
   get lastOffset() { return Math.max(0, this.#size - 1); }
+  // The furthest the cursor goes: the last byte, or the place after it when appending is allowed.
+  get lastCursor() { return this.#appendable ? this.#size : this.lastOffset; }
+  get firstRow() { return this.#topRow; }
+  get visibleRows() { return this.#visible; }
+
+  // Writable files get a cursor place after the last byte, to append at.
+  setAppendable(on) {
+    this.#appendable = on;
+    this.layout();
+  }
 
   layout() {
     const h = this.rowHeight;
@@ -112,8 +128,11 @@ export class HexGrid {
     this.#topRow = Math.min(Math.max(0, Math.round(row)), this.maxTop);
     if (!fromScroll) {
       const top = this.maxTop ? (this.#topRow / this.maxTop) * this.#scrollRange() : 0;
-      this.#lastScrollTop = Math.round(top);
       this.#scroller.scrollTop = top;
+      // The browser rounds what it keeps: remember its own value, so the
+      // scroll event this setting causes is known as ours and never read
+      // back as a move.
+      this.#lastScrollTop = this.#scroller.scrollTop;
     }
     this.#fetchVisible();
     this.render();
@@ -128,27 +147,123 @@ export class HexGrid {
     if ((last + 1) * BLOCK_ROWS < this.totalRows) this.#block(last + 1);
   }
 
+  // The scroll bar: a drag maps its place onto the whole file; its arrows
+  // step a few rows and a click in its track a page, whatever the file's
+  // size (on a huge file one pixel of the bar is thousands of rows).
   #onScroll() {
     const top = this.#scroller.scrollTop;
-    if (Math.abs(top - this.#lastScrollTop) < 1) return;  // our own setting
+    if (top === this.#lastScrollTop) return;  // our own setting
+    const down = top > this.#lastScrollTop;
     this.#lastScrollTop = top;
-    this.#setTop((top / this.#scrollRange()) * this.maxTop, true);
+    if (this.#scrollGesture === 'arrow') this.#setTop(this.#topRow + (down ? 3 : -3));
+    else if (this.#scrollGesture === 'track') this.#setTop(this.#topRow + (down ? 1 : -1) * Math.max(1, this.#visible - 1));
+    else this.#setTop((top / this.#scrollRange()) * this.maxTop, true);
+  }
+
+  // Where on the scroll bar the mouse went down: an arrow, the thumb or the track.
+  #scrollPart(e) {
+    const s = this.#scroller;
+    const rect = s.getBoundingClientRect();
+    const y = e.clientY - rect.top;
+    const arrow = Math.max(12, s.offsetWidth - s.clientWidth || 16);
+    if (y < arrow || y > rect.height - arrow) return 'arrow';
+    const track = rect.height - 2 * arrow;
+    const thumb = Math.max(20, (track * s.clientHeight) / Math.max(1, s.scrollHeight));
+    const thumbTop = arrow + ((track - thumb) * s.scrollTop) / this.#scrollRange();
+    return y >= thumbTop - 2 && y <= thumbTop + thumb + 2 ? 'drag' : 'track';
   }
 
   // ---- data --------------------------------------------------------------
 
+  // The size of the content on the server; typed inserts on their way add to it.
   setSize(size) {
-    if (size === this.#size) return;
-    this.#size = size;
-    this.#cursor = Math.min(this.#cursor, this.lastOffset);
+    this.#serverSize = size;
+    const shown = size + this.#localGrowth();
+    if (shown === this.#size) return;
+    this.#size = shown;
+    this.#cursor = Math.min(this.#cursor, this.lastCursor);
     if (this.#anchor !== null) this.#anchor = Math.min(this.#anchor, this.lastOffset);
     this.layout();
   }
 
+  // The content changed on the server: fetch again, showing the old rows
+  // (with the typed edits over them) until the new ones come.
   invalidate() {
     this.#generation++;
+    const first = Math.floor(this.#topRow / BLOCK_ROWS) - 1;
+    const last = Math.floor((this.#topRow + this.#visible) / BLOCK_ROWS) + 1;
+    const stale = new Map();
+    for (let index = first; index <= last; index++) {
+      const entry = this.#blockData(index);
+      if (entry) stale.set(index, entry);
+    }
+    this.#stale = stale;
     this.#cache.clear();
+    this.#fetchVisible();
     this.render();
+  }
+
+  // ---- typed edits shown at once -------------------------------------------
+  // A typed byte is shown as soon as it is typed; the server stores it a
+  // little later. Each local edit carries the server's version once stored;
+  // rows fetched at that version or later have it already.
+
+  addLocal(kind, at, bytes) {
+    const entry = { kind, at, bytes: [...bytes], version: Infinity };
+    this.#local.push(entry);
+    this.#localChanged();
+    return entry;
+  }
+
+  extendLocal(entry, bytes) {
+    entry.bytes.push(...bytes);
+    this.#localChanged();
+  }
+
+  // The server stored it: rows of `version` or later include it.
+  confirmLocal(entry, version) {
+    entry.version = version;
+    this.#pruneLocal();
+  }
+
+  dropLocal(entry) {
+    this.#local = this.#local.filter((e) => e !== entry);
+    this.#localChanged();
+  }
+
+  #localGrowth() {
+    let n = 0;
+    for (const e of this.#local) if (e.kind === 'insert' && e.version === Infinity) n += e.bytes.length;
+    return n;
+  }
+
+  #localChanged() {
+    this.setSize(this.#serverSize);
+    this.render();
+  }
+
+  // Local edits that every row held has already are no longer needed.
+  #pruneLocal() {
+    let oldest = Infinity;
+    for (const m of [this.#cache, this.#stale])
+      for (const entry of m.values()) if (!(entry instanceof Promise)) oldest = Math.min(oldest, entry.version);
+    this.#local = this.#local.filter((e) => e.version === Infinity || e.version > oldest);
+  }
+
+  // The byte shown at `off`: a typed one not in the row data yet, or the
+  // row data's byte (null while it is fetched).
+  #shownByte(off) {
+    const block = this.#blockData(Math.floor(off / BLOCK));
+    const version = block ? block.version : -1;
+    for (let i = this.#local.length - 1; i >= 0; i--) {
+      const e = this.#local[i];
+      if (version >= e.version) continue;
+      if (off >= e.at && off < e.at + e.bytes.length) return { byte: e.bytes[off - e.at], typed: true };
+      if (e.kind === 'insert' && off >= e.at + e.bytes.length) off -= e.bytes.length;
+    }
+    const data = this.#rowData(Math.floor(off / ROW));
+    if (!data) this.#block(Math.floor(off / BLOCK));
+    return data ? { byte: data.bytes[off % ROW], ascii: data.ascii[off % ROW] } : null;
   }
 
   #block(index) {
@@ -159,10 +274,12 @@ export class HexGrid {
       .then((page) => {
         if (generation !== this.#generation) return null;
         const rows = page.rows.map((r) => ({ bytes: r.hex.split(/\s+/).map((h) => parseInt(h, 16)), ascii: r.ascii }));
-        const entry = { rows };
+        const entry = { rows, version: page.version ?? 0 };
         this.#cache.set(index, entry);
+        this.#stale.delete(index);
         if (this.#cache.size > CACHE_BLOCKS) this.#cache.delete(this.#cache.keys().next().value);
-        if (page.size !== this.#size) this.#onSize(page.size);
+        this.#pruneLocal();
+        if (page.size !== this.#serverSize) this.#onSize(page.size);
         this.render();
         return entry;
       })
@@ -175,24 +292,30 @@ export class HexGrid {
     return p;
   }
 
-  #rowData(row) {
-    const b = this.#cache.get(Math.floor(row / BLOCK_ROWS));
-    return b && !(b instanceof Promise) ? b.rows[row % BLOCK_ROWS] : null;
+  #blockData(index) {
+    const b = this.#cache.get(index);
+    if (b && !(b instanceof Promise)) return b;
+    return this.#stale.get(index) || null;
   }
 
-  // `n` bytes from `offset` (fewer at the end of the file), from the cache or fetched.
+  #rowData(row) {
+    const b = this.#blockData(Math.floor(row / BLOCK_ROWS));
+    return b ? b.rows[row % BLOCK_ROWS] || null : null;
+  }
+
+  // `n` bytes from `offset` (fewer at the end of the file), as shown, from
+  // the cache or fetched.
   async bytesAt(offset, n) {
     const out = [];
     const end = Math.min(offset + n, this.#size);
     for (let off = offset; off < end; off++) {
-      const row = Math.floor(off / ROW);
-      let data = this.#rowData(row);
-      if (!data) {
-        const entry = await this.#block(Math.floor(row / BLOCK_ROWS));
-        if (!entry) return null;
-        data = entry.rows[row % BLOCK_ROWS];
+      let shown = this.#shownByte(off);
+      if (!shown) {
+        if (!(await this.#block(Math.floor(off / BLOCK)))) return null;
+        shown = this.#shownByte(off);
+        if (!shown) return null;
       }
-      out.push(data.bytes[off % ROW]);
+      out.push(shown.byte);
     }
     return new Uint8Array(out);
   }
@@ -221,25 +344,26 @@ export class HexGrid {
       }
       el.row.hidden = false;
       el.off.textContent = formatOffset(base, this.#size);
-      const data = this.#rowData(row);
-      if (!data) {
-        missing = true;
-        this.#block(Math.floor(row / BLOCK_ROWS));
-      }
-      el.row.classList.toggle('loading', !data);
+      let loading = false;
       for (let i = 0; i < ROW; i++) {
         const off = base + i;
         const inFile = off < this.#size;
-        const v = data && inFile ? data.bytes[i] : null;
+        const shown = inFile ? this.#shownByte(off) : null;
+        if (inFile && !shown) loading = true;
+        const v = shown ? shown.byte : null;
         const b = el.bytes[i];
         const t = el.chars[i];
-        const isCur = off === this.#cursor && (this.#size > 0 || off === 0);
+        const isCur = off === this.#cursor && (inFile || off === this.lastCursor);
         let text = v === null ? (inFile ? '··' : '  ') : v.toString(16).padStart(2, '0');
         if (isCur && this.#pending !== null) text = this.#pending + '·';
         b.firstChild.textContent = text;
-        t.textContent = v === null ? ' ' : data.ascii[i];
+        t.textContent = v === null ? ' ' : shown.ascii ?? (v >= 0x20 && v < 0x7f ? String.fromCharCode(v) : '.');
         let cls = i === 7 ? 'b gap' : 'b';
         let tcls = 't';
+        if (!inFile && isCur) {
+          cls += this.#column === 'hex' ? ' cur active end' : ' cur end';
+          tcls += this.#column === 'text' ? ' cur active end' : ' cur end';
+        }
         if (inFile) {
           const extra = this.#classesAt(off, selStart, selEnd);
           if (v === 0) cls += ' zero';
@@ -255,6 +379,11 @@ export class HexGrid {
         if (b.className !== cls) b.className = cls;
         if (t.className !== tcls) t.className = tcls;
       }
+      if (loading) {
+        missing = true;
+        this.#fetchVisible();
+      }
+      el.row.classList.toggle('loading', loading);
     }
     if (!missing && this.#paintWaiters.length) {
       const waiters = this.#paintWaiters;
@@ -289,6 +418,16 @@ export class HexGrid {
   }
   hasSelection() { return this.#anchor !== null && this.#anchor !== this.#cursor; }
 
+  // Every byte of the file.
+  selectAll() {
+    if (!this.#size) return;
+    this.#anchor = 0;
+    this.#dropPending();
+    this.#cursor = this.lastOffset;
+    this.#scrollTo(this.#cursor);
+    this.#onCursor();
+  }
+
   clearSelection() {
     this.#anchor = null;
     this.render();
@@ -311,28 +450,39 @@ export class HexGrid {
 
   focus() { this.#gridEl.focus(); }
 
-  moveTo(offset, extend = false) {
-    offset = Math.min(Math.max(0, offset), this.lastOffset);
-    if (extend && this.#anchor === null) this.#anchor = this.#cursor;
-    if (!extend) this.#anchor = null;
-    this.#cursor = offset;
+  // A half-typed hex digit is dropped when the cursor leaves its byte: say so.
+  #dropPending() {
+    if (this.#pending === null) return;
+    this.#onNotice(`the half-typed byte "${this.#pending}" was dropped (type two hex digits per byte)`);
     this.#pending = null;
+  }
+
+  #scrollTo(offset) {
     const row = Math.floor(offset / ROW);
     if (row < this.#topRow) this.#setTop(row);
     else if (row >= this.#topRow + this.#visible) this.#setTop(row - this.#visible + 1);
     else this.render();
+  }
+
+  moveTo(offset, extend = false) {
+    offset = Math.min(Math.max(0, offset), extend ? this.lastOffset : this.lastCursor);
+    if (extend && this.#anchor === null) this.#anchor = this.#cursor;
+    if (!extend) this.#anchor = null;
+    if (offset !== this.#cursor) this.#dropPending();
+    this.#cursor = offset;
+    this.#scrollTo(offset);
     this.#onCursor();
   }
 
   // Puts `offset` in view (a few rows below the top when it was far away),
   // selects `length` bytes from it, and resolves when painted.
   jump(offset, length = 0) {
-    offset = Math.min(Math.max(0, offset), this.lastOffset);
+    offset = Math.min(Math.max(0, offset), this.lastCursor);
     const row = Math.floor(offset / ROW);
     if (row < this.#topRow || row >= this.#topRow + this.#visible) this.#setTop(row - Math.min(4, Math.floor(this.#visible / 3)));
     this.#anchor = length > 1 ? Math.min(offset + length - 1, this.lastOffset) : null;
+    if (offset !== this.#cursor) this.#dropPending();
     this.#cursor = offset;
-    this.#pending = null;
     this.render();
     this.#onCursor();
     return this.painted();
@@ -342,6 +492,11 @@ export class HexGrid {
 
   #bindEvents() {
     this.#scroller.addEventListener('scroll', () => this.#onScroll());
+    this.#scroller.addEventListener('mousedown', (e) => { this.#scrollGesture = this.#scrollPart(e); });
+    window.addEventListener('mouseup', () => { this.#scrollGesture = null; });
+    // The scroll bar is a mouse control only: keys stay with the grid.
+    this.#scroller.tabIndex = -1;
+    this.#scroller.addEventListener('focus', () => this.focus());
     const body = this.#gridEl.parentElement;
     body.addEventListener('wheel', (e) => {
       e.preventDefault();
@@ -362,7 +517,7 @@ export class HexGrid {
     };
     this.#gridEl.addEventListener('mousedown', (e) => {
       const c = cellAt(e);
-      if (!c || c.off >= Math.max(1, this.#size)) return;
+      if (!c || c.off > this.lastCursor) return;
       e.preventDefault();
       this.#gridEl.focus();
       this.#column = c.col;
@@ -393,8 +548,13 @@ export class HexGrid {
       PageUp: () => this.#cursor - page,
       PageDown: () => this.#cursor + page,
       Home: () => (e.ctrlKey ? 0 : this.#cursor - (this.#cursor % ROW)),
-      End: () => (e.ctrlKey ? this.lastOffset : this.#cursor - (this.#cursor % ROW) + ROW - 1),
+      End: () => (e.ctrlKey ? this.lastCursor : this.#cursor - (this.#cursor % ROW) + ROW - 1),
     };
+    if ((e.ctrlKey || e.metaKey) && !e.altKey && e.key.toLowerCase() === 'a') {
+      e.preventDefault();
+      this.selectAll();
+      return;
+    }
     if (moves[e.key] && !e.altKey && !e.metaKey) {
       e.preventDefault();
       const target = moves[e.key]();
@@ -409,7 +569,7 @@ export class HexGrid {
       return;
     }
     if (e.key === 'Escape') {
-      this.#pending = null;
+      this.#dropPending();
       this.#anchor = null;
       this.render();
       this.#onCursor();

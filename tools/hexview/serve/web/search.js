@@ -1,18 +1,34 @@
 // Search: the hit count, the stored hits with their contexts, next and
 // previous, and the hits marked in the grid.
 import { get, post } from './api.js';
-import { el, inRanges, spacedHex } from './util.js';
+import { showMapped } from './edits.js';
+import { el, formatOffset, inRanges, spacedHex } from './util.js';
+
+// Bytes of hex context shown before a hit: the match stays in view.
+const HEX_LEAD = 4;
+
+// `text` as UTF-16LE bytes, as a hex pattern (surrogate pairs included).
+export function utf16Hex(text) {
+  const out = [];
+  for (let i = 0; i < text.length; i++) {
+    const u = text.charCodeAt(i);
+    out.push((u & 0xff).toString(16).padStart(2, '0'), (u >> 8).toString(16).padStart(2, '0'));
+  }
+  return out.join(' ');
+}
 
 const PAGE = 200;
 
 export class SearchPanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from
   // the server; `edited()`: whether edits are staged.
-  constructor({ elements, grid, limits, edited, showError, refreshGrid }) {
-    Object.assign(this, { grid, limits, edited, showError, refreshGrid });
+  // `staged()`: the staged edits, through which hits are shown where they now are.
+  constructor({ elements, grid, limits, edited, staged, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, staged, showError, refreshGrid });
     Object.assign(this, elements);  // form, mode, input, fromCursor, summary, list, more, next, prev
     this.hits = [];
     this.ranges = [];
+    this.mappedFor = null;  // the staged list the hits were mapped through
     this.count = 0;
     this.stored = 0;
     this.current = -1;
@@ -38,23 +54,49 @@ export class SearchPanel {
     const mode = this.mode.value;
     const start = this.fromCursor.checked ? this.grid.cursor : 0;
     this.summary.textContent = 'Searching…';
+    this.clear();
     try {
-      const r = await post('/api/search', { mode, pattern, start });
+      // UTF-16LE is encoded here, from the text as typed (the engine's own
+      // utf16 mode widens single bytes only).
+      const r = await post('/api/search', mode === 'utf16' ? { mode: 'hex', pattern: utf16Hex(pattern), start } : { mode, pattern, start });
       this.count = r.count;
       this.stored = r.stored;
       this.patLen = r.length;
-      this.hits = [];
-      this.ranges = [];
-      this.current = -1;
-      this.list.replaceChildren();
       await this.loadMore();
       this.describe(start);
       if (this.hits.length) await this.select(0);
       else this.refreshGrid();
     } catch (e) {
-      this.summary.textContent = '';
+      this.summary.textContent = 'The search failed; no hits.';
+      this.refreshGrid();
       this.showError(e);
     }
+  }
+
+  // No hits: listed, marked or stepped through.
+  clear() {
+    this.count = 0;
+    this.stored = 0;
+    this.hits = [];
+    this.ranges = [];
+    this.mappedFor = null;
+    this.current = -1;
+    this.list.replaceChildren();
+    this.more.hidden = true;
+  }
+
+  // The hits where the staged edits put them; hits an edit touched are marked as changed.
+  #map() {
+    const staged = this.staged();
+    if (this.mappedFor === staged && this.ranges.length === this.hits.length) return;
+    this.mappedFor = staged;
+    this.ranges = showMapped(staged, this.hits.map((h) => [h.offset, Math.max(1, this.patLen)]), this.list, this.grid.size);
+  }
+
+  // The staged edits changed: show the hits where they now are.
+  editsChanged() {
+    this.#map();
+    this.refreshGrid();
   }
 
   describe(start) {
@@ -64,7 +106,7 @@ export class SearchPanel {
     const kept = this.limits.max_stored_hits;
     if (n > kept) text += `; the first ${kept.toLocaleString('en')} are kept and listed`;
     this.summary.replaceChildren(el('strong', { text }));
-    if (this.edited()) this.summary.append(el('span', { text: ' (in the file as saved: staged edits are not searched)' }));
+    if (this.edited()) this.summary.append(el('span', { text: ' (searched in the file as saved; the hits are shown where the staged edits moved them)' }));
   }
 
   async loadMore() {
@@ -73,10 +115,11 @@ export class SearchPanel {
       const r = await get('/api/hits', { from: this.hits.length, count: PAGE });
       for (const h of r.items) {
         const hit = { offset: parseInt(h.offset, 16), hex: h.context_hex, ascii: h.context_ascii };
-        this.ranges.push([hit.offset, hit.offset + Math.max(1, this.patLen)]);
         this.list.append(this.item(hit, this.hits.length));
         this.hits.push(hit);
       }
+      this.mappedFor = null;
+      this.#map();
       this.more.hidden = this.hits.length >= this.stored;
       this.more.textContent = `Show more hits (${this.hits.length.toLocaleString('en')} of ${this.stored.toLocaleString('en')} shown)`;
     } catch (e) {
@@ -89,11 +132,12 @@ export class SearchPanel {
     const len = this.patLen;
     const text = el('span', { class: 'ctx' },
       hit.ascii.slice(0, lead), el('mark', { text: hit.ascii.slice(lead, lead + len) }), hit.ascii.slice(lead + len));
+    const hexLead = Math.min(HEX_LEAD, lead);
     const hexText = el('span', { class: 'ctx muted' },
-      spacedHex(hit.hex.slice(0, 2 * lead)) + ' ', el('mark', { text: spacedHex(hit.hex.slice(2 * lead, 2 * (lead + len))) }),
+      spacedHex(hit.hex.slice(2 * (lead - hexLead), 2 * lead)) + ' ', el('mark', { text: spacedHex(hit.hex.slice(2 * lead, 2 * (lead + len))) }),
       ' ' + spacedHex(hit.hex.slice(2 * (lead + len))));
     const button = el('button', { type: 'button', onclick: () => this.select(index) },
-      el('span', { class: 'off', text: '0x' + hit.offset.toString(16).padStart(8, '0') }), text, el('span'), hexText);
+      el('span', { class: 'off', text: formatOffset(hit.offset, this.grid.size) }), text, el('span'), hexText);
     return el('li', {}, button);
   }
 
@@ -109,7 +153,9 @@ export class SearchPanel {
       li.scrollIntoView({ block: 'nearest' });
     }
     this.summary.dataset.current = index + 1;
-    await this.grid.jump(this.hits[index].offset, this.patLen);
+    this.#map();
+    const [s, e] = this.ranges[index];
+    await this.grid.jump(s, e - s);
   }
 
   // Next or previous hit; before any is chosen, the first one after the cursor.
@@ -120,7 +166,8 @@ export class SearchPanel {
     }
     let i = this.current;
     if (i < 0) {
-      i = this.hits.findIndex((h) => h.offset >= this.grid.cursor);
+      this.#map();
+      i = this.ranges.findIndex((r) => r[0] >= this.grid.cursor);
       if (i < 0) i = 0;
       if (dir < 0) i -= 1;
     } else {
@@ -135,6 +182,7 @@ export class SearchPanel {
 
   // 0: no hit here; 1: a hit; 2: the chosen hit.
   markAt(off) {
+    this.#map();
     const i = inRanges(this.ranges, off);
     if (i < 0) return 0;
     return i === this.current ? 2 : 1;
