@@ -608,7 +608,7 @@ TEST_F(serve_transport, one_request_per_connection_and_nothing_left_over) {
         EXPECT_EQ(answers_in(answer), 1u) << name << ":\n" << answer;
         EXPECT_TRUE(has(answer, "Connection: close")) << name;
     }
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
     EXPECT_EQ(answers_in(raw_exchange(server->port(), inner)), 1u);
     EXPECT_TRUE(has(staged(), "\"undo\":1")) << "the same request alone is taken";
 }
@@ -639,7 +639,7 @@ TEST_P(serve_framing, is_a_400_that_closes) {
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 ")) << answer;
     EXPECT_TRUE(has(answer, c.says)) << answer;
     EXPECT_EQ(answers_in(answer), 1u);
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
 }
 
 INSTANTIATE_TEST_SUITE_P(
