@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -172,6 +174,62 @@ TEST_F(serve_api, save_as_writes_a_copy_goes_on_with_it_and_asks_before_replacin
     patched[1] = 'Y';
     EXPECT_EQ(read_file(file), to_bytes(patched));
     EXPECT_TRUE(has(post("/api/save-as", "{\"path\":\"" + file + "\",\"overwrite\":true}", 400), "use Save"));
+}
+
+// Typed bytes sent with "merge" join the last edit when they go on from its
+// end: a typed run is one edit and one undo step; anything else is its own.
+TEST_F(serve_api, typed_runs_join_the_last_edit) {
+    post("/api/write", R"({"offset":0,"hex":"41"})");
+    post("/api/write", R"({"offset":1,"hex":"42 43","merge":true})");
+    std::string state = post("/api/write", R"({"offset":5,"hex":"44","merge":true})");  // not where the run ends
+    EXPECT_TRUE(has(state, R"("len":3,"bytes":"414243"})")) << state;
+    EXPECT_TRUE(has(state, "\"undo\":2")) << state;
+    post("/api/insert", R"({"offset":3,"hex":"31","merge":true})");  // another kind
+    state = post("/api/insert", R"({"offset":4,"hex":"32","merge":true})");
+    EXPECT_TRUE(has(state, R"({"op":"insert","offset":"0x000000000003","len":2,"bytes":"3132"})")) << state;
+    state = post("/api/undo", "{}");
+    EXPECT_FALSE(has(state, "insert")) << "the typed run goes in one step";
+    EXPECT_TRUE(has(get("/api/page?rows=1"), "\"ascii\":\"ABCloD hexview s")) << get("/api/page?rows=1");
+}
+
+// The first Ctrl-C with unsaved edits warns and the server goes on; a second
+// one stops it. Without edits, or with --force, the first one stops it.
+TEST_F(serve_api, ctrl_c_with_unsaved_edits_needs_a_second_one) {
+    struct { bool edit; bool force; int signals_to_stop; } cases[] = {{true, false, 2}, {false, false, 1}, {true, true, 1}};
+    for (const auto &c : cases) {
+        if (server) server->stop();
+        start(c.force ? std::vector<std::string>{"--force"} : std::vector<std::string>{});
+        if (c.edit) post("/api/write", R"({"offset":0,"hex":"00"})");
+        for (int n = 1; n < c.signals_to_stop; n++) {
+            kill(server->pid(), SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_TRUE(has(get("/api/staged"), "\"undo\":1")) << "still serving, the edit kept";
+        }
+        kill(server->pid(), SIGINT);
+        EXPECT_EQ(server->wait_exit(), 0) << "edit " << c.edit << " force " << c.force;
+        server.reset();
+        EXPECT_EQ(read_file(file), to_bytes(kContent));
+    }
+}
+
+// The sizes a compare answers are those of what was compared, even when the
+// open file was renamed meanwhile.
+TEST_F(serve_api, compare_sizes_come_from_what_was_compared) {
+    dir.write("other.bin", kContent + "!");
+    std::filesystem::rename(file, dir.file("renamed.bin"));
+    std::string r = post("/api/compare", R"({"path":"other.bin"})");
+    EXPECT_TRUE(has(r, "\"size\":38,\"other_size\":39")) << r;
+}
+
+// UTF-16 text is encoded as UTF-16LE by the server, non-ASCII included.
+TEST_F(serve_api, utf16_search_encodes_the_text) {
+    std::string cafe16("c\0a\0f\0\xe9\0", 8);
+    std::string f = dir.write("u.bin", "caf\xe9" + cafe16);
+    if (server) server->stop();
+    file = f;
+    start();
+    EXPECT_EQ(post("/api/search", R"({"mode":"utf16","pattern":"café"})"), "{\"count\":1,\"stored\":1,\"last\":4,\"length\":8}");
+    EXPECT_TRUE(has(post("/api/search", "{\"mode\":\"utf16\",\"pattern\":\"\"}", 400), "error"));
 }
 
 TEST_F(serve_api, search_and_hits_with_contexts) {

@@ -95,6 +95,26 @@ TEST_F(tool, search_lists_count_and_hits) {
     EXPECT_NE(r.out.find("1 hit\n0x0000000000000005  787861626378786162637878  |xxabcxxabcxx|"), std::string::npos) << r.out;
 }
 
+// The text is encoded as UTF-16LE by the command: non-ASCII letters and
+// characters beyond U+FFFF (surrogate pairs) are found; Latin-1 bytes are not.
+TEST_F(tool, utf16_search_encodes_the_text_itself) {
+    std::string cafe16("c\0a\0f\0\xe9\0", 8), smile16("\x3d\xd8\x00\xde", 4);
+    std::string f = dir.write("u.bin", "cafe\xe9 " + cafe16 + "..." + smile16);
+    struct { const char *text; const char *out; } cases[] = {
+        {"caf\xc3\xa9", "1 hit\n0x0000000000000006\n"},
+        {"\xf0\x9f\x98\x80", "1 hit\n0x0000000000000011\n"},
+        {"caf\xc3\xa9\xf0\x9f\x98\x80", "0 hits\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = run({"search", f, "--utf16", c.text});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.out) << c.text;
+    }
+    run_result r = run({"search", f, "--utf16", "caf\xe9"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("not valid UTF-8"), std::string::npos) << r.err;
+}
+
 TEST_F(tool, info_entropy_and_json) {
     std::string f = dir.write("i.bin", iota_bytes(16));
     run_result r = run({"info", f, "--json"});

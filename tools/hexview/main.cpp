@@ -110,6 +110,7 @@ int main(int argc, char **argv) {
     serve_cmd->add_option("--port", serve.port, "port to listen on (default: a free one)")->check(CLI::Range(1, 65535));
     serve_cmd->add_flag("--read-only", serve.read_only, "open the file read-only: no edits, no save in place");
     serve_cmd->add_flag("--open", serve.open_browser, "start the desktop browser on the address");
+    serve_cmd->add_flag("--force", serve.force, "stop on the first Ctrl-C even with unsaved edits");
 #endif
 
     try {

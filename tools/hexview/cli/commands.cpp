@@ -167,7 +167,10 @@ int run_dump(const dump_options &o) {
 
 int run_search(const search_options &o) {
     open_or_fail(o.file);
-    if (hx_search(o.mode.c_str(), o.pattern.c_str(), o.start) != 0) fail_with_library_error("search");
+    // UTF-16LE is encoded here from the text as given, non-ASCII included.
+    bool utf16 = o.mode == "utf16";
+    std::string pattern = utf16 ? utf16le_hex(o.pattern) : o.pattern;
+    if (hx_search(utf16 ? "hex" : o.mode.c_str(), pattern.c_str(), o.start) != 0) fail_with_library_error("search");
     int count = hx_search_count();
     int stored = std::min(count, HX_MAX_STORED_HITS);
     style st = output_style();

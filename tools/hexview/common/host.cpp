@@ -23,6 +23,51 @@ int64_t parse_offset(std::string_view text, const char *what) {
     return static_cast<int64_t>(v);
 }
 
+namespace {
+
+// The next code point of `text` from `i` (moved past it), or -1 when the
+// bytes there are not well-formed UTF-8.
+long next_code_point(std::string_view text, size_t &i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char b0 = byte(i);
+    int extra = b0 < 0x80 ? 0 : (b0 & 0xe0) == 0xc0 ? 1 : (b0 & 0xf0) == 0xe0 ? 2 : (b0 & 0xf8) == 0xf0 ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size()) return -1;
+    long cp = extra == 0 ? b0 : b0 & (0x3f >> extra);
+    for (int k = 1; k <= extra; k++) {
+        if ((byte(i + k) & 0xc0) != 0x80) return -1;
+        cp = (cp << 6) | (byte(i + k) & 0x3f);
+    }
+    static const long smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < smallest[extra] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return -1;
+    i += extra + 1;
+    return cp;
+}
+
+}  // namespace
+
+std::string utf16le_hex(std::string_view utf8) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    auto unit = [&](long u) {
+        for (long b : {u & 0xff, u >> 8}) {
+            if (!hex.empty()) hex += ' ';
+            hex += digits[b >> 4];
+            hex += digits[b & 0xf];
+        }
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        long cp = next_code_point(utf8, i);
+        if (cp < 0) throw host_error("the text is not valid UTF-8");
+        if (cp < 0x10000) {
+            unit(cp);
+        } else {
+            unit(0xd800 + ((cp - 0x10000) >> 10));
+            unit(0xdc00 + ((cp - 0x10000) & 0x3ff));
+        }
+    }
+    return hex;
+}
+
 int stage_edit(const edit_record &e) {
     switch (e.kind) {
     case edit_record::write: return hx_write(e.hex.c_str(), e.offset);

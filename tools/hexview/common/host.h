@@ -20,6 +20,12 @@ struct host_error : std::runtime_error {
 // "invalid <what>: <text>" on anything else.
 int64_t parse_offset(std::string_view text, const char *what);
 
+// UTF-8 text as UTF-16LE bytes in hex digits ("63 00 61 00"), characters
+// beyond U+FFFF as surrogate pairs: the hosts search UTF-16 text as hex, since
+// the engine's own utf16 mode widens single bytes. Throws host_error on text
+// that is not UTF-8.
+std::string utf16le_hex(std::string_view utf8);
+
 // One edit as a host stages it, with its whole bytes (the engine's list shows
 // at most the first 64 of each).
 struct edit_record {

@@ -24,9 +24,11 @@ extern char **environ;
 namespace {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> interrupted{false};  // Ctrl-C, which unsaved edits hold back once
 std::atomic<bool> address_requested{false};
 
 extern "C" void on_stop_signal(int) { stop_requested = true; }
+extern "C" void on_interrupt_signal(int) { interrupted = true; }
 extern "C" void on_address_signal(int) { address_requested = true; }
 
 // Opens the file as the person asked, falling back to read-only when it
@@ -110,14 +112,25 @@ int run_serve(const serve_options &o) {
                 o.file.c_str(), session.writable ? "read-write" : "read-only", address.c_str());
     std::fflush(stdout);
 
-    std::signal(SIGINT, on_stop_signal);
+    std::signal(SIGINT, on_interrupt_signal);
     std::signal(SIGTERM, on_stop_signal);
     std::signal(SIGUSR1, on_address_signal);
     std::signal(SIGTTIN, SIG_IGN);  // a server in the background reads nothing, and is not stopped
     server.start();
     std::string opener_file = o.open_browser ? start_browser(launch_address(session)) : "";
     bool stdin_open = true;
+    bool warned = false;
     while (!stop_requested) {
+        if (interrupted.exchange(false)) {
+            // Unsaved edits live only in this process: the first Ctrl-C warns.
+            int64_t unsaved = serve_unsaved_edits();
+            if (o.force || warned || unsaved == 0) break;
+            std::printf("hexview serve: %lld staged edit%s not saved: save from the page, or press Ctrl-C again "
+                        "to drop %s and stop\n",
+                        static_cast<long long>(unsaved), unsaved == 1 ? " is" : "s are", unsaved == 1 ? "it" : "them");
+            std::fflush(stdout);
+            warned = true;
+        }
         if (enter_pressed(stdin_open) || address_requested.exchange(false)) {
             std::printf("open %s\n", launch_address(session).c_str());
             std::fflush(stdout);

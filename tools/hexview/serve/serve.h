@@ -25,8 +25,11 @@ struct serve_options {
     int port = 0;  // 0: a free one
     bool read_only = false;
     bool open_browser = false;
+    bool force = false;  // Ctrl-C stops at once, unsaved edits or not
 };
 int run_serve(const serve_options &o);
+// Staged edits not saved yet (taken under the engine lock).
+int64_t serve_unsaved_edits();
 
 // The page sends its session token in this header; no browser adds a custom
 // header on its own, and a cross-origin script needs a preflight that this

@@ -281,10 +281,9 @@ std::string save_as(const serve_session &s, const Request &req) {
     return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
 }
 
-// Bytes the engine searched for: a utf16 character is two, a hex item
-// (a byte or "??") one. Called after the engine accepted the pattern.
+// Bytes the engine searched for: a hex item (a byte or "??") is one.
+// Called after the engine accepted the pattern.
 int64_t pattern_length(const std::string &mode, const std::string &pattern) {
-    if (mode == "utf16") return 2 * static_cast<int64_t>(pattern.size());
     if (mode != "hex") return static_cast<int64_t>(pattern.size());
     int64_t digits = 0;
     for (char c : pattern)
@@ -295,6 +294,11 @@ int64_t pattern_length(const std::string &mode, const std::string &pattern) {
 std::string search(const Request &req) {
     nlohmann::json f = parse_body(req.body, "mode,pattern,start");
     std::string mode = field_string(f, "mode"), pattern = field_string(f, "pattern");
+    // UTF-16LE is encoded here from the text as sent, non-ASCII included.
+    if (mode == "utf16") {
+        mode = "hex";
+        pattern = utf16le_hex(pattern);
+    }
     int64_t start = f.contains("start") ? field_offset(f, "start") : 0;
     if (hx_search(mode.c_str(), pattern.c_str(), start) != 0) engine_refused();
     int count = hx_search_count();
@@ -353,6 +357,11 @@ std::string entropy(const Request &) {
 }
 
 }  // namespace
+
+int64_t serve_unsaved_edits() {
+    std::lock_guard<std::mutex> hold(engine_lock);
+    return static_cast<int64_t>(applied.size());
+}
 
 void add_api_routes(serve_routes &routes, const serve_session &s) {
     const serve_session *sp = &s;
