@@ -371,14 +371,18 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     if (size_t at = path.find("TOKEN"); at != std::string::npos) path.replace(at, 5, server->token());
     auto cli = server->client();
     std::string body = std::string(c.method) == "BIG" ? std::string(2 << 20, ' ') : R"({"offset":0,"hex":"00"})";
-    httplib::Result r = std::string(c.method) == "GET" ? cli.Get(path, h)
-                        : std::string(c.method) == "PUT" ? cli.Put(path, h, body, "application/json")
-                                                         : cli.Post(path, h, body, type);
+    std::string method = c.method;
+    httplib::Result r = method == "GET"       ? cli.Get(path, h)
+                        : method == "PUT"     ? cli.Put(path, h, body, "application/json")
+                        : method == "OPTIONS" ? cli.Options(path, h)
+                                              : cli.Post(path, h, body, type);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status) << r->body;
     EXPECT_TRUE(has(r->body, std::string("{\"error\":\"") + c.says)) << r->body;
     EXPECT_FALSE(has(r->body, "Hello")) << "no content leaks";
     EXPECT_FALSE(has(r->body, "<html")) << "no page without the token";
+    for (const auto &[name, value] : r->headers)
+        EXPECT_FALSE(has(name, "Access-Control-Allow")) << "no cross-origin request is ever granted: " << name;
     EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
@@ -417,6 +421,10 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"X-Hexview-Token", "TOKEN"}, {"Origin", "ORIGIN"}, {"Content-Type", "text/plain"}}, 415,
                      "a change must be sent as application/json"},
         refusal_case{"put", "PUT", "/api/write", kPost, 405, "method not allowed: PUT"},
+        refusal_case{"preflight", "OPTIONS", "/api/write",
+                     {{"Origin", "http://evil.test"}, {"Access-Control-Request-Method", "POST"},
+                      {"Access-Control-Request-Headers", "x-hexview-token,content-type"}},
+                     405, "method not allowed: OPTIONS"},
         refusal_case{"get_on_a_change", "GET", "/api/write", kToken, 405, "method not allowed: GET /api/write"},
         refusal_case{"post_on_a_read", "POST", "/api/page", kPost, 405, "method not allowed: POST /api/page"},
         refusal_case{"unknown_route", "GET", "/api/files", kToken, 404, "not found"},

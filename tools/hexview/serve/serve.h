@@ -1,8 +1,9 @@
 // tools/hexview/serve: `hexview serve`, a local web hex editor on one file,
 // driven through the hx_ functions; the page it serves is in web/. Pieces
-// shared by serve.cpp (start-up), serve_http.cpp (guards and assets),
-// serve_api.cpp (the engine routes) and serve_json.cpp (bodies). What it
-// shares with the hexview command is in common/host.h.
+// shared by serve.cpp (start-up), serve_http.cpp (credentials, guards, assets
+// and routing), serve_api.cpp (the engine routes) and serve_json.cpp (bodies),
+// over serve_transport.h (HTTP on the loopback). What it shares with the
+// hexview command is in common/host.h.
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
