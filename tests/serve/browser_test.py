@@ -742,6 +742,40 @@ class BrowserTest(unittest.TestCase):
         finally:
             self.driver.set_window_size(1400, 900)
 
+    # ---- the daily tools --------------------------------------------------------
+
+    def test_histogram_entropy_strip_and_keyboard_help(self):
+        data = bytes(4096) + bytes((i * 73 + 41) % 256 for i in range(4096))
+        self.open(self.file('map.bin', data))
+        self.wait.until(lambda d: d.find_element(By.ID, 'entropy-strip').get_attribute('data-regions'))
+        # A click low on the strip goes to the random half.
+        strip = self.by_id('entropy-strip')
+        self.driver.execute_script(
+            'const c = arguments[0], r = c.getBoundingClientRect();'
+            'c.dispatchEvent(new MouseEvent("click", { clientX: r.left + 2, clientY: r.top + r.height * 0.75, bubbles: true }))',
+            strip)
+        self.settle()
+        cursor = self.driver.execute_script('return window.hexview.grid.cursor')
+        self.assertLess(abs(cursor - 0x1800), 0x40, hex(cursor))
+        # The real histogram: all 256 values of the whole file, then of a selection.
+        self.by_id('tab-analysis').click()
+        self.until_text('histogram-caption', r'whole file; entropy')
+        bars = self.driver.find_elements(By.CSS_SELECTOR, '#histogram-chart svg rect.bar')
+        self.assertEqual(len(bars), 256)
+        self.assertIn('The engine', self.by_id('pane-analysis').text)
+        self.driver.execute_script('window.hexview.grid.moveTo(0); window.hexview.grid.moveTo(0xff, true)')
+        self.by_id('analysis-refresh').click()
+        self.until_text('histogram-caption', r'selection 0x0–0xff; entropy 0\.000')
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, '#histogram-chart svg rect.bar')), 1)
+        # ? and F1 list the keys.
+        self.by_id('grid').send_keys('?')
+        self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
+        self.assertIn('Ctrl+A', self.by_id('help-dialog').text)
+        self.by_id('help-close').click()
+        self.by_id('grid').send_keys(Keys.F1)
+        self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
+        self.by_id('help-close').click()
+
     def test_entropy_chart(self):
         self.open(self.file('e.bin', sample_bytes()))
         self.by_id('tab-analysis').click()
@@ -780,7 +814,8 @@ class BrowserTest(unittest.TestCase):
         self.until_text('compare-summary', r'Only the first 10,000 runs were stored: differences after 0x4e1f exist')
 
     def test_screenshot(self):
-        """The README's picture: a search and an edit on a small file."""
+        """The README's pictures: a search and an edit on a small file; the
+        byte histogram and the key list."""
         out = os.environ.get('HEXVIEW_SCREENSHOT', os.path.join(self.dir, 'serve.png'))
         self.open(self.file('firmware.bin', sample_bytes()))
         self.by_id('search-mode').send_keys('ASCII')
@@ -792,8 +827,20 @@ class BrowserTest(unittest.TestCase):
         self.settle()
         self.driver.execute_script('window.hexview.search.select(1)')
         self.settle()
+        self.wait.until(lambda d: d.find_element(By.ID, 'entropy-strip').get_attribute('data-regions'))
         self.driver.save_screenshot(out)
         self.assertTrue(os.path.getsize(out) > 10000)
+        # The second picture: the byte histogram of the whole file beside the entropy strip.
+        self.grid_keys(Keys.ESCAPE)
+        self.by_id('tab-analysis').click()
+        self.until_text('histogram-caption', 'whole file')
+        self.driver.execute_script('document.getElementById("histogram-chart").scrollIntoView()')
+        tools = out.replace('.png', '-tools.png')
+        self.driver.save_screenshot(tools)
+        self.assertTrue(os.path.getsize(tools) > 10000)
+        self.by_id('grid').send_keys(Keys.F1)
+        self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
+        self.by_id('help-close').click()
 
     def test_no_token_gets_nothing(self):
         self.refusals_expected = True

@@ -232,6 +232,31 @@ TEST_F(serve_api, utf16_search_encodes_the_text) {
     EXPECT_TRUE(has(post("/api/search", "{\"mode\":\"utf16\",\"pattern\":\"\"}", 400), "error"));
 }
 
+// The histogram counts all 256 values of the edited content; the entropy
+// strip gives a figure per region, a sparse 64 GiB file included.
+TEST_F(serve_api, histogram_and_entropy_map_of_the_edited_content) {
+    post("/api/write", R"({"offset":0,"hex":"00 00"})");  // "He" -> two zeros
+    std::string h = get("/api/histogram");
+    EXPECT_TRUE(has(h, "{\"offset\":0,\"length\":38,\"sampled\":38,")) << h;
+    EXPECT_TRUE(has(h, "\"counts\":[2,")) << h;
+    EXPECT_EQ(std::count(h.begin(), h.end(), ','), 4 + 255) << h;
+    EXPECT_TRUE(has(get("/api/histogram?offset=0x16&length=10"), "\"counts\":[0,")) << "digits only";
+    std::string m = get("/api/entropy-map?regions=2");
+    EXPECT_TRUE(has(m, "{\"size\":38,\"region\":19,\"entropy\":[")) << m;
+    EXPECT_TRUE(has(get("/api/histogram?offset=x", 400), "invalid offset: x"));
+
+    server->stop();
+    server.reset();
+    file = dir.file("sparse.bin");
+    { std::ofstream(file, std::ios::binary); }
+    std::filesystem::resize_file(file, int64_t(64) << 30);
+    start({"--read-only"});
+    m = get("/api/entropy-map?regions=1024");
+    EXPECT_TRUE(has(m, "\"region\":67108864,\"entropy\":[0.000,")) << m.substr(0, 200);
+    h = get("/api/histogram");
+    EXPECT_TRUE(has(h, "\"sampled\":1048576,\"entropy\":0.000,\"counts\":[1048576,0,")) << h.substr(0, 200);
+}
+
 TEST_F(serve_api, search_and_hits_with_contexts) {
     EXPECT_EQ(post("/api/search", R"({"mode":"ascii","pattern":"e"})"),
               "{\"count\":6,\"stored\":6,\"last\":36,\"length\":1}");

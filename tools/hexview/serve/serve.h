@@ -29,6 +29,11 @@ struct serve_options {
     bool force = false;  // Ctrl-C stops at once, unsaved edits or not
 };
 int run_serve(const serve_options &o);
+// Pictures of the edited content, from raw pages in bounded time (called
+// under the engine lock): a 256-value histogram of a range and an entropy
+// strip of the whole file.
+std::string serve_histogram(const http_request &req);
+std::string serve_entropy_map(const http_request &req);
 // Staged edits not saved yet (taken under the engine lock).
 int64_t serve_unsaved_edits();
 

@@ -376,6 +376,8 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/hits", hits},
         {"/api/runs", runs},
         {"/api/entropy", entropy},
+        {"/api/histogram", serve_histogram},
+        {"/api/entropy-map", serve_entropy_map},
     };
     std::vector<std::pair<const char *, api_handler>> changes = {
         {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},

@@ -6,7 +6,7 @@ import { renderInspector } from './inspector.js';
 import { SearchPanel } from './search.js';
 import { EditsPanel, makeAsk } from './edits.js';
 import { ComparePanel } from './compare.js';
-import { loadAnalysis } from './analysis.js';
+import { EntropyStrip, loadAnalysis } from './analysis.js';
 import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
@@ -189,7 +189,10 @@ async function boot() {
   document.addEventListener('keydown', (e) => {
     const inField = e.target.matches('input, select, textarea');
     const key = e.key.toLowerCase();
-    if (!inField && (e.ctrlKey || e.metaKey) && key === 'a') {
+    if (e.key === 'F1' || (!inField && !e.defaultPrevented && e.key === '?' && !e.ctrlKey && !e.metaKey)) {
+      e.preventDefault();
+      if (!$('help-dialog').open) $('help-dialog').showModal();
+    } else if (!inField && (e.ctrlKey || e.metaKey) && key === 'a') {
       e.preventDefault();
       grid.selectAll();
       grid.focus();
@@ -232,14 +235,18 @@ async function boot() {
 
   // ---- tabs --------------------------------------------------------------
   const tabs = ['search', 'edits', 'analysis', 'compare'];
-  const analysisElements = { summary: $('summary'), entropyChart: $('entropy-chart'), bucketChart: $('bucket-chart') };
+  const analysisElements = {
+    summary: $('summary'), entropyChart: $('entropy-chart'), bucketChart: $('bucket-chart'),
+    histogramChart: $('histogram-chart'), histogramCaption: $('histogram-caption'),
+  };
+  const analysisRange = () => (grid.hasSelection() ? grid.selection() : null);
   function selectTab(name) {
     for (const t of tabs) {
       $(`tab-${t}`).setAttribute('aria-selected', String(t === name));
       $(`tab-${t}`).tabIndex = t === name ? 0 : -1;
       $(`pane-${t}`).hidden = t !== name;
     }
-    if (name === 'analysis') loadAnalysis(analysisElements, showError);
+    if (name === 'analysis') loadAnalysis(analysisElements, showError, analysisRange());
   }
   tabs.forEach((t, i) => {
     $(`tab-${t}`).addEventListener('click', () => selectTab(t));
@@ -251,7 +258,11 @@ async function boot() {
       $(`tab-${next}`).focus();
     });
   });
-  $('analysis-refresh').addEventListener('click', () => loadAnalysis(analysisElements, showError));
+  const strip = new EntropyStrip($('entropy-strip'), grid, showError);
+  $('analysis-refresh').addEventListener('click', () => {
+    loadAnalysis(analysisElements, showError, analysisRange());
+    strip.load();
+  });
   selectTab('search');
 
   // Another tab on the same server may have staged or saved: catch up when
@@ -269,13 +280,14 @@ async function boot() {
   grid.setSize(info.size);
   grid.layout();
   await edits.refresh();
+  strip.load();
   updateStatus();
   scheduleInspector();
   $('grid').focus();
 
   // For the browser tests and the benchmark: jump and time until painted.
   window.hexview = {
-    grid, search, edits, compare,
+    grid, search, edits, compare, strip,
     async timedJump(offset) {
       const t0 = performance.now();
       await grid.jump(offset);
