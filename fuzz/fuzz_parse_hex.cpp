@@ -10,7 +10,7 @@
 #include "core/alloc.h"
 #include "fuzz_support.h"
 #include "quillmar_hexview.h"
-#include "search/parse_hex.h"
+#include "core/parse_hex.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
 #include "analysis/compare.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/json.h"
 #include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
@@ -30,8 +32,7 @@ constexpr uint64_t kShrinkCheckStep = 1 << 20;  // bytes compared between two ch
 // than its length says.
 constexpr std::size_t kRunBlockSize = 2 * HV_MAX_RUN;
 
-constexpr std::size_t kFieldHexLimit = 1019;  // written text longer than this stops the hex
-constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr int64_t kFieldHexBytes = 510;  // their 1020 digits fit the 1024-byte field buffer
 
 void release_runs() {
     for (int64_t i = 0; i < s_n_diffs; i++) {
@@ -190,22 +191,13 @@ scan_result scan_files(const compare_file &other) {
 }
 
 void write_hex(char *out, const uint8_t *bytes, int64_t len) {
-    std::size_t w = 0;
-    for (int64_t k = 0; k < len; k++) {
-        if (k > 0 && w > kFieldHexLimit) break;
-        out[w++] = kHexDigits[bytes[k] >> 4];
-        out[w++] = kHexDigits[bytes[k] & 0xf];
-    }
-    out[w] = '\0';
+    *hv_put_hex(out, bytes, static_cast<std::size_t>(std::clamp<int64_t>(len, 0, kFieldHexBytes))) = '\0';
 }
 
 }  // namespace
 
 int hv_compare(const char *path) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     release_runs();
     if (!path) {
         hv_err("NULL path");
@@ -229,10 +221,7 @@ int hv_compare(const char *path) {
 }
 
 int hv_compare_count(void) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     return static_cast<int>(s_n_diffs);
 }
 
@@ -240,10 +229,7 @@ const char *hv_compare_field(int index, const char *field) {
     char *out = hv_thread_buffer(HV_BUF_COMPARE_FIELD);
     if (!out) return "";
     out[0] = '\0';
-    if (!S.is_open) {
-        hv_err("no file open");
-        return out;
-    }
+    if (!hv_require_open()) return out;
     if (index < 0 || index >= s_n_diffs) {
         hv_err("diff index out of range");
         return out;

@@ -30,10 +30,7 @@ bool begin_report(hv_buffer_id id, const char *&result, char *&out) {
     result = out ? out : "";
     if (!out) return false;
     out[0] = '\0';
-    if (!S.is_open) {
-        hv_err("no file open");
-        return false;
-    }
+    if (!hv_require_open()) return false;
     return !hv_check_shrank();
 }
 

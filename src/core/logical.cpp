@@ -35,19 +35,6 @@ struct piece_list {
 // One piece for the file; each edit adds at most two.
 int64_t pieces_needed(int64_t edits) { return 1 + 2 * edits; }
 
-// Index of the first piece that ends after pos (n when none does).
-int64_t find_piece(const hv_piece *p, int64_t n, int64_t pos) {
-    int64_t lo = 0, hi = n;
-    while (lo < hi) {
-        int64_t mid = lo + (hi - lo) / 2;
-        if (p[mid].at + p[mid].len <= pos)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
 // Gives pieces [from, n) their logical offsets.
 void renumber(piece_list &pl, int64_t from) {
     int64_t at = from > 0 ? pl.p[from - 1].at + pl.p[from - 1].len : 0;
@@ -60,7 +47,7 @@ void renumber(piece_list &pl, int64_t from) {
 // Makes a piece boundary at pos (0 <= pos <= total); returns the index of the
 // first piece that starts at pos (n when pos is the end).
 int64_t split_at(piece_list &pl, int64_t pos) {
-    int64_t i = find_piece(pl.p, pl.n, pos);
+    int64_t i = hv_find_piece(pl.p, pl.n, pos);
     if (i == pl.n || pl.p[i].at == pos) return i;
     int64_t head = pos - pl.p[i].at;
     std::memmove(&pl.p[i + 2], &pl.p[i + 1], sizeof(hv_piece) * static_cast<std::size_t>(pl.n - i - 1));
@@ -156,6 +143,18 @@ void drop_spare() {
 
 }  // namespace
 
+int64_t hv_find_piece(const hv_piece *pieces, int64_t n, int64_t pos) {
+    int64_t lo = 0, hi = n;
+    while (lo < hi) {
+        int64_t mid = lo + (hi - lo) / 2;
+        if (pieces[mid].at + pieces[mid].len <= pos)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 bool hv_logical_uses_file() {
     for (int64_t i = 0; i < S.n_pieces; i++)
         if (S.logical[i].source == HV_FROM_FILE) return true;
@@ -209,7 +208,7 @@ const uint8_t *hv_piece_bytes(const hv_piece &p) {
     return base ? base + p.from : nullptr;
 }
 
-int64_t hv_piece_at(int64_t pos) { return find_piece(S.logical, S.n_pieces, pos); }
+int64_t hv_piece_at(int64_t pos) { return hv_find_piece(S.logical, S.n_pieces, pos); }
 
 int64_t hv_logical_read(int64_t pos, uint8_t *dst, int64_t n) {
     int64_t done = 0;

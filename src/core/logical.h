@@ -21,6 +21,10 @@ int hv_materialize();
 // The first byte of piece p, or null when its source is gone.
 const uint8_t *hv_piece_bytes(const hv_piece &p);
 
+// Index of the first of the n pieces (in order) that ends after pos, or n
+// when none does.
+int64_t hv_find_piece(const hv_piece *pieces, int64_t n, int64_t pos);
+
 // Index of the cached piece that holds logical offset pos, or S.n_pieces when
 // pos is at or past the end.
 int64_t hv_piece_at(int64_t pos);

@@ -64,3 +64,6 @@ extern hv_state S;
 
 // At most this many edits are staged at a time.
 constexpr int64_t HV_MAX_EDITS = HX_MAX_EDITS;
+
+// True when a file is open; otherwise false with the message "no file open".
+bool hv_require_open();

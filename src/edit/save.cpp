@@ -288,10 +288,7 @@ outcome write_target(const save_target &t) {
 }  // namespace
 
 int hv_save(const char *path) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     bool in_place = !path || path[0] == '\0';
     if (in_place && S.n_edits == 0) return 0;
     if (hv_check_shrank()) return -1;

@@ -8,9 +8,9 @@
 #include "core/json.h"
 #include "core/logical.h"
 #include "core/open.h"
+#include "core/parse_hex.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
-#include "search/parse_hex.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ std::size_t format_entry(const hv_edit &e, char *entry, std::size_t cap) {
     if (e.kind != HV_EDIT_DELETE) {
         n += std::snprintf(entry + n, cap - n, ",\"bytes\":\"");
         int64_t shown = e.len < kListedBytes ? e.len : kListedBytes;
-        for (int64_t i = 0; i < shown && e.bytes; i++) n += std::snprintf(entry + n, cap - n, "%02x", e.bytes[i]);
+        if (e.bytes) n = static_cast<int>(hv_put_hex(entry + n, e.bytes, static_cast<std::size_t>(shown)) - entry);
         n += std::snprintf(entry + n, cap - n, "\"");
     }
     n += std::snprintf(entry + n, cap - n, "}");
@@ -53,10 +53,7 @@ std::size_t format_entry(const hv_edit &e, char *entry, std::size_t cap) {
 }  // namespace
 
 int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     if (!S.is_rw) {
         hv_err("file opened read-only - use hx_open_rw");
         return -1;
@@ -119,10 +116,7 @@ const char *hv_staged_json() {
     char *out = hv_thread_buffer(HV_BUF_STAGED);
     if (!out) return "";
     out[0] = '\0';
-    if (!S.is_open) {
-        hv_err("no file open");
-        return out;
-    }
+    if (!hv_require_open()) return out;
     hv_list list = hv_list_begin(out, hv_thread_buffer_size(HV_BUF_STAGED));
     char entry[256];
     for (int64_t i = 0; i < S.n_edits && i < HV_MAX_EDITS; i++)
@@ -131,10 +125,7 @@ const char *hv_staged_json() {
 }
 
 int hv_discard() {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     hv_clear_edits();
     return 0;
 }

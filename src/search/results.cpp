@@ -20,12 +20,6 @@ constexpr std::size_t kEscapeScratch = 600;
 
 int64_t stored_hits() { return std::min(s_n_matches, HV_MAX_MATCHES); }
 
-bool require_open() {
-    if (S.is_open) return true;
-    hv_err("no file open");
-    return false;
-}
-
 struct window {
     const uint8_t *bytes;
     std::size_t n;
@@ -43,13 +37,7 @@ window context_window(int64_t hit) {
 }
 
 const char *context_hex(window w, char *out) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::size_t n = std::min(w.n, kContextChars / 2);
-    for (std::size_t i = 0; i < n; i++) {
-        out[2 * i] = kDigits[w.bytes[i] >> 4];
-        out[2 * i + 1] = kDigits[w.bytes[i] & 0xf];
-    }
-    out[2 * n] = '\0';
+    *hv_put_hex(out, w.bytes, std::min(w.n, kContextChars / 2)) = '\0';
     return out;
 }
 
@@ -94,12 +82,12 @@ const char *read_context(int64_t hit, bool hex, char *out, std::size_t cap) {
 }  // namespace
 
 int32_t hv_search_count() {
-    if (!require_open()) return -1;
+    if (!hv_require_open()) return -1;
     return s_n_matches > INT32_MAX ? INT32_MAX : static_cast<int32_t>(s_n_matches);
 }
 
 int64_t hv_search_next() {
-    if (!require_open()) return -1;
+    if (!hv_require_open()) return -1;
     if (s_match_cursor >= stored_hits()) return -1;
     return s_matches[s_match_cursor++];
 }
@@ -114,7 +102,7 @@ const char *hv_search_field(int32_t index, const char *field) {
     if (!out) return "";
     const std::size_t cap = hv_thread_buffer_size(HV_BUF_SEARCH_FIELD);
     out[0] = '\0';
-    if (!require_open()) return out;
+    if (!hv_require_open()) return out;
     if (index < 0 || index >= stored_hits()) {
         hv_err("search index out of range");
         return out;

@@ -5,9 +5,9 @@
 #include "core/alloc.h"
 #include "core/error.h"
 #include "core/open.h"
+#include "core/parse_hex.h"
 #include "core/state.h"
 #include "platform/guard.h"
-#include "search/parse_hex.h"
 #include "search/scan.h"
 
 uint8_t s_search_pat[HV_MAX_PATTERN];
@@ -83,10 +83,7 @@ bool view_lost() { return hv_guard_lost(HV_GUARD_VIEW); }
 }  // namespace
 
 int hv_search(const char *mode, const char *pattern, int64_t start) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return -1;
-    }
+    if (!hv_require_open()) return -1;
     if (!mode || !pattern) {
         hv_err("NULL mode/pattern");
         return -1;

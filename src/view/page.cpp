@@ -6,7 +6,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/error.h"
 #include "core/json.h"
 #include "core/logical.h"
 #include "core/open.h"
@@ -17,7 +16,6 @@
 namespace {
 
 constexpr int kBytesPerRow = 16;
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 // What a page reads: the pieces of the content (the cached list, or the
 // mapped file as one piece), and a cursor on the piece that holds the row
@@ -45,10 +43,7 @@ int32_t clamp_rows(int32_t rows) {
 // Common preparation of both page kinds; false (with the buffer emptied or the
 // message recorded) when there is nothing to render.
 bool prepare(int64_t offset, int32_t rows, page_source &src) {
-    if (!S.is_open) {
-        hv_err("no file open");
-        return false;
-    }
+    if (!hv_require_open()) return false;
     src.rows = clamp_rows(rows);
     src.start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
     if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
@@ -78,17 +73,7 @@ bool prepare(int64_t offset, int32_t rows, page_source &src) {
 void seek(page_source &src, uint64_t q) {
     if (q >= src.cur_from && q < src.cur_to) return;
     int64_t i = src.cur;
-    if (i < 0 || q < src.cur_from) {
-        int64_t lo = 0, hi = src.n_pieces;  // the first piece that ends after q
-        while (lo < hi) {
-            int64_t mid = lo + (hi - lo) / 2;
-            if (static_cast<uint64_t>(src.pieces[mid].at + src.pieces[mid].len) <= q)
-                lo = mid + 1;
-            else
-                hi = mid;
-        }
-        i = lo;
-    }
+    if (i < 0 || q < src.cur_from) i = hv_find_piece(src.pieces, src.n_pieces, static_cast<int64_t>(q));
     while (static_cast<uint64_t>(src.pieces[i].at + src.pieces[i].len) <= q) i++;
     const hv_piece &p = src.pieces[i];
     src.cur = i;
@@ -144,33 +129,14 @@ char *put_raw_hex(char *w, const uint8_t v[kBytesPerRow]) {
     return w + 32;
 }
 #else
-// Two lowercase hex digits for every byte value, so a byte costs one 2-byte copy.
-struct hex_pair_table {
-    char pair[256][2];
-    constexpr hex_pair_table() : pair() {
-        for (int v = 0; v < 256; v++) {
-            pair[v][0] = kHexDigits[v >> 4];
-            pair[v][1] = kHexDigits[v & 0xf];
-        }
-    }
-};
-constexpr hex_pair_table kHexPairs;
-
-char *put_hex_byte(char *w, uint8_t v) {
-    std::memcpy(w, kHexPairs.pair[v], 2);
-    return w + 2;
-}
-
 char *put_offset(char *w, uint64_t p) {
     w = put(w, "0x");
-    for (int shift = 56; shift >= 0; shift -= 8) w = put_hex_byte(w, static_cast<uint8_t>(p >> shift));
-    return w;
+    uint8_t be[8];
+    for (int k = 0; k < 8; k++) be[k] = static_cast<uint8_t>(p >> (56 - 8 * k));
+    return hv_put_hex(w, be, sizeof be);
 }
 
-char *put_raw_hex(char *w, const uint8_t v[kBytesPerRow]) {
-    for (int k = 0; k < kBytesPerRow; k++) w = put_hex_byte(w, v[k]);
-    return w;
-}
+char *put_raw_hex(char *w, const uint8_t v[kBytesPerRow]) { return hv_put_hex(w, v, kBytesPerRow); }
 #endif
 
 // How each byte value shows in a text column, escaped for JSON: a printable
@@ -230,27 +196,14 @@ inline int row_values(page_source &src, uint64_t p, uint8_t v[kBytesPerRow]) {
     return row_values_slow(src, p, v);
 }
 
-// Each byte as "xx" and two spaces: stored 3 bytes apart, every store leaves
-// one space after its pair that the next one overwrites.
-struct hex_space_table {
-    char word[256][4];
-    constexpr hex_space_table() : word() {
-        for (int v = 0; v < 256; v++) {
-            word[v][0] = kHexDigits[v >> 4];
-            word[v][1] = kHexDigits[v & 0xf];
-            word[v][2] = ' ';
-            word[v][3] = ' ';
-        }
-    }
-};
-constexpr hex_space_table kHexSpaced;
-
 // "xx xx xx xx xx xx xx xx  xx xx xx xx xx xx xx xx": 48 characters.
 char *put_spaced_hex(char *w, const uint8_t v[kBytesPerRow]) {
-#pragma GCC unroll 8
-    for (int k = 0; k < 8; k++) std::memcpy(w + 3 * k, kHexSpaced.word[v[k]], 4);
-#pragma GCC unroll 8
-    for (int k = 8; k < kBytesPerRow; k++) std::memcpy(w + 3 * k + 1, kHexSpaced.word[v[k]], 4);
+#pragma GCC unroll 16
+    for (int k = 0; k < kBytesPerRow; k++) {
+        char *at = hv_put_hex(w + 3 * k + (k >= 8 ? 1 : 0), v + k, 1);
+        at[0] = ' ';
+        at[1] = ' ';  // the next pair overwrites it, but for the middle gap
+    }
     return w + 48;
 }
 

@@ -1,4 +1,4 @@
-#include "search/parse_hex.h"
+#include "core/parse_hex.h"
 
 #include "core/alloc.h"
 #include "core/error.h"

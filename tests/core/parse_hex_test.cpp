@@ -5,7 +5,7 @@
 
 #include "core/alloc.h"
 #include "core/error.h"
-#include "search/parse_hex.h"
+#include "core/parse_hex.h"
 #include "support/test_support.h"
 
 namespace {
