@@ -776,6 +776,21 @@ class BrowserTest(unittest.TestCase):
         self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
         self.by_id('help-close').click()
 
+    def test_copy_the_selection_in_each_format(self):
+        self.open(self.file('c.bin', b'AB\x00\xff' + bytes(60)))
+        self.driver.execute_script('window.hexview.grid.moveTo(0); window.hexview.grid.moveTo(3, true)')
+        self.by_id('tab-edits').click()
+        cases = [('hex', '41 42 00 ff'), ('C array', 'unsigned char data[4] = {0x41, 0x42, 0x00, 0xff};'),
+                 ('Python bytes', "b'\\x41\\x42\\x00\\xff'"), ('base64', 'QUIA/w==')]
+        for label, expected in cases:
+            with self.subTest(format=label):
+                self.by_id('copy-format').send_keys(label)
+                self.driver.execute_script('window.hexview.lastCopied = null')
+                self.by_id('copy-form').find_element(By.TAG_NAME, 'button').click()
+                self.wait.until(lambda d: d.execute_script('return window.hexview.lastCopied') is not None)
+                self.assertEqual(self.driver.execute_script('return window.hexview.lastCopied'), expected)
+        self.until_text('notice', 'Copied 4 bytes as base64')
+
     def test_entropy_chart(self):
         self.open(self.file('e.bin', sample_bytes()))
         self.by_id('tab-analysis').click()

@@ -34,6 +34,7 @@ int run_serve(const serve_options &o);
 // strip of the whole file.
 std::string serve_histogram(const http_request &req);
 std::string serve_entropy_map(const http_request &req);
+std::string serve_bytes(const http_request &req);
 // Staged edits not saved yet (taken under the engine lock).
 int64_t serve_unsaved_edits();
 

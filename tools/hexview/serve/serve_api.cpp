@@ -378,6 +378,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/entropy", entropy},
         {"/api/histogram", serve_histogram},
         {"/api/entropy-map", serve_entropy_map},
+        {"/api/bytes", serve_bytes},
     };
     std::vector<std::pair<const char *, api_handler>> changes = {
         {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},

@@ -89,6 +89,23 @@ std::string serve_histogram(const http_request &req) {
            ",\"counts\":[" + list + "]}";
 }
 
+// {"offset", "length", "hex"}: the bytes of a range of the edited content,
+// for the clipboard; 16 MiB at most, said plainly beyond.
+std::string serve_bytes(const http_request &req) {
+    constexpr int64_t kMaxCopy = 16 << 20;
+    int64_t offset = query_number(req, "offset", 0);
+    int64_t length = query_number(req, "length", 0);
+    if (length > kMaxCopy)
+        throw http_error(413, "a copy holds 16 MiB at most; this selection has " + std::to_string(length) + " bytes");
+    std::vector<uint8_t> bytes = read_bytes(offset, length);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * bytes.size());
+    for (uint8_t b : bytes) hex += {digits[b >> 4], digits[b & 0xf]};
+    return "{\"offset\":" + std::to_string(offset) + ",\"length\":" + std::to_string(bytes.size()) + ",\"hex\":\"" +
+           hex + "\"}";
+}
+
 // {"size", "region", "entropy": [bits per byte of each region]}: the content
 // cut into `regions` (1 to 1024) equal regions, each measured on 1 KiB from
 // its start.

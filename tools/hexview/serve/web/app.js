@@ -7,6 +7,7 @@ import { SearchPanel } from './search.js';
 import { EditsPanel, makeAsk } from './edits.js';
 import { ComparePanel } from './compare.js';
 import { EntropyStrip, loadAnalysis } from './analysis.js';
+import { copySelection } from './copy.js';
 import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
@@ -192,6 +193,9 @@ async function boot() {
     if (e.key === 'F1' || (!inField && !e.defaultPrevented && e.key === '?' && !e.ctrlKey && !e.metaKey)) {
       e.preventDefault();
       if (!$('help-dialog').open) $('help-dialog').showModal();
+    } else if (!inField && (e.ctrlKey || e.metaKey) && key === 'c' && !e.shiftKey) {
+      e.preventDefault();
+      copySelection(grid, 'hex', notify, showError);
     } else if (!inField && (e.ctrlKey || e.metaKey) && key === 'a') {
       e.preventDefault();
       grid.selectAll();
@@ -264,6 +268,11 @@ async function boot() {
     strip.load();
   });
   selectTab('search');
+
+  $('copy-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    copySelection(grid, $('copy-format').value, notify, showError);
+  });
 
   // Another tab on the same server may have staged or saved: catch up when
   // this one comes back into view.

@@ -1,0 +1,35 @@
+// Copying the selection: its bytes come from the server (any size up to its
+// limit, said plainly beyond it), formatted here as hex, text, a C or Python
+// array, or base64, and put on the clipboard.
+import { get } from './api.js';
+
+function formatBytes(bytes, format) {
+  const hexes = [...bytes].map((b) => b.toString(16).padStart(2, '0'));
+  switch (format) {
+    case 'text': return new TextDecoder('latin1').decode(bytes);
+    case 'c': return `unsigned char data[${bytes.length}] = {${hexes.map((h) => '0x' + h).join(', ')}};`;
+    case 'python': return `b'${hexes.map((h) => '\\x' + h).join('')}'`;
+    case 'base64': {
+      let s = '';
+      for (const b of bytes) s += String.fromCharCode(b);
+      return btoa(s);
+    }
+    default: return hexes.join(' ');
+  }
+}
+
+// Copies the selection (or the byte at the cursor); says how much was copied.
+export async function copySelection(grid, format, notify, showError) {
+  if (!grid.size) return;
+  const [s, e] = grid.selection();
+  try {
+    const r = await get('/api/bytes', { offset: s, length: e - s + 1 });
+    const bytes = Uint8Array.from(r.hex.match(/../g) || [], (h) => parseInt(h, 16));
+    const text = formatBytes(bytes, format);
+    window.hexview.lastCopied = text;
+    await navigator.clipboard.writeText(text).catch(() => {});
+    notify(`Copied ${bytes.length.toLocaleString('en')} byte${bytes.length === 1 ? '' : 's'} as ${format}`);
+  } catch (err) {
+    showError(err);
+  }
+}
