@@ -59,11 +59,14 @@ void reset_files(const std::string &content) {
     ::mkdir(f.folder.c_str(), 0700);
 }
 
-// Temp files of a save never outlive it.
+// Temp files and journals of a save never outlive it.
 void check_no_temp_files() {
     DIR *d = ::opendir(fuzz_dir().c_str());
     FUZZ_CHECK(d != nullptr);
-    while (dirent *e = ::readdir(d)) FUZZ_CHECK(std::strstr(e->d_name, ".hxsave-") == nullptr);
+    while (dirent *e = ::readdir(d)) {
+        FUZZ_CHECK(std::strstr(e->d_name, ".hxsave-") == nullptr);
+        FUZZ_CHECK(std::strstr(e->d_name, ".hexview-journal") == nullptr);
+    }
     ::closedir(d);
 }
 
@@ -88,11 +91,15 @@ hv_handle faulty_create_for_write(const char *path) {
 
 bool faulty_write(hv_handle h, const uint8_t *data, std::size_t n, std::size_t *written) {
     if (g_fault.kind != save_fault_kind::write) return hv_os_native.write(h, data, n, written);
+    g_injected = true;
     *written = 0;
     return false;
 }
 
-bool faulty_flush(hv_handle h) { return g_fault.kind != save_fault_kind::flush && hv_os_native.flush(h); }
+bool faulty_flush(hv_handle h) {
+    g_injected = g_fault.kind == save_fault_kind::flush;
+    return !g_injected && hv_os_native.flush(h);
+}
 
 bool faulty_file_size(hv_handle h, int64_t *size) {
     bool ok = hv_os_native.file_size(h, size);

@@ -660,6 +660,62 @@ std::string rewrite(const std::string &real, const std::string &shown, const sav
     return "";
 }
 
+// Where each byte of the content comes from: its offset in the file, or -1
+// for a byte an edit brought.
+std::vector<int64_t> origins(const model &m) {
+    std::vector<int64_t> o(m.disk.size());
+    for (size_t i = 0; i < o.size(); i++) o[i] = static_cast<int64_t>(i);
+    for (const model_edit &e : m.edits) {
+        int64_t L = static_cast<int64_t>(o.size());
+        if (e.kind == 0) {
+            if (e.offset > L) continue;
+            int64_t n = std::min(e.len, L - e.offset);
+            for (int64_t i = 0; i < n; i++) o[static_cast<size_t>(e.offset + i)] = -1;
+        } else if (e.kind == 1) {
+            o.insert(o.begin() + std::min(e.offset, L), e.data.size(), -1);
+        } else {
+            int64_t at = std::min(e.offset, L), n = std::min(e.len, L - at);
+            if (n > 0) o.erase(o.begin() + at, o.begin() + at + n);
+        }
+    }
+    return o;
+}
+
+enum class patch_kind { none, nothing_changed, some_changed };
+
+// A save that keeps every byte of the file at its offset patches it in place.
+patch_kind patch_of(const model &m) {
+    if (m.view_lost) return patch_kind::none;
+    std::vector<int64_t> o = origins(m);
+    if (o.size() != m.disk.size()) return patch_kind::none;
+    bool changed = false;
+    for (size_t i = 0; i < o.size(); i++) {
+        if (o[i] >= 0 && o[i] != static_cast<int64_t>(i)) return patch_kind::none;
+        changed |= o[i] < 0;
+    }
+    return changed ? patch_kind::some_changed : patch_kind::nothing_changed;
+}
+
+// The patch behind a journal: "" when the file holds the content, nullopt
+// when it cannot be done here (the folder takes no journal, the file is not
+// as opened) and another way saves, else the failure.
+std::optional<std::string> patch(const std::string &real, const save_fault &f, bool changed, bool out_of_memory) {
+    if (!changed) {  // nothing to write once the size on disk is seen to be the one opened
+        if (f.kind == save_fault_kind::size) return std::nullopt;
+        return "";
+    }
+    if (out_of_memory) return "out of memory";
+    if (f.temp_refused || f.kind == save_fault_kind::size) return std::nullopt;
+    std::string journal = real + ".hexview-journal";
+    switch (f.kind) {
+    case save_fault_kind::create: return "cannot create journal: " + journal + " (win error 5)";
+    case save_fault_kind::write:
+    case save_fault_kind::flush:
+    case save_fault_kind::replace: return "cannot write journal: " + journal + " (win error 5)";
+    default: return "";
+    }
+}
+
 }  // namespace
 
 save_prediction model_save(model &m, const char *path, const save_fault &f) {
@@ -683,7 +739,17 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
     p.content = *m.cache;
     size_t len = p.content.size();
     std::string failure;
-    if (rename_keeps && !f.temp_refused) {
+    patch_kind pk = is_open_file && target.regular ? patch_of(m) : patch_kind::none;
+    std::optional<std::string> patched;
+    if (pk != patch_kind::none && fuzz_read_file(p.real).size() == m.disk.size())
+        patched = patch(p.real, f, pk == patch_kind::some_changed, m.out_of_memory);
+    if (patched) {
+        failure = *patched;
+        if (failure.empty()) {
+            p.target = target_after::content;
+            m.disk = p.content;  // the view shows the patched file
+        }
+    } else if (rename_keeps && !f.temp_refused) {
         failure = through_temp(m, is_open_file, p.real, shown, f, len, p.target);
     } else if (is_open_file && m.has_view() && m.out_of_memory) {
         // Emptying the open file needs a heap copy of the content first.

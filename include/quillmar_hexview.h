@@ -100,11 +100,31 @@ HX_API const char *hx_last_error(void);
  * "cannot open file: <path> (win error <code>)", "GetFileSizeEx failed: <path>",
  * "CreateFileMapping failed (win error <code>)",
  * "MapViewOfFile failed (win error <code>)", "out of memory".
- * Directories, FIFOs, sockets and devices are refused without blocking. */
+ * Directories, FIFOs, sockets and devices are refused without blocking.
+ * A read-only open never writes: when a valid journal of an interrupted save
+ * lies beside the file (see "Saves in place and the journal" below), it fails
+ * with "<path> has the journal of an interrupted save: <journal> - a
+ * read-write open rolls it back". A journal that is not valid for the file is
+ * left alone and the open succeeds with a notice in hx_last_error(): that
+ * text is the only success that leaves one (hosts show it when not empty):
+ * "journal left alone: <journal> is not valid for this file (<reason>)", the
+ * reason one of "truncated", "not a journal", "bad checksum",
+ * "a range past the file's end", "written for another file",
+ * "the file's size differs", or
+ * "journal left alone: <journal> cannot be read (win error <code>)". */
 HX_API int hx_open(const char *path);
 
 /* As hx_open, but read-write, creating the file (empty) when it is missing.
- * Only a file opened this way accepts staged edits. */
+ * Only a file opened this way accepts staged edits. A valid journal of an
+ * interrupted save beside the file is rolled back first (the old bytes go
+ * back, are flushed, and the journal is removed); the open then succeeds with
+ * the notice "rolled back an interrupted save of <path> from <journal>: the
+ * file is as it was before that save" in hx_last_error() (with
+ * " (the journal could not be removed: win error <code>)" added when it
+ * stays; rolling it back again is harmless). A roll-back that fails fails the
+ * open, with "cannot roll back the interrupted save of <path> from <journal>
+ * (win error <code>)", and leaves the journal for another try. A journal that
+ * is not valid is left alone as for hx_open. */
 HX_API int hx_open_rw(const char *path);
 
 /* Drop the open file, its staged edits and its cached content, and empty the
@@ -225,16 +245,37 @@ HX_API int hx_discard(void);
  *     staged and an empty error text.
  *   any other path: save-as; the open file stays open and unchanged, and the
  *     staged edits are dropped on success.
- * The content goes to a new file in the target's folder, which is flushed and
- * its size checked before it replaces the target (keeping its permission bits
- * and, where allowed, owner and group; a symbolic link's file is replaced, not
- * the link). Any failure before the replacement leaves the target untouched,
- * the open file usable and the edits staged. Only a target with several hard
- * links, one that is not a regular file, a folder that lets no file be made
- * or renamed, or a new file that cannot take the target's permission bits
- * gets the target rewritten in place; a failure there can leave the target
- * partly written, and in place the edits and the content are kept in memory
- * (pages show them) for another save. The content streams from the file and
+ * Edits that only overwrite bytes (the content keeps its size and every other
+ * byte its offset), saved over the open file (in place, or to another name of
+ * it) when it is a regular file, hard-linked or not, patch the changed bytes
+ * in place behind a rollback journal (below): the save writes the changed
+ * bytes twice (old ones to the journal, new ones to the file) and flushes
+ * twice, whatever the file's size, and the file keeps its identity, so every
+ * name of it sees the new bytes. Any failure puts the old bytes back, leaves
+ * no journal, keeps the edits staged and the open file as it was; messages:
+ * "cannot create journal: <journal> (win error <code>)",
+ * "cannot write journal: <journal> (win error <code>)",
+ * "WriteFile failed: <path>" (a patch write or the file's flush),
+ * "cannot remove journal: <journal> (win error <code>) - the file was left as
+ * it was", "a journal of an earlier save is in the way: <journal> - remove it
+ * to save in place" (a journal the open left alone), "out of memory". Only
+ * when putting the old bytes back fails too is " - the file may be partly
+ * saved: open it read-write to roll it back from <journal>" added: the
+ * journal then stays, and the next read-write open rolls it back. A folder
+ * that takes no journal saves as below.
+ * Any other save writes the content to a new file in the target's folder,
+ * which is flushed and its size checked before it replaces the target
+ * (keeping its permission bits and, where allowed, owner and group; a
+ * symbolic link's file is replaced, not the link). Holes of a sparse open
+ * file stay holes in the new file (SEEK_DATA/SEEK_HOLE; on Windows the
+ * sparse-file calls, where the volume has them). Any failure before the
+ * replacement leaves the target untouched, the open file usable and the edits
+ * staged. Only a target with several hard links (with inserts or deletes),
+ * one that is not a regular file, a folder that lets no file be made or
+ * renamed, or a new file that cannot take the target's permission bits gets
+ * the target rewritten in place; a failure there can leave the target partly
+ * written, and in place the edits and the content are kept in memory (pages
+ * show them) for another save. The content streams from the file and
  * the edits' bytes in writes of at most 1 MiB, so a save holds 1 MiB of heap
  * whatever the file's size; only rewriting the open file in place first
  * copies the whole content to the heap, as emptying the file destroys what
@@ -245,7 +286,26 @@ HX_API int hx_discard(void);
  * Messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
  * "save size mismatch: expected <n> got <n>",
- * "file shrank on disk since it was opened: <path>", or that of the re-open. */
+ * "file shrank on disk since it was opened: <path>", or that of the re-open.
+ *
+ * Saves in place and the journal. The journal is "<file>.hexview-journal"
+ * beside the file (symbolic links followed), written under a temporary name,
+ * flushed and renamed into place before the file is touched, and removed
+ * only after the patched file is flushed; so after a crash or power cut at
+ * any moment the file holds either its old bytes, or some new ones with a
+ * whole journal beside it that a read-write open rolls back. Its format,
+ * integers unsigned 64-bit little-endian:
+ *   offset 0   the 8 bytes "HXJRNL01"
+ *          8   the file's size, the same before and after the patch
+ *         16   the file's volume and 24 its file id (POSIX st_dev, st_ino;
+ *              Windows volume serial number and file index)
+ *         32   the number of ranges n
+ *         40   n ranges, each: offset, length, then `length` old bytes
+ *         end  FNV-1a 64 (offset basis 14695981039346656037, prime
+ *              1099511628211) of every byte before it
+ * A journal is valid only when its checksum matches, its ranges lie inside
+ * the file and end exactly at the checksum, and the file's identity and size
+ * are the ones it names; an invalid one is never applied nor removed. */
 HX_API int hx_save(const char *path);
 
 /* ---- Analysis ------------------------------------------------------------ */

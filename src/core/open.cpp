@@ -4,6 +4,7 @@
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/state.h"
+#include "edit/journal.h"
 #include "platform/guard.h"
 #include "platform/os.h"
 
@@ -50,6 +51,10 @@ void hv_release() {
 int hv_map(const char *path, int32_t rw) {
     hv_guard_install();
     hv_release();
+    // An interrupted save in place is rolled back before the file is shown.
+    char notice[HV_ERR_SIZE] = "";
+    hv_recovery found = hv_journal_recover(path, rw != 0, notice, sizeof notice);
+    if (found == hv_recovery::refused || found == hv_recovery::failed) return -1;
     S.name = hv_strdup(path);
     if (!S.name) {
         hv_err("out of memory");
@@ -86,6 +91,8 @@ int hv_map(const char *path, int32_t rw) {
     }
     S.is_rw = rw;
     S.is_open = 1;
+    // A successful open tells the host what it found in the error text.
+    if (notice[0]) hv_err("%s", notice);
     return 0;
 }
 

@@ -1,9 +1,13 @@
-// The save writes the content to a new file beside the target, flushes it,
-// checks its size and only then renames it over the target, so a failure at
-// any step before the rename leaves the target as it was and the open file
-// mapped. Only where a rename would change what the target is (a link with
-// other names, a device), or the folder lets no file be added or renamed, is
-// the target rewritten in place, as a plain create-and-write does.
+// A save that only overwrites bytes of the open file (same size, every byte
+// at its old offset) patches the changed ranges in place behind a rollback
+// journal (journal.h), so it costs by the edits. Any other save writes the
+// content to a new file beside the target, flushes it, checks its size and
+// only then renames it over the target, so a failure at any step before the
+// rename leaves the target as it was and the open file mapped; holes of a
+// sparse source stay holes. Only where a rename would change what the target
+// is (a link with other names, a device), or the folder lets no file be added
+// or renamed, is the target rewritten in place, as a plain create-and-write
+// does.
 #include "edit/save.h"
 
 #include <algorithm>
@@ -15,6 +19,7 @@
 #include "core/logical.h"
 #include "core/open.h"
 #include "core/state.h"
+#include "edit/journal.h"
 #include "platform/guard.h"
 #include "platform/os.h"
 
@@ -112,24 +117,91 @@ bool put_bytes(hv_handle h, write_buffer &buf, const uint8_t *at, uint64_t n) {
     return true;
 }
 
+bool flush_buffer(hv_handle h, write_buffer &buf) {
+    bool ok = !buf.bytes || write_all(h, buf.bytes, buf.used);
+    buf.used = 0;
+    return ok;
+}
+
+// Where the holes of the open file are, so the target gets holes there too
+// instead of zeros: an open handle on the file, or none (all data).
+struct hole_map {
+    hv_handle file = HV_NO_HANDLE;
+    bool skipped = false;  // the target's position moved past a hole
+    bool ends_in_hole = false;
+    ~hole_map() {
+        if (file != HV_NO_HANDLE) hv_os->close(file);
+    }
+};
+
+// The open file as it was opened (its size unchanged), or none.
+void open_hole_map(hole_map &holes) {
+    if (!S.view || !S.name) return;
+    holes.file = hv_os->open_read(S.name);
+    int64_t size = -1;
+    if (holes.file != HV_NO_HANDLE && (!hv_os->file_size(holes.file, &size) || size != S.file_size)) {
+        hv_os->close(holes.file);
+        holes.file = HV_NO_HANDLE;
+    }
+}
+
+// A piece of the open file: its data runs are written, its holes skipped.
+bool put_file_piece(hv_handle h, write_buffer &buf, hole_map &holes, const hv_piece &p) {
+    int64_t pos = p.from, end = p.from + p.len;
+    while (pos < end) {
+        int64_t data_at = pos, data_end = end;
+        if (!hv_os->next_data(holes.file, pos, S.file_size, &data_at, &data_end) || data_end <= data_at) {
+            data_at = pos;
+            data_end = end;
+        }
+        data_at = std::min(std::max(data_at, pos), end);
+        data_end = std::min(std::max(data_end, data_at), end);
+        if (data_at > pos) {  // a hole
+            if (!flush_buffer(h, buf) || !hv_os->skip(h, data_at - pos)) return false;
+            holes.skipped = true;
+            holes.ends_in_hole = true;
+        }
+        if (data_end > data_at) {
+            if (!put_bytes(h, buf, S.view + data_at, static_cast<uint64_t>(data_end - data_at))) return false;
+            holes.ends_in_hole = false;
+        }
+        pos = data_end > data_at ? data_end : std::max(data_at, pos + 1);
+    }
+    return true;
+}
+
 // Streams the cached pieces of the content, in order. The reads of the mapped
-// file are protected: a file that shrinks under them ends the stream.
-bool write_content(hv_handle h) {
+// file are protected: a file that shrinks under them ends the stream. With
+// `keep_holes`, holes of the open file are skipped rather than written.
+bool write_content(hv_handle h, bool keep_holes) {
     write_buffer buf{static_cast<uint8_t *>(hv_malloc(kChunk)), 0};
+    hole_map holes;
+    if (keep_holes && buf.bytes) open_hole_map(holes);
+    if (holes.file != HV_NO_HANDLE) hv_os->make_sparse(h);
     hv_protected_read guard;
     for (int64_t i = 0; i < S.n_pieces; i++) {
         const hv_piece &p = S.logical[i];
+        if (p.source == HV_FROM_FILE && holes.file != HV_NO_HANDLE) {
+            if (!put_file_piece(h, buf, holes, p)) return false;
+            continue;
+        }
         const uint8_t *bytes = hv_piece_bytes(p);
         if (!bytes || !put_bytes(h, buf, bytes, static_cast<uint64_t>(p.len))) return false;
+        if (p.len > 0) holes.ends_in_hole = false;
     }
-    if (hv_guard_lost(HV_GUARD_VIEW)) return false;
-    return !buf.bytes || write_all(h, buf.bytes, buf.used);
+    if (hv_guard_lost(HV_GUARD_VIEW) || !flush_buffer(h, buf)) return false;
+    if (holes.skipped) {
+        // The holes were read from the file as it is now: it must still be as opened.
+        int64_t size = -1;
+        if (!hv_os->file_size(holes.file, &size) || size != S.file_size) return false;
+    }
+    return !holes.ends_in_hole || hv_os->set_size(h, S.logical_len);
 }
 
 // Writes and flushes, then closes h. A failed flush (a full disk often shows
 // only there) fails the save too.
-bool write_and_close(hv_handle h, const char *shown) {
-    bool ok = write_content(h) && hv_os->flush(h);
+bool write_and_close(hv_handle h, const char *shown, bool keep_holes) {
+    bool ok = write_content(h, keep_holes) && hv_os->flush(h);
     hv_os->close(h);
     if (!ok && !hv_check_shrank()) hv_err("WriteFile failed: %s", shown);
     return ok;
@@ -222,7 +294,7 @@ outcome save_through_temp(const save_target &t) {
         hv_os->remove_file(temp);
         return outcome::fall_back;
     }
-    if (!write_and_close(h, t.shown) || !size_matches(temp)) {
+    if (!write_and_close(h, t.shown, true) || !size_matches(temp)) {
         hv_os->remove_file(temp);
         return outcome::failed;
     }
@@ -273,11 +345,49 @@ outcome rewrite_target(const save_target &t) {
         fail_cannot_open(t.shown, hv_os->last_error());
         return outcome::failed;
     }
-    if (!write_and_close(h, t.shown) || !size_matches(t.real)) return outcome::failed;
+    if (!write_and_close(h, t.shown, t.info.kind != HV_PATH_OTHER) || !size_matches(t.real)) return outcome::failed;
     return outcome::saved;
 }
 
+// True when the content keeps every byte of the file at its offset: the same
+// size, and each piece of the file where it was.
+bool overwrites_only() {
+    if (S.logical_len != S.file_size || S.spare || (S.file_size > 0 && !S.view)) return false;
+    for (int64_t i = 0; i < S.n_pieces; i++) {
+        const hv_piece &p = S.logical[i];
+        if (p.source == HV_FROM_SPARE || (p.source == HV_FROM_FILE && p.from != p.at)) return false;
+    }
+    return true;
+}
+
+// The pieces of the content that are not the file's own bytes, as ranges to
+// patch; adjacent ones stay separate (they come from different edits).
+outcome patch_in_place(const save_target &t) {
+    int64_t n = 0;
+    for (int64_t i = 0; i < S.n_pieces; i++) n += S.logical[i].source >= 0 ? 1 : 0;
+    if (n == 0) return size_on_disk(t.real) == S.file_size ? outcome::saved : outcome::fall_back;  // the content is the file
+    auto *ranges = static_cast<hv_patch_range *>(hv_malloc(sizeof(hv_patch_range) * static_cast<std::size_t>(n)));
+    if (!ranges) {
+        hv_err("out of memory");
+        return outcome::failed;
+    }
+    int64_t k = 0;
+    for (int64_t i = 0; i < S.n_pieces; i++) {
+        const hv_piece &p = S.logical[i];
+        if (p.source >= 0) ranges[k++] = hv_patch_range{p.at, p.len, hv_piece_bytes(p)};
+    }
+    hv_patch_plan plan{t.real, t.shown, t.info, S.file_size, S.view, ranges, n};
+    hv_patch_result r = hv_patch_file(plan);
+    hv_free(ranges);
+    if (r == hv_patch_result::patched) return outcome::saved;
+    return r == hv_patch_result::failed ? outcome::failed : outcome::fall_back;
+}
+
 outcome write_target(const save_target &t) {
+    if (t.is_open_file && t.info.kind == HV_PATH_REGULAR && overwrites_only()) {
+        outcome o = patch_in_place(t);
+        if (o != outcome::fall_back) return o;
+    }
     if (rename_keeps_the_target(t.info)) {
         outcome o = save_through_temp(t);
         if (o != outcome::fall_back) return o;

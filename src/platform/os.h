@@ -100,6 +100,29 @@ struct hv_os_table {
     // only, without sharing (Win32: CREATE_ALWAYS). Does not block on a FIFO
     // without a reader. HV_NO_HANDLE on failure.
     hv_handle (*create_for_write)(const char *path);
+
+    // ---- Entries used by the patch in place, its journal and hole-keeping saves.
+
+    // Opens an existing regular file for reading and writing; never creates
+    // one. HV_NO_HANDLE on failure.
+    hv_handle (*open_existing_rw)(const char *path);
+    // Writes up to n bytes at `offset`, leaving the position alone; false on
+    // failure, in which case nothing was written.
+    bool (*write_at)(hv_handle h, int64_t offset, const uint8_t *data, std::size_t n, std::size_t *written);
+    // Reads up to n bytes at `offset`; *got is 0 at the end of the file.
+    bool (*read_at)(hv_handle h, int64_t offset, uint8_t *data, std::size_t n, std::size_t *got);
+    // Moves the write position n bytes on without writing: what lies between
+    // stays a hole where the file system keeps holes, zeros otherwise.
+    bool (*skip)(hv_handle h, int64_t n);
+    // Sets the file's size (a longer file ends in a hole where holes exist).
+    bool (*set_size)(hv_handle h, int64_t size);
+    // The first run of data at or after `from` in a file of `size` bytes:
+    // [*data_at, *data_end). *data_at == size when only a hole is left. A
+    // file system that keeps no holes reports the rest of the file as data.
+    bool (*next_data)(hv_handle h, int64_t from, int64_t size, int64_t *data_at, int64_t *data_end);
+    // Lets the file keep holes where the platform needs to be asked (Win32:
+    // FSCTL_SET_SPARSE); true where it cannot or need not be done.
+    bool (*make_sparse)(hv_handle h);
 };
 
 // The table in use. Tests point it at a wrapped copy and restore it after.

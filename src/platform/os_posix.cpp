@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -257,6 +258,71 @@ hv_handle posix_create_for_write(const char *path) {
     return fd;
 }
 
+// ---- Entries used by the patch in place and hole-keeping saves.
+
+hv_handle posix_open_existing_rw(const char *path) { return open_regular(path, O_RDWR, 0); }
+
+bool posix_write_at(hv_handle h, int64_t offset, const uint8_t *data, std::size_t n, std::size_t *written) {
+    for (;;) {
+        ssize_t k = ::pwrite(static_cast<int>(h), data, n, static_cast<off_t>(offset));
+        if (k >= 0) {
+            *written = static_cast<std::size_t>(k);
+            return true;
+        }
+        if (errno != EINTR) {
+            *written = 0;
+            return failed(errno);
+        }
+    }
+}
+
+bool posix_read_at(hv_handle h, int64_t offset, uint8_t *data, std::size_t n, std::size_t *got) {
+    for (;;) {
+        ssize_t k = ::pread(static_cast<int>(h), data, n, static_cast<off_t>(offset));
+        if (k >= 0) {
+            *got = static_cast<std::size_t>(k);
+            return true;
+        }
+        if (errno != EINTR) {
+            *got = 0;
+            return failed(errno);
+        }
+    }
+}
+
+bool posix_skip(hv_handle h, int64_t n) {
+    return ::lseek(static_cast<int>(h), static_cast<off_t>(n), SEEK_CUR) >= 0 ? true : failed(errno);
+}
+
+bool posix_set_size(hv_handle h, int64_t size) {
+    return ::ftruncate(static_cast<int>(h), static_cast<off_t>(size)) == 0 ? true : failed(errno);
+}
+
+bool posix_next_data(hv_handle h, int64_t from, int64_t size, int64_t *data_at, int64_t *data_end) {
+    int fd = static_cast<int>(h);
+    *data_at = from;
+    *data_end = size;
+    if (from >= size) {
+        *data_at = size;
+        return true;
+    }
+    off_t at = ::lseek(fd, static_cast<off_t>(from), SEEK_DATA);
+    if (at < 0) {
+        if (errno == ENXIO) {  // only a hole is left
+            *data_at = size;
+            return true;
+        }
+        return errno == EINVAL ? true : failed(errno);  // no holes kept here: all data
+    }
+    off_t end = ::lseek(fd, at, SEEK_HOLE);
+    if (end < 0) return failed(errno);
+    *data_at = std::min<int64_t>(at, size);
+    *data_end = std::min<int64_t>(end, size);
+    return true;
+}
+
+bool posix_make_sparse(hv_handle) { return true; }
+
 // glibc runs thread_local destructors while the object is still there.
 struct thread_slot {
     void *p = nullptr;
@@ -296,6 +362,13 @@ const hv_os_table hv_os_native = {
     .sync_folder_of = posix_sync_folder_of,
     .remove_file = posix_remove_file,
     .create_for_write = posix_create_for_write,
+    .open_existing_rw = posix_open_existing_rw,
+    .write_at = posix_write_at,
+    .read_at = posix_read_at,
+    .skip = posix_skip,
+    .set_size = posix_set_size,
+    .next_data = posix_next_data,
+    .make_sparse = posix_make_sparse,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

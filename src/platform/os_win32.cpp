@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -239,6 +240,85 @@ hv_handle win32_create_for_write(const char *path) {
     return from_handle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// ---- Entries used by the patch in place and hole-keeping saves.
+
+hv_handle win32_open_existing_rw(const char *path) {
+    return open_disk_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+}
+
+OVERLAPPED at_offset(int64_t offset) {
+    OVERLAPPED o{};
+    o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xffffffffu);
+    o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    return o;
+}
+
+bool win32_write_at(hv_handle h, int64_t offset, const uint8_t *data, std::size_t n, std::size_t *written) {
+    DWORD chunk = n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+    DWORD done = 0;
+    OVERLAPPED o = at_offset(offset);
+    BOOL ok = WriteFile(as_handle(h), data, chunk, &done, &o);
+    *written = ok ? done : 0;
+    return ok != 0;
+}
+
+bool win32_read_at(hv_handle h, int64_t offset, uint8_t *data, std::size_t n, std::size_t *got) {
+    DWORD chunk = n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+    DWORD done = 0;
+    OVERLAPPED o = at_offset(offset);
+    *got = 0;
+    if (ReadFile(as_handle(h), data, chunk, &done, &o)) {
+        *got = done;
+        return true;
+    }
+    return GetLastError() == ERROR_HANDLE_EOF;
+}
+
+bool win32_skip(hv_handle h, int64_t n) {
+    LARGE_INTEGER by;
+    by.QuadPart = n;
+    return SetFilePointerEx(as_handle(h), by, nullptr, FILE_CURRENT) != 0;
+}
+
+bool win32_set_size(hv_handle h, int64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return SetFileInformationByHandle(as_handle(h), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+// Asks for the first allocated range from `from` on. A volume or a version of
+// the system that cannot tell has every byte allocated: all data.
+bool win32_next_data(hv_handle h, int64_t from, int64_t size, int64_t *data_at, int64_t *data_end) {
+    *data_at = from;
+    *data_end = size;
+    if (from >= size) {
+        *data_at = size;
+        return true;
+    }
+    FILE_ALLOCATED_RANGE_BUFFER ask{};
+    ask.FileOffset.QuadPart = from;
+    ask.Length.QuadPart = size - from;
+    FILE_ALLOCATED_RANGE_BUFFER got{};
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(as_handle(h), FSCTL_QUERY_ALLOCATED_RANGES, &ask, sizeof ask, &got, sizeof got, &bytes,
+                              nullptr);
+    if (!ok && GetLastError() != ERROR_MORE_DATA) return true;
+    if (bytes < sizeof got) {
+        *data_at = size;
+        return true;
+    }
+    int64_t start = got.FileOffset.QuadPart, end = start + got.Length.QuadPart;
+    *data_at = start < from ? from : (start > size ? size : start);
+    *data_end = end > size ? size : end;
+    if (*data_end < *data_at) *data_end = *data_at;
+    return true;
+}
+
+bool win32_make_sparse(hv_handle h) {
+    DWORD bytes = 0;
+    return DeviceIoControl(as_handle(h), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr) != 0;
+}
+
 // The slot is a fiber-local storage index, whose callback the system calls at
 // thread exit with the thread's value, for threads made by any means.
 hv_thread_release g_release = nullptr;
@@ -301,6 +381,13 @@ const hv_os_table hv_os_native = {
     .sync_folder_of = win32_sync_folder_of,
     .remove_file = win32_remove_file,
     .create_for_write = win32_create_for_write,
+    .open_existing_rw = win32_open_existing_rw,
+    .write_at = win32_write_at,
+    .read_at = win32_read_at,
+    .skip = win32_skip,
+    .set_size = win32_set_size,
+    .next_data = win32_next_data,
+    .make_sparse = win32_make_sparse,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

@@ -27,14 +27,7 @@ namespace {
 
 // State of the injected faults, reset before each test.
 int g_write_calls = 0;
-unsigned long g_code = 0;
-
-unsigned long injected_code() { return g_code; }
-
-bool fail_with(unsigned long code) {
-    g_code = code;
-    return false;
-}
+unsigned long &g_code = g_injected_code;
 
 // The second write call fails: the first megabyte is written.
 void write_fails_half_way(hv_os_table &t) {
@@ -85,15 +78,7 @@ void disk_full_for_the_temp_file(hv_os_table &t) {
     };
 }
 
-struct fault_case {
-    const char *name;
-    void (*inject)(hv_os_table &);
-    // %s: the target path; %n: the content's length, %m: that length plus one.
-    const char *message;
-};
-
-void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
-
+// Messages: %s the target path; %n the content's length, %m that length plus one.
 const fault_case kFaults[] = {
     {"write_fails_half_way", write_fails_half_way, "WriteFile failed: %s"},
     {"short_write_then_failure", short_write_then_failure, "WriteFile failed: %s"},
@@ -105,15 +90,8 @@ const fault_case kFaults[] = {
     {"disk_full_for_the_temp_file", disk_full_for_the_temp_file, "cannot open for write: %s (win error 28)"},
 };
 
-std::string fill_message(std::string text, const std::string &path, std::size_t length) {
-    auto put = [&text](const std::string &key, const std::string &value) {
-        std::size_t at = text.find(key);
-        if (at != std::string::npos) text.replace(at, key.size(), value);
-    };
-    put("%s", path);
-    put("%n", std::to_string(length));
-    put("%m", std::to_string(length + 1));
-    return text;
+std::string fill_message(const std::string &text, const std::string &path, std::size_t length) {
+    return fill_placeholders(text, {{"%s", path}, {"%n", std::to_string(length)}, {"%m", std::to_string(length + 1)}});
 }
 
 enum class save_mode { in_place, save_as };

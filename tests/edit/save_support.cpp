@@ -50,3 +50,20 @@ unsigned long long file_identity(const std::string &path) {
     if (!hv_os_native.path_info(path.c_str(), &info)) return 0;
     return info.file_id;
 }
+
+unsigned long g_injected_code = 0;
+
+unsigned long injected_code() { return g_injected_code; }
+
+bool fail_with(unsigned long code) {
+    g_injected_code = code;
+    return false;
+}
+
+std::string fill_placeholders(std::string text, const std::vector<std::pair<std::string, std::string>> &values) {
+    for (const auto &[key, value] : values) {
+        std::size_t at = text.find(key);
+        if (at != std::string::npos) text.replace(at, key.size(), value);
+    }
+    return text;
+}

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <set>
+#include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -28,3 +31,22 @@ std::string page_row(int64_t offset);
 
 // The file's identity on its volume (its inode number), 0 when unknown.
 unsigned long long file_identity(const std::string &path);
+
+// ---- Faults injected into the OS table.
+
+// The system code the injected failures report through last_error.
+extern unsigned long g_injected_code;
+unsigned long injected_code();
+// Records `code` as the failure's code and returns false.
+bool fail_with(unsigned long code);
+
+// A fault, and the message it leaves (with placeholders the test fills in).
+struct fault_case {
+    const char *name;
+    void (*inject)(hv_os_table &);
+    const char *message;
+};
+inline void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
+
+// `text` with the first place of each key replaced by its value.
+std::string fill_placeholders(std::string text, const std::vector<std::pair<std::string, std::string>> &values);
