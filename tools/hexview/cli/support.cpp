@@ -82,8 +82,16 @@ nlohmann::json read_library_json(const std::string &text) {
     }
 }
 
+// An open that succeeds may leave a notice (an interrupted save rolled back,
+// a journal left alone): it goes to stderr, the output stays clean.
+static void print_open_notice() {
+    const char *notice = hx_last_error();
+    if (notice[0]) std::fprintf(stderr, "hexview: %s\n", notice);
+}
+
 void open_or_fail(const std::string &path) {
     if (hx_open(path.c_str()) != 0) fail_with_library_error("");
+    print_open_notice();
 }
 
 void open_rw_existing_or_fail(const std::string &path) {
@@ -92,4 +100,5 @@ void open_rw_existing_or_fail(const std::string &path) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) throw host_error("no such file: " + path);
     if (hx_open_rw(path.c_str()) != 0) fail_with_library_error("");
+    print_open_notice();
 }
