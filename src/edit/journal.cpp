@@ -247,6 +247,10 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
     heap_bytes journal;
     if (!build_journal(plan, journal)) return hv_patch_result::failed;
     handle_closer file{hv_os->open_existing_rw(plan.real)};
+    if (file.h == HV_NO_HANDLE && plan.release_view) {
+        plan.release_view();
+        file.h = hv_os->open_existing_rw(plan.real);
+    }
     if (file.h == HV_NO_HANDLE) {
         hv_err("cannot open for write: %s (win error %lu)", plan.shown, hv_os->last_error());
         return hv_patch_result::failed;

@@ -37,6 +37,10 @@ struct hv_patch_plan {
     const uint8_t *view;     // the file's mapping, where the old bytes are read
     const hv_patch_range *ranges;
     int64_t n_ranges;
+    // Lets go of the file's mapping, for systems that refuse to open a mapped
+    // file for writing (Windows keeps the share mode of the handle it was
+    // mapped through); the open is then tried once more.
+    void (*release_view)();
 };
 
 enum class hv_patch_result {

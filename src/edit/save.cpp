@@ -360,6 +360,12 @@ bool overwrites_only() {
     return true;
 }
 
+void release_view() {
+    if (!S.view) return;
+    hv_os->unmap(S.view, S.file_size);
+    S.view = nullptr;
+}
+
 // The pieces of the content that are not the file's own bytes, as ranges to
 // patch; adjacent ones stay separate (they come from different edits).
 outcome patch_in_place(const save_target &t) {
@@ -376,9 +382,12 @@ outcome patch_in_place(const save_target &t) {
         const hv_piece &p = S.logical[i];
         if (p.source >= 0) ranges[k++] = hv_patch_range{p.at, p.len, hv_piece_bytes(p)};
     }
-    hv_patch_plan plan{t.real, t.shown, t.info, S.file_size, S.view, ranges, n};
+    hv_patch_plan plan{t.real, t.shown, t.info, S.file_size, S.view, ranges, n, release_view};
     hv_patch_result r = hv_patch_file(plan);
     hv_free(ranges);
+    // A view let go of for the patch comes back from the file as it is now
+    // (as it was, when the patch failed); after a success the save opens it again.
+    if (r != hv_patch_result::patched) hv_remap_view();
     if (r == hv_patch_result::patched) return outcome::saved;
     return r == hv_patch_result::failed ? outcome::failed : outcome::fall_back;
 }
