@@ -18,10 +18,14 @@
  *     same thread (or the thread ends). Never free them. A failed text call
  *     returns the empty string, never NULL.
  *   - Offsets, sizes and lengths are signed 64-bit byte counts.
- *   - The library starts no threads and takes no locks: the open file and the
- *     search and compare tables are shared by the whole process, so calls that
- *     touch them must not run concurrently. Error texts and result buffers are
- *     per thread.
+ *   - Threads: the library starts no threads. The open file and the search
+ *     and compare tables are shared by the whole process; one internal lock
+ *     orders the calls of all threads, so any call may be made from any
+ *     thread, and a call waits only while another thread's short call runs.
+ *     Error texts and result buffers are per thread. The long calls (hx_search,
+ *     hx_compare, hx_save) let go of the lock while they scan or write, and
+ *     other threads' calls run beside them as the section "Long calls" below
+ *     says; a call that conflicts with the running long call is refused.
  *
  * Files that change under the engine:
  *   - The file is mapped, not copied. When another program shrinks it
@@ -358,6 +362,59 @@ HX_API int hx_compare_count(void);
  * "unknown field: <field> (offset|this_hex|other_hex)"; a NULL field gives ""
  * and no message. */
 HX_API const char *hx_compare_field(int index, const char *field);
+
+/* ---- Long calls: progress, cancel, and calls beside them ------------------
+ * hx_cancel and hx_progress_json are an addition to the 23 calls above, which
+ * stay as they are; the Windows DLL exports them too. A host that must run
+ * with an older library looks them up by name before using them.
+ *
+ * The long calls are hx_search, hx_compare and hx_save. While one runs on a
+ * thread, other threads may call, and get answers at once (they wait only for
+ * one another's short calls, never for the long call's end):
+ *   - always: hx_last_error, hx_cancel, hx_progress_json, hx_file_size,
+ *     hx_page, hx_ascii_only, hx_staged_json, hx_info_json, hx_entropy_json;
+ *   - during a search: also staging (hx_write, hx_insert, hx_delete,
+ *     hx_discard) and the compare runs (hx_compare_count, hx_compare_field);
+ *     a search reads the file as on disk, which staging leaves alone;
+ *   - during a compare: also staging and the hits (hx_search_count,
+ *     hx_search_next, hx_search_last, hx_search_field);
+ *   - during a save: also the hits and the compare runs. Pages show the
+ *     content being saved. An in-place save maps the file again at its end
+ *     holding the lock, so a page is read either before or after that, never
+ *     from a view being replaced.
+ * Every other call conflicts and is refused, changing nothing, with
+ * "busy: <op> is running (cancel it or wait for its end)" where <op> is
+ * "a search", "a compare" or "a save", and -1, "" or (hx_close) no effect:
+ * a second long call, hx_open, hx_open_rw and hx_close during any long call;
+ * the hits during a search; the runs during a compare; staging during a save.
+ *
+ * A cancelled long call fails (-1) with a message that starts with
+ * "cancelled", such as "cancelled: search stopped before its end", and leaves
+ * the state of a failure, which never passes for a whole result:
+ *   - search: no hit kept, hx_search_count() 0, hx_search_last() -1;
+ *   - compare: no run kept, hx_compare_count() 0;
+ *   - save: the target untouched, no temporary file left, the edits still
+ *     staged and the open file as it was. A save is cancelled only before it
+ *     replaces its target; once the replacement has begun it ends.
+ * A cancel takes effect within about 100 ms of the request.
+ */
+
+/* Asks the long call running now (on any thread) to stop. 0 when one was
+ * running, -1 (no message) when none was. Safe from any thread at any time,
+ * and from a signal handler: it only reads and writes lock-free atomics. A
+ * cancel made when nothing runs is forgotten: it never stops a later call. */
+HX_API int32_t hx_cancel(void);
+
+/* Where the long call running now stands, as
+ *   {"op":"search"|"compare"|"save"|"","done":N,"total":N,"hits":N}
+ * "op" is "" with every number 0 when none runs. "done" counts the bytes done
+ * of "total" (a search: of the file from its start offset; a compare: of the
+ * longer file; a save: of the content written); it never goes down and
+ * reaches "total" when the call ends whole. "hits" is the number of hits a
+ * search found so far (0 for the others); its last value is the search's
+ * count. Safe from any thread at any time; it never waits. The text lives in
+ * the calling thread's buffer, as other text results do. */
+HX_API const char *hx_progress_json(void);
 
 #ifdef __cplusplus
 }

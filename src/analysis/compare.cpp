@@ -7,11 +7,13 @@
 #include "core/alloc.h"
 #include "core/error.h"
 #include "core/json.h"
+#include "core/long_call.h"
 #include "core/open.h"
 #include "core/state.h"
 #include "core/thread_buffers.h"
 #include "platform/guard.h"
 #include "platform/os.h"
+#include "platform/stream.h"
 
 hv_diff s_diffs[HV_MAX_DIFFS];
 int64_t s_n_diffs = 0;
@@ -90,7 +92,7 @@ int map_compare_file(const char *path, compare_file &f) {
     return 0;
 }
 
-enum class scan_result { done, table_full, out_of_memory, file_shrank };
+enum class scan_result { done, table_full, out_of_memory, file_shrank, cancelled };
 
 // Records the difference a != b at offset i: extends the last run when it
 // ends at i and has room, else starts a new run.
@@ -162,12 +164,23 @@ scan_result scan_fine(const stretch &s, uint64_t i, uint64_t end) {
 
 bool either_file_shrank() { return hv_guard_lost(HV_GUARD_VIEW) || hv_guard_lost(HV_GUARD_COMPARE); }
 
-// Walks the stretch a step at a time and stops as soon as either file shrank:
-// nothing read after that can be trusted.
-scan_result scan_stretch(const stretch &s) {
+// A compare as it runs: its progress and the read-ahead over both files.
+struct compare_run {
+    hv_long_call &call;
+    hv_stream mine;
+    hv_stream other;
+};
+
+// Walks the stretch a step at a time and stops as soon as either file shrank
+// (nothing read after that can be trusted) or a cancel came.
+scan_result scan_stretch(const stretch &s, compare_run &run) {
     if (!s.a && !s.b) return scan_result::done;  // zeros against zeros
     for (uint64_t i = s.start; i < s.end; i += kShrinkCheckStep) {
         if (either_file_shrank()) return scan_result::file_shrank;
+        run.call.advance(static_cast<int64_t>(i));
+        if (run.call.cancelled()) return scan_result::cancelled;
+        hv_stream_at(run.mine, static_cast<int64_t>(i));
+        hv_stream_at(run.other, static_cast<int64_t>(i));
         uint64_t end = s.end - i < kShrinkCheckStep ? s.end : i + kShrinkCheckStep;
         scan_result r = scan_blocks(s, i, end, kCoarseBlock, scan_fine);
         if (r != scan_result::done) return r;
@@ -178,16 +191,30 @@ scan_result scan_stretch(const stretch &s) {
 // Each side reads its real bytes up to the end of what can be read, and 0x00
 // after that up to the longer size. The open file without a view (after an
 // in-place save failed) reads 0x00 throughout.
-scan_result scan_files(const compare_file &other) {
+// Runs without the engine lock: nothing it reads changes meanwhile (opens,
+// closes, saves and other compares are refused while it runs).
+scan_result scan_files(const compare_file &other, hv_long_call &call) {
     const uint8_t *a = S.view;
     const uint8_t *b = other.view;
     uint64_t ra = a ? static_cast<uint64_t>(S.file_size) : 0;
     uint64_t rb = b ? static_cast<uint64_t>(other.size) : 0;
     uint64_t both = ra < rb ? ra : rb;
     uint64_t longer = ra < rb ? rb : ra;
-    scan_result r = scan_stretch(stretch{a, b, 0, both});
-    if (r != scan_result::done) return r;
-    return scan_stretch(stretch{ra > rb ? a : nullptr, rb > ra ? b : nullptr, both, longer});
+    compare_run run{call, hv_stream_begin(a, static_cast<int64_t>(ra), 0),
+                    hv_stream_begin(b, static_cast<int64_t>(rb), 0)};
+    hv_unlocked unlocked;
+    hv_protected_read guard;
+    scan_result r = scan_stretch(stretch{a, b, 0, both}, run);
+    if (r == scan_result::done)
+        r = scan_stretch(stretch{ra > rb ? a : nullptr, rb > ra ? b : nullptr, both, longer}, run);
+    hv_stream_end(run.mine);
+    hv_stream_end(run.other);
+    return r;
+}
+
+int64_t longer_size(const compare_file &other) {
+    int64_t mine = S.view ? S.file_size : 0;
+    return other.size > mine ? other.size : mine;
 }
 
 void write_hex(char *out, const uint8_t *bytes, int64_t len) {
@@ -206,18 +233,20 @@ int hv_compare(const char *path) {
     if (hv_check_shrank()) return -1;
     compare_file other;
     if (map_compare_file(path, other) != 0) return -1;
-    scan_result r;
-    {
-        hv_protected_read guard;
-        r = scan_files(other);
-    }
-    // Runs recorded next to zeros read after a file shrank are not kept.
-    if (r != scan_result::out_of_memory && either_file_shrank()) r = scan_result::file_shrank;
-    if (r == scan_result::out_of_memory || r == scan_result::file_shrank) release_runs();
+    hv_long_call call(HV_OP_COMPARE, longer_size(other));
+    scan_result r = scan_files(other, call);
+    // Runs recorded next to zeros read after a file shrank are not kept, nor
+    // the first runs of a cancelled compare.
+    if (r != scan_result::out_of_memory && r != scan_result::cancelled && either_file_shrank())
+        r = scan_result::file_shrank;
+    if (r != scan_result::done && r != scan_result::table_full) release_runs();
+    if (r == scan_result::cancelled) return call.fail_cancelled();
     if (r == scan_result::out_of_memory) hv_err("out of memory recording compare runs");
     if (r == scan_result::file_shrank && !hv_check_shrank())
         hv_err("compare file shrank on disk during the compare: %s", path);
-    return r == scan_result::done || r == scan_result::table_full ? 0 : -1;
+    if (r != scan_result::done && r != scan_result::table_full) return -1;
+    call.finish();
+    return 0;
 }
 
 int hv_compare_count(void) {

@@ -17,6 +17,7 @@ constexpr std::size_t kSizes[HV_BUF_COUNT] = {
     kMiB,   // HV_BUF_STAGED
     1024,   // HV_BUF_COMPARE_FIELD
     1024,   // HV_BUF_ENTROPY
+    256,    // HV_BUF_PROGRESS
 };
 
 // A thread's buffers, kept in the platform's per-thread slot and freed with

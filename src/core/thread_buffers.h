@@ -14,6 +14,7 @@ enum hv_buffer_id {
     HV_BUF_STAGED,         // hx_staged_json, 1 MiB
     HV_BUF_COMPARE_FIELD,  // hx_compare_field, 1024
     HV_BUF_ENTROPY,        // hx_entropy_json, 1024
+    HV_BUF_PROGRESS,       // hx_progress_json, 256
     HV_BUF_COUNT
 };
 

@@ -278,7 +278,7 @@ void scan_wildcards(int64_t first, int64_t last, int64_t len, hv_scan_hits &hits
 }  // namespace
 
 void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pat, const uint8_t *mask, int64_t len,
-             hv_scan_hits &hits, bool (*stop)()) {
+             hv_scan_hits &hits, const hv_scan_watch *watch) {
     hits.count = 0;
     hits.last = -1;
     const int64_t first = start < 0 ? 0 : start;
@@ -292,7 +292,7 @@ void hv_scan(const uint8_t *data, int64_t size, int64_t start, const uint8_t *pa
     const hv_two_way tw = hv_two_way_make(pat + pl.run_start, pl.run_len);
     int64_t next = first;
     while (next <= last) {
-        if (stop && stop()) return;
+        if (watch && !watch->go_on(watch->context, next, hits)) return;
         // The candidates up to `until` only, so `stop` is asked again soon.
         int64_t until = std::min(last, next + kStopStretch);
         next = scan_filtered(pl, data, next, until, hits);

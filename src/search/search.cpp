@@ -4,10 +4,12 @@
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/long_call.h"
 #include "core/open.h"
 #include "core/parse_hex.h"
 #include "core/state.h"
 #include "platform/guard.h"
+#include "platform/stream.h"
 #include "search/scan.h"
 
 uint8_t s_search_pat[HV_MAX_PATTERN];
@@ -80,6 +82,34 @@ int compile(const char *mode, const char *pattern) {
 
 bool view_lost() { return hv_guard_lost(HV_GUARD_VIEW); }
 
+// A search as it runs: its progress, its read-ahead, and why it stopped early.
+struct search_run {
+    hv_long_call &call;
+    hv_stream stream;
+    int64_t first;
+    bool stopped_by_cancel;
+};
+
+bool go_on(void *context, int64_t next, const hv_scan_hits &hits) {
+    auto &run = *static_cast<search_run *>(context);
+    hv_stream_at(run.stream, next);
+    run.call.advance(next - run.first, hits.count);
+    run.stopped_by_cancel = run.call.cancelled();
+    return !run.stopped_by_cancel && !view_lost();
+}
+
+// Scans the view without the engine lock: nothing it reads changes meanwhile
+// (opens, closes, saves and other searches are refused while it runs).
+hv_scan_hits scan_view(const uint8_t *view, int64_t size, int64_t start, search_run &run) {
+    hv_scan_hits hits{s_matches, HV_MAX_MATCHES, 0, -1};
+    hv_scan_watch watch{go_on, &run};
+    hv_unlocked unlocked;
+    hv_protected_read guard;
+    hv_scan(view, size, start, s_search_pat, s_search_mask, s_search_patlen, hits, &watch);
+    hv_stream_end(run.stream);
+    return hits;
+}
+
 }  // namespace
 
 int hv_search(const char *mode, const char *pattern, int64_t start) {
@@ -94,15 +124,16 @@ int hv_search(const char *mode, const char *pattern, int64_t start) {
     if (compile(mode, pattern) != 0) return -1;
     if (!S.view) return 0;  // an empty file, or a view released by a failed save
     if (hv_check_shrank()) return -1;
-    hv_scan_hits hits{s_matches, HV_MAX_MATCHES, 0, -1};
-    {
-        hv_protected_read guard;
-        hv_scan(S.view, S.file_size, start, s_search_pat, s_search_mask, s_search_patlen, hits, view_lost);
-    }
-    // Hits found before the file shrank may stand next to zeros read after:
-    // none of them is kept.
+    const int64_t first = start < 0 ? 0 : start > S.file_size ? S.file_size : start;
+    hv_long_call call(HV_OP_SEARCH, S.file_size - first);
+    search_run run{call, hv_stream_begin(S.view, S.file_size, first), first, false};
+    hv_scan_hits hits = scan_view(S.view, S.file_size, start, run);
+    // Hits found before the file shrank may stand next to zeros read after,
+    // and a cancelled search has only some: none of them is kept.
     if (hv_check_shrank()) return -1;
+    if (run.stopped_by_cancel) return call.fail_cancelled();
     s_n_matches = hits.count;
     s_last_match = hits.last;
+    call.finish(hits.count);
     return 0;
 }
