@@ -17,6 +17,7 @@
 #include "core/alloc.h"
 #include "core/error.h"
 #include "core/logical.h"
+#include "core/long_call.h"
 #include "core/open.h"
 #include "core/state.h"
 #include "edit/journal.h"
@@ -29,6 +30,21 @@ constexpr std::size_t kChunk = 1048576;  // bytes per write call at most
 constexpr std::size_t kPathRoom = 4096;
 
 enum class outcome { saved, failed, fall_back };
+
+// The save running now, for its progress and cancel; null outside hv_save.
+hv_long_call *running_save = nullptr;
+int64_t bytes_written = 0;
+// A cancel stops the save only while its target is untouched: through a
+// temporary file, not while the target itself is rewritten.
+bool cancel_allowed = false;
+
+// Counts n more bytes written; false when the save is to stop here.
+bool written(uint64_t n) {
+    bytes_written += static_cast<int64_t>(n);
+    if (!running_save) return true;
+    running_save->advance(bytes_written);
+    return !(cancel_allowed && running_save->cancelled());
+}
 
 struct save_target {
     const char *shown;      // the path messages name: the host's, or the open file's
@@ -87,6 +103,7 @@ bool write_all(hv_handle h, const uint8_t *at, uint64_t n) {
         }
         at += done;
         n -= done;
+        if (!written(done)) return false;
     }
     return true;
 }
@@ -178,6 +195,9 @@ bool write_content(hv_handle h, bool keep_holes) {
     hole_map holes;
     if (keep_holes && buf.bytes) open_hole_map(holes);
     if (holes.file != HV_NO_HANDLE) hv_os->make_sparse(h);
+    // Nothing the stream reads changes meanwhile: staging, opens and closes
+    // are refused while a save runs, and pages only read the built content.
+    hv_unlocked unlocked;
     hv_protected_read guard;
     for (int64_t i = 0; i < S.n_pieces; i++) {
         const hv_piece &p = S.logical[i];
@@ -203,7 +223,11 @@ bool write_content(hv_handle h, bool keep_holes) {
 bool write_and_close(hv_handle h, const char *shown, bool keep_holes) {
     bool ok = write_content(h, keep_holes) && hv_os->flush(h);
     hv_os->close(h);
-    if (!ok && !hv_check_shrank()) hv_err("WriteFile failed: %s", shown);
+    if (ok || hv_check_shrank()) return ok;
+    if (cancel_allowed && running_save && running_save->cancelled())
+        running_save->fail_cancelled();
+    else
+        hv_err("WriteFile failed: %s", shown);
     return ok;
 }
 
@@ -294,7 +318,10 @@ outcome save_through_temp(const save_target &t) {
         hv_os->remove_file(temp);
         return outcome::fall_back;
     }
-    if (!write_and_close(h, t.shown, true) || !size_matches(temp)) {
+    cancel_allowed = true;
+    bool complete = write_and_close(h, t.shown, true);
+    cancel_allowed = false;
+    if (!complete || !size_matches(temp)) {
         hv_os->remove_file(temp);
         return outcome::failed;
     }
@@ -417,7 +444,13 @@ int hv_save(const char *path) {
     std::snprintf(reopen_path, sizeof reopen_path, "%s", S.name);
     save_target t{};
     if (describe_target(t, in_place ? S.name : path, in_place) != 0) return -1;
-    if (write_target(t) != outcome::saved) return -1;
+    hv_long_call call(HV_OP_SAVE, S.logical_len);
+    running_save = &call;
+    bytes_written = 0;
+    outcome o = write_target(t);
+    running_save = nullptr;
+    if (o != outcome::saved) return -1;
+    call.finish();
     // Our view is gone when the open file itself was rewritten (or an earlier
     // failed save released it): show the file as saved.
     bool view_lost = S.file_size > 0 && !S.view;
