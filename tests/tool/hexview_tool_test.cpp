@@ -274,6 +274,78 @@ INSTANTIATE_TEST_SUITE_P(cases, tool_colour,
                          [](const auto &info) { return std::string(info.param.name); });
 #endif
 
+#ifndef _WIN32
+// A sparse file with "ca fe" as its first and last bytes. The system fills
+// the cache with the zeros of a fresh one as they are read: its first scan or
+// copy takes well over half a second (1 GiB takes seconds).
+class tool_long : public tool {
+protected:
+    std::uintmax_t size = std::uintmax_t{1} << 30;
+    std::string make_big() {
+        std::string big = dir.file("big.bin");
+        std::ofstream(big).close();
+        std::filesystem::resize_file(big, size);
+        std::fstream f(big, std::ios::binary | std::ios::in | std::ios::out);
+        f.write("\xca\xfe", 2);
+        f.seekp(static_cast<std::streamoff>(size - 2));
+        f.write("\xca\xfe", 2);
+        return big;
+    }
+};
+
+const char *kProgressMark = "- Ctrl-C stops";
+
+TEST_F(tool_long, search_shows_its_progress_line_on_a_terminal_only) {
+    std::string big = make_big();
+    const std::vector<std::string> search = {"search", big, "--hex", "ca fe"};
+    run_result on_terminal = run_program_on_terminal(HEXVIEW_TOOL_PATH, search, kNoColour);
+    EXPECT_EQ(on_terminal.status, 0) << on_terminal.out;
+    EXPECT_NE(on_terminal.out.find("search: "), std::string::npos) << on_terminal.out;
+    EXPECT_NE(on_terminal.out.find(kProgressMark), std::string::npos) << on_terminal.out;
+    EXPECT_NE(on_terminal.out.find("2 hits"), std::string::npos) << on_terminal.out;
+
+    run_result piped = run(search);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(piped.out.find(kProgressMark), std::string::npos);
+
+    std::vector<std::string> as_json = search;
+    as_json.push_back("--json");
+    run_result json = run_program_on_terminal(HEXVIEW_TOOL_PATH, as_json, kNoColour);
+    EXPECT_EQ(json.status, 0) << json.out;
+    EXPECT_EQ(json.out.find(kProgressMark), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.rfind("{\"count\":2,", 0), 0u) << json.out;
+}
+
+TEST_F(tool_long, ctrl_c_stops_a_search_with_status_130) {
+    std::string big = make_big();
+    run_result r =
+        run_program_on_terminal(HEXVIEW_TOOL_PATH, {"search", big, "--hex", "ca fe"}, kNoColour, kProgressMark);
+    EXPECT_EQ(r.status, 130) << r.out;
+    EXPECT_NE(r.out.find("hexview: search: cancelled: search stopped before its end"), std::string::npos) << r.out;
+}
+
+TEST_F(tool_long, ctrl_c_during_a_save_in_place_leaves_the_target_as_it_was) {
+    size = std::uintmax_t{2} << 30;
+    std::string big = make_big();
+    run_result r = run_program_on_terminal(HEXVIEW_TOOL_PATH, {"edit", big, "--write", "0102@0", "--save"}, kNoColour,
+                                           kProgressMark);
+    EXPECT_EQ(r.status, 130) << r.out;
+    EXPECT_NE(r.out.find("cancelled: save stopped before its end"), std::string::npos) << r.out;
+    EXPECT_EQ(std::filesystem::file_size(big), size);
+    std::ifstream f(big, std::ios::binary);
+    char head[2] = {}, tail[2] = {};
+    f.read(head, 2);
+    f.seekg(static_cast<std::streamoff>(size - 2));
+    f.read(tail, 2);
+    EXPECT_EQ(std::string(head, 2), "\xca\xfe");
+    EXPECT_EQ(std::string(tail, 2), "\xca\xfe");
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"big.bin"}) << "no temporary file is left";
+}
+#endif
+
 // Paths come back as given: with backslashes, a drive and spaces on Windows.
 TEST_F(tool, paths_shown_as_given) {
     std::string a = native_path(dir.write("a file.bin", std::string("abc")));

@@ -10,6 +10,7 @@
 #include "support/win32.h"
 #else
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
@@ -110,7 +111,7 @@ run_result run_program(const std::string &program, const std::vector<std::string
 }
 
 run_result run_program_on_terminal(const std::string &program, const std::vector<std::string> &args,
-                                   const std::vector<env_change> &env) {
+                                   const std::vector<env_change> &env, const char *interrupt_on) {
     run_result r;
     int master = -1, terminal = -1;
     if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return r;
@@ -127,8 +128,12 @@ run_result run_program_on_terminal(const std::string &program, const std::vector
     // The master reads until the program's side of the terminal is closed.
     char buf[4096];
     ssize_t n;
-    while (pid >= 0 && ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
+    bool interrupted = false;
+    while (pid >= 0 && ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
         if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
+        if (interrupt_on && !interrupted && r.out.find(interrupt_on) != std::string::npos)
+            interrupted = kill(pid, SIGINT) == 0;
+    }
     close(master);
     r.status = wait_for(pid);
     r.out = without_carriage_returns(r.out);

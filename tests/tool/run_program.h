@@ -24,7 +24,9 @@ run_result run_program(const std::string &program, const std::vector<std::string
                        const std::vector<env_change> &env, const std::string &scratch_dir);
 
 #ifndef _WIN32
-// The same with stdout on a new pseudo-terminal; `out` holds what it showed.
+// The same with stdout and stderr on a new pseudo-terminal; `out` holds what
+// it showed. With `interrupt_on`, the program gets SIGINT (as from Ctrl-C)
+// once the terminal showed that text.
 run_result run_program_on_terminal(const std::string &program, const std::vector<std::string> &args,
-                                   const std::vector<env_change> &env);
+                                   const std::vector<env_change> &env, const char *interrupt_on = nullptr);
 #endif

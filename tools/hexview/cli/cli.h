@@ -6,6 +6,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,12 @@
 
 // Throws host_error with the library's last error text, prefixed by what failed.
 [[noreturn]] void fail_with_library_error(const std::string &what);
+
+// Runs a long engine call (search, compare, save) on a worker thread. On a
+// terminal, unless `quiet` (--json), a progress line on stderr once it lasts
+// over half a second; Ctrl-C cancels the call and ends the command with
+// status 130. Throws host_error "<what>: <message>" when the call fails.
+void run_long_call(const std::string &what, bool quiet, const std::function<int()> &call);
 
 // "1.5 MiB" style sizes.
 std::string human_size(int64_t bytes);

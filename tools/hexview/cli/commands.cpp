@@ -170,7 +170,8 @@ int run_search(const search_options &o) {
     // UTF-16LE is encoded here from the text as given, non-ASCII included.
     bool utf16 = o.mode == "utf16";
     std::string pattern = utf16 ? utf16le_hex(o.pattern) : o.pattern;
-    if (hx_search(utf16 ? "hex" : o.mode.c_str(), pattern.c_str(), o.start) != 0) fail_with_library_error("search");
+    const char *mode = utf16 ? "hex" : o.mode.c_str();
+    run_long_call("search", o.json, [&] { return hx_search(mode, pattern.c_str(), o.start); });
     int count = hx_search_count();
     int stored = std::min(count, HX_MAX_STORED_HITS);
     style st = output_style();
@@ -251,7 +252,7 @@ int run_compare(const std::string &file, const std::string &other, bool json) {
     int64_t other_size = hx_file_size();
     open_or_fail(file);
     int64_t size = hx_file_size();
-    if (hx_compare(other.c_str()) != 0) fail_with_library_error("compare");
+    run_long_call("compare", json, [&] { return hx_compare(other.c_str()); });
     int runs = hx_compare_count();
     bool capped = runs >= HX_MAX_RUNS;
     bool differ = runs > 0 || size != other_size;

@@ -43,7 +43,7 @@ int run_edit(const edit_options &o) {
         hx_close();
         return 0;
     }
-    if (hx_save(o.save_path.empty() ? nullptr : o.save_path.c_str()) != 0) fail_with_library_error("save failed");
+    run_long_call("save failed", o.json, [&] { return hx_save(o.save_path.empty() ? nullptr : o.save_path.c_str()); });
     if (!o.json)
         std::printf("saved %lld bytes to %s\n", static_cast<long long>(new_size),
                     o.save_path.empty() ? o.file.c_str() : o.save_path.c_str());
