@@ -9,7 +9,7 @@
 
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
 #if defined(__has_feature)
-#if !__has_feature(address_sanitizer)
+#if !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer)
 #define HEXVIEW_HAVE_MALLINFO 1
 #endif
 #else
