@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -25,8 +24,10 @@ std::string sparse_file(const temp_dir &dir, const std::string &name, int64_t si
                         const std::vector<std::pair<int64_t, bytes>> &pieces) {
     std::string p = dir.file(name);
     { std::ofstream create(p, std::ios::binary | std::ios::trunc); }
-    std::filesystem::resize_file(p, static_cast<uintmax_t>(size));
     std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
+    // A byte written at the end makes the size (MinGW's resize_file stops at 2 GiB).
+    f.seekp(size - 1);
+    f.put('\0');
     for (const auto &[offset, data] : pieces) {
         f.seekp(offset);
         f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -237,8 +238,9 @@ std::string busy(const char *op) { return std::string("busy: a ") + op + " is ru
 
 TEST_F(beside_a_long_call, a_search_lets_pages_and_staging_run_and_refuses_what_conflicts) {
     std::string path = sparse_file(dir, "big.bin", kSize, kMarks);
+    std::string other = sparse_file(dir, "zeros.bin", kSize, {});
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
-    ASSERT_EQ(hx_compare(path.c_str()), 0);
+    ASSERT_EQ(hx_compare(other.c_str()), 0);
     start(kSearch.run, "");
     // Allowed beside it.
     EXPECT_NE(std::string(hx_page(kSize - 100, 1, nullptr)).find("ca fe"), std::string::npos);
@@ -247,7 +249,7 @@ TEST_F(beside_a_long_call, a_search_lets_pages_and_staging_run_and_refuses_what_
     EXPECT_EQ(hx_file_size(), kSize);
     EXPECT_NE(std::string(hx_staged_json()).find("\"op\":\"write\""), std::string::npos);
     EXPECT_NE(std::string(hx_info_json()), "");
-    EXPECT_EQ(hx_compare_count(), 0);
+    EXPECT_EQ(hx_compare_count(), 3);
     EXPECT_NE(std::string(hx_progress_json()).find("\"op\":\"search\""), std::string::npos);
     // Refused, and nothing changes.
     const std::string refused = busy("search");
@@ -256,7 +258,7 @@ TEST_F(beside_a_long_call, a_search_lets_pages_and_staging_run_and_refuses_what_
     EXPECT_EQ(hx_search_count(), -1);
     EXPECT_EQ(hx_search_last(), -1);
     EXPECT_STREQ(hx_search_field(0, "offset"), "");
-    EXPECT_EQ(hx_compare(path.c_str()), -1);
+    EXPECT_EQ(hx_compare(other.c_str()), -1);
     EXPECT_EQ(hx_save(nullptr), -1);
     EXPECT_EQ(hx_last_error(), refused);
     EXPECT_EQ(hx_open(path.c_str()), -1);
