@@ -167,7 +167,7 @@ bool put_file_piece(hv_handle h, write_buffer &buf, hole_map &holes, const hv_pi
     int64_t pos = p.from, end = p.from + p.len;
     while (pos < end) {
         int64_t data_at = pos, data_end = end;
-        if (!hv_os->next_data(holes.file, pos, S.file_size, &data_at, &data_end) || data_end <= data_at) {
+        if (!hv_os->next_data(holes.file, pos, S.file_size, &data_at, &data_end)) {
             data_at = pos;
             data_end = end;
         }

@@ -89,7 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
                       sparse_case{"one_delete", kSize, -3, [] { return hx_delete(10, 3) == 0; }, false},
                       sparse_case{"ending_in_a_hole", kSize + 4096 * 8, 2,
                                   [] { return hx_insert("ee ee", 5) == 0; }, false},
-                      sparse_case{"save_as_without_edits", kSize, 0, [] { return true; }, true}),
+                      sparse_case{"save_as_without_edits", kSize, 0, [] { return true; }, true},
+                      sparse_case{"a_long_hole_at_the_end", 2 * kSize, 1, [] { return hx_insert("ee", 7) == 0; },
+                                  false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
