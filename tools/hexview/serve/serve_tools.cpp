@@ -83,7 +83,11 @@ std::string serve_histogram(const http_request &req) {
         for (int64_t k = 0; k < kHistogramPieces; k++) count(offset + (length - piece) / (kHistogramPieces - 1) * k, piece);
     }
     std::string list;
-    for (uint64_t c : counts) list += (list.empty() ? "" : ",") + std::to_string(c);
+    for (uint64_t c : counts) {
+        // Appended in two steps: g++ 12 at -O3 warns falsely on "text" + std::string.
+        if (!list.empty()) list += ',';
+        list += std::to_string(c);
+    }
     return "{\"offset\":" + std::to_string(offset) + ",\"length\":" + std::to_string(length) +
            ",\"sampled\":" + std::to_string(read) + ",\"entropy\":" + fixed3(read ? entropy_of(counts, read) : 0) +
            ",\"counts\":[" + list + "]}";
@@ -119,7 +123,8 @@ std::string serve_entropy_map(const http_request &req) {
         std::array<uint64_t, 256> counts{};
         std::vector<uint8_t> bytes = read_bytes(at, std::min(kRegionSample, region));
         for (uint8_t b : bytes) counts[b]++;
-        list += (list.empty() ? "" : ",") + fixed3(bytes.empty() ? 0 : entropy_of(counts, bytes.size()));
+        if (!list.empty()) list += ',';
+        list += fixed3(bytes.empty() ? 0 : entropy_of(counts, bytes.size()));
     }
     return "{\"size\":" + std::to_string(size) + ",\"region\":" + std::to_string(region) + ",\"entropy\":[" + list + "]}";
 }
