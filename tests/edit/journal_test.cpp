@@ -250,10 +250,11 @@ TEST_F(overwritten_file, writes_the_changed_bytes_and_their_old_ones_with_two_fl
 TEST_F(overwritten_file, both_names_of_a_hard_linked_file_see_the_new_bytes) {
     std::string twin = dir.file("twin.bin");
     fs::create_hard_link(path, twin);
+    if (fs::hard_link_count(path) != 2) GTEST_SKIP() << "the system counts no links (Wine)";
     ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(read_file(twin), expected);
-    EXPECT_EQ(fs::hard_link_count(path), 2u);
+    EXPECT_EQ(fs::hard_link_count(path), 2u) << "still one file";
     EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin"}));
 }
 
