@@ -396,6 +396,10 @@ void release_view() {
 // The pieces of the content that are not the file's own bytes, as ranges to
 // patch; adjacent ones stay separate (they come from different edits).
 outcome patch_in_place(const save_target &t) {
+    // A shrink always takes the file's tail: a read of its last byte lets the
+    // guard notice one before a patch that reads nothing else of the file.
+    if (S.view && S.file_size > 0) notice_lost_pages(S.view, static_cast<std::size_t>(S.file_size));
+    if (hv_check_shrank()) return outcome::failed;
     int64_t n = 0;
     for (int64_t i = 0; i < S.n_pieces; i++) n += S.logical[i].source >= 0 ? 1 : 0;
     if (n == 0) return size_on_disk(t.real) == S.file_size ? outcome::saved : outcome::fall_back;  // the content is the file
