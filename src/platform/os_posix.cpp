@@ -73,37 +73,36 @@ hv_map_result posix_map(hv_handle h, int64_t size, bool writable, uint8_t **view
 
 void posix_unmap(uint8_t *view, int64_t size) { ::munmap(view, static_cast<size_t>(size)); }
 
-bool posix_write(hv_handle h, const uint8_t *data, std::size_t n, std::size_t *written) {
-    for (;;) {
-        ssize_t k = ::write(static_cast<int>(h), data, n);
-        if (k >= 0) {
-            *written = static_cast<std::size_t>(k);
-            return true;
-        }
-        if (errno != EINTR) {
-            t_last_error = errno;
-            *written = 0;
-            return false;
-        }
-    }
-}
-
-bool posix_flush(hv_handle h) {
-    if (::fsync(static_cast<int>(h)) != 0) {
-        t_last_error = errno;
-        return false;
-    }
-    return true;
-}
-
-void posix_close(hv_handle h) { ::close(static_cast<int>(h)); }
-
-unsigned long posix_last_error() { return static_cast<unsigned long>(t_last_error); }
-
 bool failed(int code) {
     t_last_error = code;
     return false;
 }
+
+// One read or write call, retried after a signal.
+template <typename Io>
+static bool retried_io(Io io, std::size_t *done) {
+    for (;;) {
+        ssize_t k = io();
+        if (k >= 0) {
+            *done = static_cast<std::size_t>(k);
+            return true;
+        }
+        if (errno != EINTR) {
+            *done = 0;
+            return failed(errno);
+        }
+    }
+}
+
+bool posix_write(hv_handle h, const uint8_t *data, std::size_t n, std::size_t *written) {
+    return retried_io([&] { return ::write(static_cast<int>(h), data, n); }, written);
+}
+
+bool posix_flush(hv_handle h) { return ::fsync(static_cast<int>(h)) == 0 ? true : failed(errno); }
+
+void posix_close(hv_handle h) { ::close(static_cast<int>(h)); }
+
+unsigned long posix_last_error() { return static_cast<unsigned long>(t_last_error); }
 
 // ---- Entries used by the save.
 
@@ -263,31 +262,11 @@ hv_handle posix_create_for_write(const char *path) {
 hv_handle posix_open_existing_rw(const char *path) { return open_regular(path, O_RDWR, 0); }
 
 bool posix_write_at(hv_handle h, int64_t offset, const uint8_t *data, std::size_t n, std::size_t *written) {
-    for (;;) {
-        ssize_t k = ::pwrite(static_cast<int>(h), data, n, static_cast<off_t>(offset));
-        if (k >= 0) {
-            *written = static_cast<std::size_t>(k);
-            return true;
-        }
-        if (errno != EINTR) {
-            *written = 0;
-            return failed(errno);
-        }
-    }
+    return retried_io([&] { return ::pwrite(static_cast<int>(h), data, n, static_cast<off_t>(offset)); }, written);
 }
 
 bool posix_read_at(hv_handle h, int64_t offset, uint8_t *data, std::size_t n, std::size_t *got) {
-    for (;;) {
-        ssize_t k = ::pread(static_cast<int>(h), data, n, static_cast<off_t>(offset));
-        if (k >= 0) {
-            *got = static_cast<std::size_t>(k);
-            return true;
-        }
-        if (errno != EINTR) {
-            *got = 0;
-            return failed(errno);
-        }
-    }
+    return retried_io([&] { return ::pread(static_cast<int>(h), data, n, static_cast<off_t>(offset)); }, got);
 }
 
 bool posix_skip(hv_handle h, int64_t n) {
