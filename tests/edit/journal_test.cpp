@@ -136,15 +136,12 @@ std::string fill(const std::string &text, const std::string &path) {
     return fill_placeholders(text, {{"%s", path}, {"%j", journal_of(path)}});
 }
 
-class overwritten_file : public hexview_test {
+class overwritten_file : public opened_original {
 protected:
     void SetUp() override {
-        hexview_test::SetUp();
         g_calls = 0;
         g_code = 0;
-        original = original_content();
-        path = dir.write("data.bin", original);
-        ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+        ASSERT_NO_FATAL_FAILURE(opened_original::SetUp());
         expected = stage_overwrites(original);
     }
 
@@ -156,8 +153,7 @@ protected:
         EXPECT_EQ(page_row(kEditedFileSize - 16), raw_row(expected, kEditedFileSize - 16));
     }
 
-    bytes original, expected;
-    std::string path;
+    bytes expected;
 };
 
 class patch_fault_test : public overwritten_file, public ::testing::WithParamInterface<fault_case> {};

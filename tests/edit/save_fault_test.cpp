@@ -96,16 +96,13 @@ std::string fill_message(const std::string &text, const std::string &path, std::
 
 enum class save_mode { in_place, save_as };
 
-class edited_file : public hexview_test {
+class edited_file : public opened_original {
 protected:
     void SetUp() override {
-        hexview_test::SetUp();
         g_write_calls = 0;
         g_code = 0;
-        original = original_content();
-        path = dir.write("data.bin", original);
+        ASSERT_NO_FATAL_FAILURE(opened_original::SetUp());
         other = dir.write("other.bin", iota_bytes(3000, 9));
-        ASSERT_EQ(hx_open_rw(path.c_str()), 0);
         expected = stage_three_edits(original);
         staged = hx_staged_json();
     }
@@ -123,8 +120,8 @@ protected:
         EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
     }
 
-    bytes original, expected;
-    std::string path, other, staged;
+    bytes expected;
+    std::string other, staged;
 };
 
 class save_fault : public edited_file,

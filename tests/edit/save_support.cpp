@@ -11,6 +11,13 @@ bytes original_content() {
     return b;
 }
 
+void opened_original::SetUp() {
+    hexview_test::SetUp();
+    original = original_content();
+    path = dir.write("data.bin", original);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+}
+
 bytes stage_three_edits(const bytes &original) {
     bytes b = original;
     EXPECT_EQ(hx_insert("aa bb", 0), 0);

@@ -15,6 +15,14 @@ constexpr std::size_t kEditedFileSize = 2621440;
 
 bytes original_content();
 
+// The original content written as data.bin and opened for writing.
+class opened_original : public hexview_test {
+protected:
+    void SetUp() override;
+    bytes original;
+    std::string path;
+};
+
 // Stages an insert at 0, a write across the 1 MiB mark and a delete near the
 // end on the open file; returns the content they make of `original`.
 bytes stage_three_edits(const bytes &original);
