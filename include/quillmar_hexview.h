@@ -240,7 +240,11 @@ HX_API int hx_delete(int64_t offset, int64_t length);
 HX_API const char *hx_staged_json(void);
 
 /* Drop every staged edit and the content built from them (read-only files
- * too). 0, or -1 with "no file open". */
+ * too). 0, or -1 with "no file open". After a failed rewrite in place left
+ * the content's only whole copy in memory (see hx_save), the first call
+ * refuses with "the edited content exists only in memory after a failed
+ * save - save it to another file, or discard again to drop it" and drops
+ * nothing; a second call drops it. (hx_close always drops it.) */
 HX_API int hx_discard(void);
 
 /* Write the content with the staged edits applied.
@@ -278,15 +282,22 @@ HX_API int hx_discard(void);
  * one that is not a regular file, a folder that lets no file be made or
  * renamed, or a new file that cannot take the target's permission bits gets
  * the target rewritten in place; a failure there can leave the target partly
- * written, and in place the edits and the content are kept in memory (pages
- * show them) for another save. The content streams from the file and
- * the edits' bytes in writes of at most 1 MiB, so a save holds 1 MiB of heap
- * whatever the file's size; only rewriting the open file in place first
- * copies the whole content to the heap, as emptying the file destroys what
- * it reads ("out of memory materializing logical file", target untouched,
- * when that memory cannot be had). Until then the file's bytes are no
- * longer read, so new edits are refused ("file content unavailable after a
- * failed save - save again or reopen the file"); hx_discard drops that copy.
+ * written. The content streams from the file and the edits' bytes in writes
+ * of at most 1 MiB, so a save holds 1 MiB of heap whatever the file's size.
+ * Rewriting the open file itself in place (a hard-linked file with inserts
+ * or deletes) first writes a whole copy of the content to a new file beside
+ * it and flushes it, as emptying the file destroys what it reads; a failure
+ * there leaves the file untouched. The content is read from that copy from
+ * then on; a whole save removes it. When the rewrite fails, the copy stays
+ * on disk and the message ends in " - the content is whole in <copy>"; the
+ * edits stay staged and pages show the content, for another save. Only in
+ * a folder that takes no new file does the copy go to the heap instead
+ * ("out of memory materializing logical file", target untouched, when that
+ * memory cannot be had), and a failed rewrite then ends its message in
+ * " - the content is whole only in memory: save it to another file", and
+ * the next hx_discard refuses once (see there). After such a failure the
+ * file's bytes are no longer read, so new edits are refused ("file content
+ * unavailable after a failed save - save again or reopen the file").
  * Messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
  * "save size mismatch: expected <n> got <n>",

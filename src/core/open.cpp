@@ -28,6 +28,10 @@ void hv_clear_edits() {
     S.n_edits = 0;
     hv_logical_drop();
     S.logical_stale = 0;
+    // A copy left on disk stays there: the failure's message named it.
+    hv_free(S.rescue_path);
+    S.rescue_path = nullptr;
+    S.only_copy_in_memory = 0;
 }
 
 void hv_release() {

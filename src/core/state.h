@@ -55,6 +55,14 @@ struct hv_state {
     int64_t spare_len;
     int32_t spare_mapped;
     char *spare_path;
+    // The whole copy of the content that a rewrite of the open file in place
+    // made beside it, while its mapping is the spare; a failed rewrite leaves
+    // the file there (its name then in the message), a later whole save
+    // removes it.
+    char *rescue_path;
+    // A failed rewrite in place left the heap copy as the content's only
+    // whole copy: hx_discard warns once before it drops it.
+    int32_t only_copy_in_memory;
     hv_edit *edits;
     int64_t n_edits;
     int64_t cap_edits;

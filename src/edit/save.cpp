@@ -252,7 +252,7 @@ bool size_matches(const char *path) {
 // Maps the finished temporary file, which holds exactly the content, and makes
 // it the content's source. Its name goes at once where the system allows it
 // (the mapping stays), else when the content is dropped.
-bool adopt_temp(const char *temp) {
+bool adopt_temp(const char *temp, bool keep_name = false) {
     hv_handle h = hv_os->open_read(temp);
     if (h == HV_NO_HANDLE) return false;
     int64_t size = -1;
@@ -261,7 +261,7 @@ bool adopt_temp(const char *temp) {
                   hv_os->map(h, size, false, &view) == HV_MAP_OK;
     hv_os->close(h);
     if (!mapped) return false;
-    char *keep = hv_os->remove_file(temp) ? nullptr : hv_strdup(temp);
+    char *keep = keep_name || hv_os->remove_file(temp) ? nullptr : hv_strdup(temp);
     hv_logical_adopt_spare(view, size, keep);
     return true;
 }
@@ -300,12 +300,13 @@ hv_fs_result replace_target(const char *temp, const save_target &t, unsigned lon
     return replaced;
 }
 
-// Content to a new file beside the target, then renamed over it. The temp file
-// is removed on every failure; the target is touched only by the rename.
-outcome save_through_temp(const save_target &t) {
-    char temp[kPathRoom];
+// Writes the whole content to a new file beside the target, flushed and its
+// size checked; `temp` gets its name. The file is removed on any failure.
+// fall_back when the folder takes no new file or, `with_attributes`, the file
+// cannot take the target's permission bits.
+outcome write_beside(const save_target &t, bool with_attributes, char *temp, std::size_t cap) {
     hv_handle h = HV_NO_HANDLE;
-    hv_fs_result made = hv_os->create_temp_beside(t.real, &h, temp, sizeof temp);
+    hv_fs_result made = hv_os->create_temp_beside(t.real, &h, temp, cap);
     if (made == HV_FS_NOT_ALLOWED) return outcome::fall_back;
     if (made != HV_FS_OK) {
         fail_cannot_open(t.shown, hv_os->last_error());
@@ -313,7 +314,7 @@ outcome save_through_temp(const save_target &t) {
     }
     // Attributes before the flush, so they reach the disk with the content.
     const hv_path_info *like = t.info.kind == HV_PATH_REGULAR ? &t.info : nullptr;
-    if (!hv_os->apply_attributes(h, like)) {
+    if (with_attributes && !hv_os->apply_attributes(h, like)) {
         hv_os->close(h);
         hv_os->remove_file(temp);
         return outcome::fall_back;
@@ -321,10 +322,17 @@ outcome save_through_temp(const save_target &t) {
     cancel_allowed = true;
     bool complete = write_and_close(h, t.shown, true);
     cancel_allowed = false;
-    if (!complete || !size_matches(temp)) {
-        hv_os->remove_file(temp);
-        return outcome::failed;
-    }
+    if (complete && size_matches(temp)) return outcome::saved;
+    hv_os->remove_file(temp);
+    return outcome::failed;
+}
+
+// Content to a new file beside the target, then renamed over it. The temp file
+// is removed on every failure; the target is touched only by the rename.
+outcome save_through_temp(const save_target &t) {
+    char temp[kPathRoom];
+    outcome written_beside = write_beside(t, true, temp, sizeof temp);
+    if (written_beside != outcome::saved) return written_beside;
     unsigned long code = 0;
     bool temp_kept = false;
     hv_fs_result replaced = replace_target(temp, t, &code, &temp_kept);
@@ -340,40 +348,102 @@ outcome save_through_temp(const save_target &t) {
     return outcome::saved;
 }
 
-// The plain sequence: empty the target and write it. When it is the open file,
-// our view goes first: the file under it is about to change size. The content
-// moves to one heap copy before, as emptying the file destroys the bytes its
-// pieces read; without the memory for it the target is left alone.
-outcome rewrite_target(const save_target &t) {
-    if (t.is_open_file && S.view) {
-        bool copied;
-        {
-            hv_protected_read guard;
-            copied = hv_logical_copy_to_spare();
-        }
-        if (!copied) {
-            hv_err("out of memory materializing logical file");
-            return outcome::failed;
-        }
-        if (hv_file_shrank()) {
-            // The copy holds zeros where the file lost pages: it goes, the
-            // file stays as it is, and the pieces are built again as they were.
-            hv_logical_drop();
-            S.logical_stale = 1;
-            hv_materialize();
-            hv_check_shrank();
-            return outcome::failed;
-        }
-        hv_os->unmap(S.view, S.file_size);
-        S.view = nullptr;
+void release_view() {
+    if (!S.view) return;
+    hv_os->unmap(S.view, S.file_size);
+    S.view = nullptr;
+}
+
+// Before the open file is emptied to be rewritten in place, a whole copy of
+// the content goes to a new file beside it, flushed, and the content is read
+// from that copy from then on (S.rescue_path names it). A folder that lets no
+// file be made falls back to a copy in the heap; any other failure fails the
+// save with the file untouched.
+outcome copy_content_beside(const save_target &t) {
+    char copy[kPathRoom];
+    outcome written_beside = write_beside(t, false, copy, sizeof copy);
+    if (written_beside != outcome::saved) return written_beside;
+    char *name = hv_strdup(copy);
+    if (name && adopt_temp(copy, true)) {
+        hv_free(S.rescue_path);
+        S.rescue_path = name;
+        return outcome::saved;
     }
-    hv_handle h = hv_os->create_for_write(t.real);
-    if (h == HV_NO_HANDLE) {
-        fail_cannot_open(t.shown, hv_os->last_error());
+    if (!name) hv_err("out of memory materializing logical file");
+    if (name) hv_err("cannot open for write: %s (win error %lu)", copy, hv_os->last_error());
+    hv_free(name);
+    hv_os->remove_file(copy);
+    return outcome::failed;
+}
+
+// The content as one heap copy (the pieces read the file's own bytes, which
+// emptying the file destroys); without the memory for it the target is left
+// alone.
+outcome copy_content_to_heap() {
+    bool copied;
+    {
+        hv_protected_read guard;
+        copied = hv_logical_copy_to_spare();
+    }
+    if (!copied) {
+        hv_err("out of memory materializing logical file");
         return outcome::failed;
     }
-    if (!write_and_close(h, t.shown, t.info.kind != HV_PATH_OTHER) || !size_matches(t.real)) return outcome::failed;
+    if (hv_file_shrank()) {
+        // The copy holds zeros where the file lost pages: it goes, the
+        // file stays as it is, and the pieces are built again as they were.
+        hv_logical_drop();
+        S.logical_stale = 1;
+        hv_materialize();
+        hv_check_shrank();
+        return outcome::failed;
+    }
     return outcome::saved;
+}
+
+// The failure's message, told where the whole content still is.
+void name_the_copy() {
+    char message[HV_ERR_SIZE];
+    std::snprintf(message, sizeof message, "%s", hv_err_text());
+    if (S.rescue_path)
+        hv_err("%s - the content is whole in %s", message, S.rescue_path);
+    else
+        hv_err("%s - the content is whole only in memory: save it to another file", message);
+}
+
+// After the open file was rewritten whole: its copy is no longer needed.
+void drop_the_copy() {
+    hv_logical_drop();  // lets go of the copy's mapping, so its name can go
+    S.logical_stale = 1;
+    if (!S.rescue_path) return;
+    hv_os->remove_file(S.rescue_path);
+    hv_free(S.rescue_path);
+    S.rescue_path = nullptr;
+}
+
+// The plain sequence: empty the target and write it. When it is the open file,
+// our view goes first (the file under it is about to change size), after a
+// whole copy of the content is made: on disk beside it, or in the heap where
+// the folder takes no new file. A failure keeps that copy and names it in the
+// message; hx_discard warns once before it drops a copy only in memory.
+outcome rewrite_target(const save_target &t) {
+    if (t.is_open_file && S.view) {
+        outcome copied = S.logical_len > 0 ? copy_content_beside(t) : outcome::saved;
+        if (copied == outcome::fall_back) copied = copy_content_to_heap();
+        if (copied != outcome::saved) return copied;
+        release_view();
+    }
+    hv_handle h = hv_os->create_for_write(t.real);
+    bool ok = h != HV_NO_HANDLE;
+    if (!ok) fail_cannot_open(t.shown, hv_os->last_error());
+    ok = ok && write_and_close(h, t.shown, t.info.kind != HV_PATH_OTHER) && size_matches(t.real);
+    const bool copy_is_the_content = t.is_open_file && S.spare;
+    if (ok && copy_is_the_content) drop_the_copy();
+    if (!ok && copy_is_the_content) {
+        name_the_copy();
+        S.only_copy_in_memory = S.spare_mapped ? 0 : 1;
+    }
+    return ok ? outcome::saved : outcome::failed;
 }
 
 // True when the content keeps every byte of the file at its offset: the same
@@ -385,12 +455,6 @@ bool overwrites_only() {
         if (p.source == HV_FROM_SPARE || (p.source == HV_FROM_FILE && p.from != p.at)) return false;
     }
     return true;
-}
-
-void release_view() {
-    if (!S.view) return;
-    hv_os->unmap(S.view, S.file_size);
-    S.view = nullptr;
 }
 
 // The pieces of the content that are not the file's own bytes, as ranges to

@@ -231,55 +231,115 @@ TEST_F(edited_file, a_folder_that_cannot_be_synced_does_not_undo_the_save) {
     EXPECT_EQ(read_file(other), expected);
 }
 
-// A file with a second name is rewritten in place, which releases the view
-// first: after a failure the cache is the only whole copy, and pages read it.
+// A file with a second name and a size-changing edit is rewritten in place,
+// which releases the view: a whole copy of the content goes beside it first,
+// flushed, and after a failure the message names it and pages read it.
+bool g_target_opened = false;
+
 class rewritten_in_place : public edited_file {
 protected:
     void SetUp() override {
+        g_target_opened = false;
         edited_file::SetUp();
         fs::create_hard_link(path, dir.file("twin.bin"));
     }
 
-    void fail_a_save(const char *target) {
+    // The second write to the target itself fails, after the copy is whole.
+    static void target_write_fails_half_way(hv_os_table &t) {
+        t.create_for_write = [](const char *p) {
+            g_target_opened = true;
+            return hv_os_native.create_for_write(p);
+        };
+        t.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
+            if (g_target_opened && ++g_write_calls == 2) return fail_with(EIO);
+            return hv_os_native.write(h, d, n, w);
+        };
+    }
+
+    // A folder that lets no new file be made: the copy goes to the heap.
+    static void no_file_beside(hv_os_table &t) {
+        t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) { return HV_FS_NOT_ALLOWED; };
+    }
+
+    void fail_a_save(const char *target, bool heap_copy = false) {
         scoped_os os;
         os.table.last_error = injected_code;
-        write_fails_half_way(os.table);
+        target_write_fails_half_way(os.table);
+        if (heap_copy) no_file_beside(os.table);
         EXPECT_EQ(hx_save(target), -1);
+    }
+
+    // The copy a failed rewrite left beside the file: the one name that is
+    // neither the file, its twin nor the other file.
+    std::string left_copy() {
+        for (const std::string &name : names_in(dir))
+            if (name != "data.bin" && name != "twin.bin" && name != "other.bin") return dir.file(name);
+        return "";
     }
 };
 
-TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_cache_and_a_new_save_works) {
+TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_save_works) {
     fail_a_save(nullptr);
-    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path);
+    std::string copy = left_copy();
+    ASSERT_NE(copy, "") << "the copy stays on disk";
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
+    EXPECT_EQ(read_file(copy), expected);
     EXPECT_EQ(S.view, nullptr);
     EXPECT_EQ(S.file_size, static_cast<int64_t>(original.size()));
     expect_open_file_usable();
 
     // A new edit would need a rebuild from the released view: it is refused
-    // and the cache, the only whole copy, stays.
+    // and the copy stays the content.
     EXPECT_EQ(hx_write("ee", 0), -1);
     EXPECT_STREQ(hx_last_error(), "file content unavailable after a failed save - save again or reopen the file");
     EXPECT_EQ(hx_delete(0, 1), -1);
     EXPECT_EQ(S.n_edits, 3);
     expect_open_file_usable();
 
-    ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "a save-as from the cache";
+    ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "a save-as from the copy";
     EXPECT_EQ(read_file(dir.file("copy.bin")), expected);
     EXPECT_EQ(hx_insert("ee", 0), -1) << "still no view to build on";
     EXPECT_EQ(hx_save(nullptr), 0) << "nothing staged: nothing to do";
     ASSERT_EQ(hx_discard(), 0);
+    EXPECT_EQ(read_file(copy), expected) << "a discard leaves the named copy on disk";
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
     EXPECT_EQ(S.n_edits, 0);
 }
 
-TEST_F(rewritten_in_place, a_second_in_place_save_after_a_failure_writes_the_cache) {
+TEST_F(rewritten_in_place, a_second_in_place_save_after_a_failure_writes_the_copy_and_removes_it) {
     fail_a_save(nullptr);
+    ASSERT_NE(left_copy(), "");
     ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
     ASSERT_NE(S.view, nullptr) << "opened again";
     EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
     EXPECT_STREQ(hx_staged_json(), "[]");
+}
+
+TEST_F(rewritten_in_place, a_whole_save_leaves_no_copy_behind) {
+    ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+}
+
+// The copy cannot be written whole (a full disk): the file is not touched.
+TEST_F(rewritten_in_place, a_copy_that_fails_leaves_the_file_and_the_view_alone) {
+    const uint8_t *view = S.view;
+    {
+        scoped_os os;
+        os.table.last_error = injected_code;
+        write_fails_half_way(os.table);
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path);
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+    EXPECT_EQ(S.view, view) << "the view is kept";
+    expect_open_file_usable();
+    EXPECT_EQ(hx_write("ee", 0), 0) << "edits go on as before";
 }
 
 TEST_F(rewritten_in_place, after_a_failed_save_and_a_discard_pages_show_no_file_bytes) {
@@ -296,7 +356,7 @@ TEST_F(rewritten_in_place, after_a_failed_save_and_a_discard_pages_show_no_file_
 TEST_F(rewritten_in_place, a_failed_save_as_to_another_name_of_the_open_file_keeps_the_content) {
     std::string twin = dir.file("twin.bin");
     fail_a_save(twin.c_str());
-    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + twin);
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + twin + " - the content is whole in " + left_copy());
     EXPECT_EQ(S.view, nullptr) << "the file under the view was being rewritten";
     expect_open_file_usable();
     ASSERT_EQ(hx_save(twin.c_str()), 0);
@@ -304,20 +364,51 @@ TEST_F(rewritten_in_place, a_failed_save_as_to_another_name_of_the_open_file_kee
     EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
 }
 
-// Emptying the open file destroys the bytes the content reads, so the
-// content moves to the heap first; without the memory the save stops there.
-TEST_F(rewritten_in_place, without_memory_for_the_copy_the_file_is_left_alone) {
-    ASSERT_EQ(hx_page(0, 1, nullptr)[0], '[');  // the content is built
-    bytes before = read_file(path);
-    const uint8_t *view = S.view;
-    {
-        scoped_alloc_failure no_memory(0);
-        EXPECT_EQ(hx_save(nullptr), -1);
-    }
-    EXPECT_STREQ(hx_last_error(), "out of memory materializing logical file");
-    EXPECT_EQ(read_file(path), before);
-    EXPECT_EQ(S.view, view) << "the view is kept";
+// Where the folder takes no new file, the copy is in the heap only: the
+// failure says so, and a discard warns once before it drops it.
+TEST_F(rewritten_in_place, a_copy_only_in_memory_is_not_dropped_by_the_first_discard) {
+    fail_a_save(nullptr, true);
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path +
+                                   " - the content is whole only in memory: save it to another file");
+    EXPECT_EQ(left_copy(), "");
     expect_open_file_usable();
+    EXPECT_EQ(hx_discard(), -1);
+    EXPECT_STREQ(hx_last_error(), "the edited content exists only in memory after a failed save - save it to "
+                                  "another file, or discard again to drop it");
+    expect_open_file_usable();
+    ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "saved elsewhere";
+    EXPECT_EQ(read_file(dir.file("copy.bin")), expected);
+    EXPECT_EQ(hx_discard(), 0) << "nothing left to lose";
+}
+
+TEST_F(rewritten_in_place, a_second_discard_drops_a_copy_only_in_memory) {
+    fail_a_save(nullptr, true);
+    EXPECT_EQ(hx_discard(), -1);
+    EXPECT_EQ(hx_discard(), 0);
+    EXPECT_EQ(S.n_edits, 0);
+}
+
+// Emptying the open file destroys the bytes the content reads, so the
+// content moves to a copy first; without the memory for it the save stops
+// there, the file untouched.
+TEST_F(rewritten_in_place, without_memory_for_the_copy_the_file_is_left_alone) {
+    for (bool heap_copy : {false, true}) {
+        SCOPED_TRACE(heap_copy ? "copy in the heap" : "copy on disk");
+        ASSERT_EQ(hx_page(0, 1, nullptr)[0], '[');  // the content is built
+        bytes before = read_file(path);
+        const uint8_t *view = S.view;
+        {
+            scoped_os os;
+            if (heap_copy) no_file_beside(os.table);
+            scoped_alloc_failure no_memory(0);
+            EXPECT_EQ(hx_save(nullptr), -1);
+        }
+        EXPECT_STREQ(hx_last_error(), "out of memory materializing logical file");
+        EXPECT_EQ(read_file(path), before);
+        EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+        EXPECT_EQ(S.view, view) << "the view is kept";
+        expect_open_file_usable();
+    }
     EXPECT_EQ(hx_write("ee", 0), 0) << "edits go on as before";
 }
 

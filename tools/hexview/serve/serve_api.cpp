@@ -53,9 +53,11 @@ std::string in_system_words(std::string message) {
 [[noreturn]] void engine_refused(int status = 400) { throw http_error(status, in_system_words(hx_last_error())); }
 
 // Stages `edits` afresh over an empty list; on a refusal the list is left
-// as `fallback` staged and the engine's message is thrown.
+// as `fallback` staged and the engine's message is thrown. A discard the
+// engine refuses (the content's only copy is in memory after a failed save)
+// refuses the whole change, with nothing dropped.
 void restage(const std::vector<edit_record> &edits, const std::vector<edit_record> &fallback) {
-    hx_discard();
+    if (hx_discard() != 0) engine_refused(409);
     for (const edit_record &e : edits) {
         if (stage_edit(e) == 0) continue;
         std::string message = in_system_words(hx_last_error());
@@ -394,7 +396,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/discard",
          [](const Request &r) {
              parse_body(r.body, "");
-             if (hx_discard() != 0) engine_refused(500);
+             if (hx_discard() != 0) engine_refused(409);
              applied.clear();
              undone.clear();
              return changed_state();
