@@ -362,6 +362,25 @@ TEST_F(tool_long, ctrl_c_during_a_save_in_place_leaves_the_target_as_it_was) {
 }
 #endif
 
+// A journal beside the file that is not its own is left alone: every command
+// tells so on stderr and keeps its output clean, and a save in place stops.
+TEST_F(tool, a_journal_left_alone_is_told_on_stderr) {
+    std::string f = dir.write("j.bin", std::string("hello"));
+    dir.write("j.bin.hexview-journal", std::string("garbage"));
+    // The journal is named as the library resolved the file's path.
+    const std::string notice = "j.bin.hexview-journal is not valid for this file (truncated)\n";
+    run_result r = run({"dump", f});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("hexview: journal left alone: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(notice), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("journal"), std::string::npos) << r.out;
+    r = run({"edit", f, "--write", "41@0", "--save"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find(notice), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a journal of an earlier save is in the way: "), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(f), to_bytes("hello"));
+}
+
 // Paths come back as given: with backslashes, a drive and spaces on Windows.
 TEST_F(tool, paths_shown_as_given) {
     std::string a = native_path(dir.write("a file.bin", std::string("abc")));
