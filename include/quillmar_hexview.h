@@ -170,7 +170,10 @@ HX_API const char *hx_ascii_only(int64_t offset, int32_t rows);
  * byte for byte, case-sensitive) or "utf16" (each character as a UTF-16LE
  * code unit). Patterns are 1 to 4096 bytes (2048 utf16 characters). Hits are
  * found left to right and never overlap; all are counted, the first 10000 are
- * kept. 0 when the search ran, whatever it found; -1 when no file is open
+ * kept. A pattern with a byte other than zero (not "??") cannot match inside
+ * the holes of a sparse file, so those are skipped unread (the progress jumps
+ * over them); a pattern of zeros and "??" reads every byte. 0 when the
+ * search ran, whatever it found; -1 when no file is open
  * or an argument is bad (the previous hits are dropped once a file is open and
  * neither text is NULL). The hits stay until the next search, also across
  * hx_close and opens. Messages, in the order tested: "no file open",

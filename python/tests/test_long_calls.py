@@ -162,8 +162,10 @@ def test_engine_cancels_a_search_from_another_thread(big_sparse):
     with hx.open(big_sparse) as f:
         timer = threading.Timer(0.3, hx.cancel)
         timer.start()
+        # A pattern that matches zeros reads the holes too (seconds); one
+        # that cannot would skip them and end at once.
         with pytest.raises(hx.Cancelled, match="^cancelled"):
-            f.search("ca fe")
+            f.search("00" * 256)
         timer.join()
         assert f.search("ca fe", start=(4 << 30) - 16).last == (4 << 30) - 4
 

@@ -8,17 +8,6 @@
 #include "platform/guard.h"
 #include "platform/os.h"
 
-namespace {
-
-// Closes a handle when it goes out of scope.
-struct handle_guard {
-    hv_handle h;
-    ~handle_guard() {
-        if (h != HV_NO_HANDLE) hv_os->close(h);
-    }
-};
-
-}  // namespace
 
 void hv_clear_edits() {
     for (int64_t i = 0; i < S.n_edits; i++) {
@@ -64,7 +53,7 @@ int hv_map(const char *path, int32_t rw) {
         hv_err("out of memory");
         return -1;
     }
-    handle_guard file{rw ? hv_os->open_rw(path) : hv_os->open_read(path)};
+    hv_handle_closer file{rw ? hv_os->open_rw(path) : hv_os->open_read(path)};
     if (file.h == HV_NO_HANDLE) {
         unsigned long e = hv_os->last_error();
         hv_release();
@@ -102,7 +91,7 @@ int hv_map(const char *path, int32_t rw) {
 
 bool hv_remap_view() {
     if (!S.is_open || S.view || S.file_size == 0) return true;
-    handle_guard file{S.is_rw ? hv_os->open_rw(S.name) : hv_os->open_read(S.name)};
+    hv_handle_closer file{S.is_rw ? hv_os->open_rw(S.name) : hv_os->open_read(S.name)};
     if (file.h == HV_NO_HANDLE) return false;
     int64_t size = 0;
     if (!hv_os->file_size(file.h, &size) || size != S.file_size) return false;
@@ -119,4 +108,15 @@ bool hv_check_shrank() {
     if (!hv_file_shrank()) return false;
     hv_err("file shrank on disk since it was opened: %s", S.name);
     return true;
+}
+
+hv_handle hv_open_again() {
+    if (!S.is_open || !S.name) return HV_NO_HANDLE;
+    hv_handle h = hv_os->open_read(S.name);
+    int64_t size = -1;
+    if (h != HV_NO_HANDLE && (!hv_os->file_size(h, &size) || size != S.file_size)) {
+        hv_os->close(h);
+        return HV_NO_HANDLE;
+    }
+    return h;
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/os.h"
+
 // Releases whatever is open, then opens and maps `path` (read-write when rw is
 // 1). 0 on success; -1 with a message and no file open on failure. `path` must
 // not be S.name, which the release frees.
@@ -19,6 +21,11 @@ void hv_clear_edits();
 // was left as it was (a replace that failed). False when it cannot be done;
 // the view then stays null.
 bool hv_remap_view();
+
+// A read-only handle on the open file once more, for where its holes are:
+// HV_NO_HANDLE when it cannot be had or the file is no longer the size it was
+// opened at. The caller closes it.
+hv_handle hv_open_again();
 
 // True once a read of the open file met a page that the file no longer has:
 // another program shrank it since it was opened. Every later read of the file

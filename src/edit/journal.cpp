@@ -52,15 +52,6 @@ void format_message(char *out, std::size_t cap, const char *fmt, ...) {
     va_end(args);
 }
 
-struct handle_closer {
-    hv_handle h = HV_NO_HANDLE;
-    ~handle_closer() { close(); }
-    void close() {
-        if (h != HV_NO_HANDLE) hv_os->close(h);
-        h = HV_NO_HANDLE;
-    }
-};
-
 // ---- Writing ---------------------------------------------------------------
 
 bool journal_size(const hv_patch_plan &plan, std::size_t *size) {
@@ -206,7 +197,7 @@ hv_patch_result remove_journal(hv_handle h, const patch_state &ps) {
 // always whole: a crash while it is written leaves only the temporary file.
 hv_patch_result make_journal(const char *jpath, const heap_bytes &j) {
     char temp[kPathRoom];
-    handle_closer file;
+    hv_handle_closer file;
     hv_fs_result made = hv_os->create_temp_beside(jpath, &file.h, temp, sizeof temp);
     if (made == HV_FS_NOT_ALLOWED) return hv_patch_result::not_possible;
     if (made != HV_FS_OK) {
@@ -246,7 +237,7 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
     }
     heap_bytes journal;
     if (!build_journal(plan, journal)) return hv_patch_result::failed;
-    handle_closer file{hv_os->open_existing_rw(plan.real)};
+    hv_handle_closer file{hv_os->open_existing_rw(plan.real)};
     if (file.h == HV_NO_HANDLE && plan.release_view) {
         plan.release_view();
         file.h = hv_os->open_existing_rw(plan.real);
@@ -302,7 +293,7 @@ const char *journal_fault(const heap_bytes &j, const hv_path_info &file, int64_t
 
 // Reads the whole journal; false with *code when it cannot be read.
 bool read_journal(const char *jpath, heap_bytes &j, unsigned long *code) {
-    handle_closer f{hv_os->open_read(jpath)};
+    hv_handle_closer f{hv_os->open_read(jpath)};
     int64_t size = -1;
     if (f.h == HV_NO_HANDLE || !hv_os->file_size(f.h, &size)) {
         *code = hv_os->last_error();
@@ -329,7 +320,7 @@ bool read_journal(const char *jpath, heap_bytes &j, unsigned long *code) {
 }
 
 int64_t size_of(const char *path) {
-    handle_closer f{hv_os->open_read(path)};
+    hv_handle_closer f{hv_os->open_read(path)};
     int64_t size = -1;
     if (f.h == HV_NO_HANDLE || !hv_os->file_size(f.h, &size)) return -1;
     return size;
@@ -337,7 +328,7 @@ int64_t size_of(const char *path) {
 
 // Writes every range's old bytes back and flushes; the journal then goes.
 bool apply_journal(const char *path, const heap_bytes &j) {
-    handle_closer f{hv_os->open_existing_rw(path)};
+    hv_handle_closer f{hv_os->open_existing_rw(path)};
     if (f.h == HV_NO_HANDLE) return false;
     uint64_t n = get_u64(j.p + 32);
     const uint8_t *at = j.p + kHeaderBytes;

@@ -143,23 +143,14 @@ bool flush_buffer(hv_handle h, write_buffer &buf) {
 // Where the holes of the open file are, so the target gets holes there too
 // instead of zeros: an open handle on the file, or none (all data).
 struct hole_map {
-    hv_handle file = HV_NO_HANDLE;
+    hv_handle_closer file;
     bool skipped = false;  // the target's position moved past a hole
     bool ends_in_hole = false;
-    ~hole_map() {
-        if (file != HV_NO_HANDLE) hv_os->close(file);
-    }
 };
 
 // The open file as it was opened (its size unchanged), or none.
 void open_hole_map(hole_map &holes) {
-    if (!S.view || !S.name) return;
-    holes.file = hv_os->open_read(S.name);
-    int64_t size = -1;
-    if (holes.file != HV_NO_HANDLE && (!hv_os->file_size(holes.file, &size) || size != S.file_size)) {
-        hv_os->close(holes.file);
-        holes.file = HV_NO_HANDLE;
-    }
+    if (S.view) holes.file.h = hv_open_again();
 }
 
 // A piece of the open file: its data runs are written, its holes skipped.
@@ -167,7 +158,7 @@ bool put_file_piece(hv_handle h, write_buffer &buf, hole_map &holes, const hv_pi
     int64_t pos = p.from, end = p.from + p.len;
     while (pos < end) {
         int64_t data_at = pos, data_end = end;
-        if (!hv_os->next_data(holes.file, pos, S.file_size, &data_at, &data_end)) {
+        if (!hv_os->next_data(holes.file.h, pos, S.file_size, &data_at, &data_end)) {
             data_at = pos;
             data_end = end;
         }
@@ -194,14 +185,14 @@ bool write_content(hv_handle h, bool keep_holes) {
     write_buffer buf{static_cast<uint8_t *>(hv_malloc(kChunk)), 0};
     hole_map holes;
     if (keep_holes && buf.bytes) open_hole_map(holes);
-    if (holes.file != HV_NO_HANDLE) hv_os->make_sparse(h);
+    if (holes.file.h != HV_NO_HANDLE) hv_os->make_sparse(h);
     // Nothing the stream reads changes meanwhile: staging, opens and closes
     // are refused while a save runs, and pages only read the built content.
     hv_unlocked unlocked;
     hv_protected_read guard;
     for (int64_t i = 0; i < S.n_pieces; i++) {
         const hv_piece &p = S.logical[i];
-        if (p.source == HV_FROM_FILE && holes.file != HV_NO_HANDLE) {
+        if (p.source == HV_FROM_FILE && holes.file.h != HV_NO_HANDLE) {
             if (!put_file_piece(h, buf, holes, p)) return false;
             continue;
         }
@@ -213,7 +204,7 @@ bool write_content(hv_handle h, bool keep_holes) {
     if (holes.skipped) {
         // The holes were read from the file as it is now: it must still be as opened.
         int64_t size = -1;
-        if (!hv_os->file_size(holes.file, &size) || size != S.file_size) return false;
+        if (!hv_os->file_size(holes.file.h, &size) || size != S.file_size) return false;
     }
     return !holes.ends_in_hole || hv_os->set_size(h, S.logical_len);
 }

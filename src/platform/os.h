@@ -130,3 +130,13 @@ extern const hv_os_table *hv_os;
 
 // The platform's own table.
 extern const hv_os_table hv_os_native;
+
+// Closes the handle it holds when it goes (or at close()).
+struct hv_handle_closer {
+    hv_handle h = HV_NO_HANDLE;
+    ~hv_handle_closer() { close(); }
+    void close() {
+        if (h != HV_NO_HANDLE) hv_os->close(h);
+        h = HV_NO_HANDLE;
+    }
+};

@@ -23,6 +23,8 @@ hv_stream hv_stream_begin(const uint8_t *base, int64_t size, int64_t from) {
 void hv_stream_at(hv_stream &s, int64_t pos) {
     if (!s.base) return;
     pos = std::clamp<int64_t>(pos, 0, s.size);
+    // A reader that jumps (over a hole) brings in nothing of what it skipped.
+    if (pos > s.ahead) s.ahead = round_down(pos, hv_stream_page());
     int64_t want = std::min(s.size, pos + kAhead);
     while (s.ahead < want) {
         int64_t n = std::min(kStep, s.size - s.ahead);

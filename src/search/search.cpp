@@ -1,5 +1,6 @@
 #include "search/search.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/alloc.h"
@@ -9,6 +10,7 @@
 #include "core/parse_hex.h"
 #include "core/state.h"
 #include "platform/guard.h"
+#include "platform/os.h"
 #include "platform/stream.h"
 #include "search/scan.h"
 
@@ -88,24 +90,67 @@ struct search_run {
     hv_stream stream;
     int64_t first;
     bool stopped_by_cancel;
+    int64_t hits_before = 0;  // found in the windows scanned before this one
 };
 
 bool go_on(void *context, int64_t next, const hv_scan_hits &hits) {
     auto &run = *static_cast<search_run *>(context);
     hv_stream_at(run.stream, next);
-    run.call.advance(next - run.first, hits.count);
+    run.call.advance(next - run.first, run.hits_before + hits.count);
     run.stopped_by_cancel = run.call.cancelled();
     return !run.stopped_by_cancel && !view_lost();
 }
 
+// True when a hit needs some byte that is not zero: then none lies wholly in
+// a hole of a sparse file (which reads as zeros), and the holes are skipped.
+bool zeros_cannot_match() {
+    for (int64_t i = 0; i < s_search_patlen; i++)
+        if (s_search_mask[i] == 0xff && s_search_pat[i] != 0) return true;
+    return false;
+}
+
+// Scans only around the file's runs of data: a candidate that lies wholly in
+// a hole cannot match, and one that starts up to len - 1 bytes before a run
+// reaches into it. The hits are those of one scan of the whole range, as
+// the windows are taken in order and the next starts past the last hit.
+void scan_data_runs(const uint8_t *view, int64_t size, int64_t first, hv_handle file, hv_scan_hits &hits,
+                    search_run &run) {
+    const int64_t len = s_search_patlen;
+    hv_scan_watch watch{go_on, &run};
+    int64_t pos = first;
+    while (pos <= size - len) {
+        int64_t at = pos, end = size;
+        if (!hv_os->next_data(file, pos, size, &at, &end)) at = pos, end = size;
+        if (at >= size) break;  // only a hole is left
+        at = std::max(at, pos);
+        end = std::max(end, at + 1);
+        const int64_t window = std::max(pos, at - (len - 1));
+        run.hits_before = hits.count;
+        hv_scan_hits found{hits.stored + std::min(hits.count, hits.room), std::max<int64_t>(0, hits.room - hits.count),
+                           0, -1};
+        if (!go_on(&run, window, found)) return;
+        hv_scan(view, std::min(size, end + len - 1), window, s_search_pat, s_search_mask, len, found, &watch);
+        if (run.stopped_by_cancel || view_lost()) return;
+        hits.count += found.count;
+        if (found.count > 0) hits.last = found.last;
+        pos = std::max(end, found.count > 0 ? found.last + len : end);
+    }
+}
+
 // Scans the view without the engine lock: nothing it reads changes meanwhile
 // (opens, closes, saves and other searches are refused while it runs).
-hv_scan_hits scan_view(const uint8_t *view, int64_t size, int64_t start, search_run &run) {
+hv_scan_hits scan_view(const uint8_t *view, int64_t size, search_run &run) {
     hv_scan_hits hits{s_matches, HV_MAX_MATCHES, 0, -1};
-    hv_scan_watch watch{go_on, &run};
+    // The open file once more, to ask where its holes are, when they may be skipped.
+    hv_handle_closer holes{zeros_cannot_match() ? hv_open_again() : HV_NO_HANDLE};
     hv_unlocked unlocked;
     hv_protected_read guard;
-    hv_scan(view, size, start, s_search_pat, s_search_mask, s_search_patlen, hits, &watch);
+    if (holes.h != HV_NO_HANDLE) {
+        scan_data_runs(view, size, run.first, holes.h, hits, run);
+    } else {
+        hv_scan_watch watch{go_on, &run};
+        hv_scan(view, size, run.first, s_search_pat, s_search_mask, s_search_patlen, hits, &watch);
+    }
     hv_stream_end(run.stream);
     return hits;
 }
@@ -127,7 +172,7 @@ int hv_search(const char *mode, const char *pattern, int64_t start) {
     const int64_t first = start < 0 ? 0 : start > S.file_size ? S.file_size : start;
     hv_long_call call(HV_OP_SEARCH, S.file_size - first);
     search_run run{call, hv_stream_begin(S.view, S.file_size, first), first, false};
-    hv_scan_hits hits = scan_view(S.view, S.file_size, start, run);
+    hv_scan_hits hits = scan_view(S.view, S.file_size, run);
     // Hits found before the file shrank may stand next to zeros read after,
     // and a cancelled search has only some: none of them is kept.
     if (hv_check_shrank()) return -1;
