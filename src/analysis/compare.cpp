@@ -1,6 +1,7 @@
 #include "analysis/compare.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -49,6 +50,7 @@ void release_runs() {
 struct compare_file {
     uint8_t *view = nullptr;
     int64_t size = 0;
+    hv_handle_closer file;  // kept to ask where its holes are
     compare_file() = default;
     compare_file(const compare_file &) = delete;
     compare_file &operator=(const compare_file &) = delete;
@@ -78,7 +80,7 @@ int map_compare_file(const char *path, compare_file &f) {
     }
     uint8_t *view = nullptr;
     hv_map_result r = hv_os->map(h, size, false, &view);
-    hv_os->close(h);
+    f.file.h = h;
     if (r != HV_MAP_OK) {
         if (r == HV_MAP_MAPPING_FAILED)
             hv_err("CreateFileMapping failed: %s", path);
@@ -164,26 +166,66 @@ scan_result scan_fine(const stretch &s, uint64_t i, uint64_t end) {
 
 bool either_file_shrank() { return hv_guard_lost(HV_GUARD_VIEW) || hv_guard_lost(HV_GUARD_COMPARE); }
 
-// A compare as it runs: its progress and the read-ahead over both files.
+// Where one side's data lies, asked of the file a run at a time: bytes in a
+// hole, or past the side's readable end, are zeros. A side without a handle
+// (holes unknown) is data throughout its readable part.
+struct side_holes {
+    hv_handle file;
+    int64_t size;      // the readable part
+    int64_t asked = -1;  // the offset the run below was asked for
+    int64_t data_at = 0;
+    int64_t data_end = 0;
+};
+
+// The first offset at or after i where this side has data; INT64_MAX when none.
+int64_t data_from(side_holes &h, int64_t i) {
+    if (i >= h.size) return INT64_MAX;
+    if (h.file == HV_NO_HANDLE) return i;
+    if (h.asked < 0 || i < h.asked || i >= h.data_end) {
+        if (!hv_os->next_data(h.file, i, h.size, &h.data_at, &h.data_end)) h.data_at = i, h.data_end = h.size;
+        h.asked = i;
+    }
+    if (h.data_at >= h.size) return INT64_MAX;
+    return std::max(h.data_at, i);
+}
+
+// A compare as it runs: its progress, the read-ahead over both files, and
+// where their holes are.
 struct compare_run {
     hv_long_call &call;
     hv_stream mine;
     hv_stream other;
+    side_holes mine_holes;
+    side_holes other_holes;
 };
+
+// Where the stretch from i on is zeros against zeros no more: holes of both
+// files (or past their ends) are equal and skipped unread.
+uint64_t next_data_in_either(compare_run &run, uint64_t i) {
+    int64_t at = std::min(data_from(run.mine_holes, static_cast<int64_t>(i)),
+                          data_from(run.other_holes, static_cast<int64_t>(i)));
+    return static_cast<uint64_t>(at);
+}
 
 // Walks the stretch a step at a time and stops as soon as either file shrank
 // (nothing read after that can be trusted) or a cancel came.
 scan_result scan_stretch(const stretch &s, compare_run &run) {
     if (!s.a && !s.b) return scan_result::done;  // zeros against zeros
-    for (uint64_t i = s.start; i < s.end; i += kShrinkCheckStep) {
+    for (uint64_t i = s.start; i < s.end;) {
         if (either_file_shrank()) return scan_result::file_shrank;
         run.call.advance(static_cast<int64_t>(i));
         if (run.call.cancelled()) return scan_result::cancelled;
+        uint64_t data = next_data_in_either(run, i);
+        if (data > i) {
+            i = std::min(data, s.end);
+            continue;
+        }
         hv_stream_at(run.mine, static_cast<int64_t>(i));
         hv_stream_at(run.other, static_cast<int64_t>(i));
         uint64_t end = s.end - i < kShrinkCheckStep ? s.end : i + kShrinkCheckStep;
         scan_result r = scan_blocks(s, i, end, kCoarseBlock, scan_fine);
         if (r != scan_result::done) return r;
+        i = end;
     }
     return scan_result::done;
 }
@@ -200,8 +242,10 @@ scan_result scan_files(const compare_file &other, hv_long_call &call) {
     uint64_t rb = b ? static_cast<uint64_t>(other.size) : 0;
     uint64_t both = ra < rb ? ra : rb;
     uint64_t longer = ra < rb ? rb : ra;
+    hv_handle_closer mine{a ? hv_open_again() : HV_NO_HANDLE};
     compare_run run{call, hv_stream_begin(a, static_cast<int64_t>(ra), 0),
-                    hv_stream_begin(b, static_cast<int64_t>(rb), 0)};
+                    hv_stream_begin(b, static_cast<int64_t>(rb), 0), side_holes{mine.h, static_cast<int64_t>(ra)},
+                    side_holes{other.file.h, static_cast<int64_t>(rb)}};
     hv_unlocked unlocked;
     hv_protected_read guard;
     scan_result r = scan_stretch(stretch{a, b, 0, both}, run);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct hv_alloc_table {
     void *(*malloc)(std::size_t n);
@@ -19,3 +20,14 @@ inline void hv_free(void *p) { hv_alloc->free(p); }
 
 // A heap copy of a NUL-terminated text, or null when memory ran out.
 char *hv_strdup(const char *text);
+
+// Heap bytes freed with the object.
+struct hv_heap_bytes {
+    uint8_t *p = nullptr;
+    std::size_t len = 0;
+    hv_heap_bytes() = default;
+    explicit hv_heap_bytes(std::size_t n) : p(n ? static_cast<uint8_t *>(hv_malloc(n)) : nullptr), len(p ? n : 0) {}
+    ~hv_heap_bytes() { hv_free(p); }
+    hv_heap_bytes(const hv_heap_bytes &) = delete;
+    hv_heap_bytes &operator=(const hv_heap_bytes &) = delete;
+};

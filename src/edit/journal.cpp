@@ -36,13 +36,6 @@ uint64_t get_u64(const uint8_t *at) {
     return v;
 }
 
-// Heap bytes freed with the object.
-struct heap_bytes {
-    uint8_t *p = nullptr;
-    std::size_t len = 0;
-    ~heap_bytes() { hv_free(p); }
-};
-
 // A message cut to the room it has (as every message is).
 void format_message(char *out, std::size_t cap, const char *fmt, ...) HV_PRINTF(3, 4);
 void format_message(char *out, std::size_t cap, const char *fmt, ...) {
@@ -64,7 +57,7 @@ bool journal_size(const hv_patch_plan &plan, std::size_t *size) {
 
 // The journal's bytes, with the old bytes read from the mapped file; false
 // with a message when memory runs out or the file shrank under the read.
-bool build_journal(const hv_patch_plan &plan, heap_bytes &j) {
+bool build_journal(const hv_patch_plan &plan, hv_heap_bytes &j) {
     if (!journal_size(plan, &j.len) || !(j.p = static_cast<uint8_t *>(hv_malloc(j.len)))) {
         hv_err("out of memory");
         return false;
@@ -94,7 +87,7 @@ bool build_journal(const hv_patch_plan &plan, heap_bytes &j) {
 }
 
 // Where the old bytes of each range sit in the journal.
-const uint8_t *old_bytes_of(const heap_bytes &j, int64_t index) {
+const uint8_t *old_bytes_of(const hv_heap_bytes &j, int64_t index) {
     const uint8_t *at = j.p + kHeaderBytes;
     for (int64_t i = 0; i < index; i++) at += kRangeHeadBytes + get_u64(at + 8);
     return at + kRangeHeadBytes;
@@ -114,7 +107,7 @@ bool write_all_at(hv_handle h, int64_t offset, const uint8_t *p, int64_t n, int6
     return true;
 }
 
-bool write_journal(hv_handle h, const heap_bytes &j) {
+bool write_journal(hv_handle h, const hv_heap_bytes &j) {
     std::size_t at = 0;
     while (at < j.len) {
         std::size_t ask = j.len - at < kChunk ? j.len - at : kChunk;
@@ -128,7 +121,7 @@ bool write_journal(hv_handle h, const heap_bytes &j) {
 // The state of a patch under way: how much of each range reached the file.
 struct patch_state {
     const hv_patch_plan &plan;
-    const heap_bytes &journal;
+    const hv_heap_bytes &journal;
     const char *journal_path;
     int64_t *written;  // per range
 };
@@ -195,7 +188,7 @@ hv_patch_result remove_journal(hv_handle h, const patch_state &ps) {
 // Makes the journal and flushes it; the file is not touched yet. It is
 // written under a temporary name and renamed into place, so a journal is
 // always whole: a crash while it is written leaves only the temporary file.
-hv_patch_result make_journal(const char *jpath, const heap_bytes &j) {
+hv_patch_result make_journal(const char *jpath, const hv_heap_bytes &j) {
     char temp[kPathRoom];
     hv_handle_closer file;
     hv_fs_result made = hv_os->create_temp_beside(jpath, &file.h, temp, sizeof temp);
@@ -235,7 +228,7 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
         hv_err("a journal of an earlier save is in the way: %s - remove it to save in place", jpath);
         return hv_patch_result::failed;
     }
-    heap_bytes journal;
+    hv_heap_bytes journal;
     if (!build_journal(plan, journal)) return hv_patch_result::failed;
     hv_handle_closer file{hv_os->open_existing_rw(plan.real)};
     if (file.h == HV_NO_HANDLE && plan.release_view) {
@@ -269,7 +262,7 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
 namespace {
 
 // Why a journal is not to be trusted, or null when it is.
-const char *journal_fault(const heap_bytes &j, const hv_path_info &file, int64_t file_size) {
+const char *journal_fault(const hv_heap_bytes &j, const hv_path_info &file, int64_t file_size) {
     if (j.len < kHeaderBytes + kChecksumBytes || std::memcmp(j.p, kMagic, sizeof kMagic) != 0)
         return j.len < sizeof kMagic ? "truncated" : "not a journal";
     std::size_t body = j.len - kChecksumBytes;
@@ -292,7 +285,7 @@ const char *journal_fault(const heap_bytes &j, const hv_path_info &file, int64_t
 }
 
 // Reads the whole journal; false with *code when it cannot be read.
-bool read_journal(const char *jpath, heap_bytes &j, unsigned long *code) {
+bool read_journal(const char *jpath, hv_heap_bytes &j, unsigned long *code) {
     hv_handle_closer f{hv_os->open_read(jpath)};
     int64_t size = -1;
     if (f.h == HV_NO_HANDLE || !hv_os->file_size(f.h, &size)) {
@@ -327,7 +320,7 @@ int64_t size_of(const char *path) {
 }
 
 // Writes every range's old bytes back and flushes; the journal then goes.
-bool apply_journal(const char *path, const heap_bytes &j) {
+bool apply_journal(const char *path, const hv_heap_bytes &j) {
     hv_handle_closer f{hv_os->open_existing_rw(path)};
     if (f.h == HV_NO_HANDLE) return false;
     uint64_t n = get_u64(j.p + 32);
@@ -348,7 +341,7 @@ hv_recovery hv_journal_recover(const char *path, bool rw, char *notice, std::siz
     if (!hv_os->resolve_link(path, real, sizeof real) || !hv_journal_path(real, jpath, sizeof jpath) ||
         !hv_os->path_info(jpath, &there) || there.kind == HV_PATH_MISSING)
         return hv_recovery::none;
-    heap_bytes j;
+    hv_heap_bytes j;
     unsigned long code = 0;
     if (!read_journal(jpath, j, &code)) {
         format_message(notice, cap, "journal left alone: %s cannot be read (win error %lu)", jpath, code);

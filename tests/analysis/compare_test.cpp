@@ -189,6 +189,61 @@ INSTANTIATE_TEST_SUITE_P(
         generated_case{"last_byte_only", 33333, 33333, [](bytes &o, std::mt19937_64 &) { flip(o, 33332); }}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// ---- sparse files: holes of both are skipped, the runs stay the same ----------
+
+struct sparse_pair_case {
+    const char *name;
+    int64_t mine_size;
+    std::vector<island> mine;
+    int64_t other_size;
+    std::vector<island> other;
+};
+
+void PrintTo(const sparse_pair_case &c, std::ostream *os) { *os << c.name; }
+
+class compare_sparse : public compare_files, public ::testing::WithParamInterface<sparse_pair_case> {};
+
+TEST_P(compare_sparse, finds_the_runs_of_a_compare_of_every_byte) {
+    const sparse_pair_case &c = GetParam();
+    ASSERT_EQ(hx_open(write_sparse(dir, "mine.bin", c.mine_size, c.mine).c_str()), 0);
+    ASSERT_EQ(hx_compare(write_sparse(dir, "other.bin", c.other_size, c.other).c_str()), 0) << hx_last_error();
+    EXPECT_EQ(stored_runs(), reference_runs(sparse_bytes(c.mine_size, c.mine), sparse_bytes(c.other_size, c.other)));
+}
+
+constexpr int64_t kMiB = 1 << 20;
+const bytes kIsland = iota_bytes(5000, 1);
+bytes changed(bytes b, std::size_t at) {
+    b[at] ^= 0x5a;
+    return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    holes, compare_sparse,
+    ::testing::Values(
+        sparse_pair_case{"same_islands", 4 * kMiB, {{kMiB, kIsland}}, 4 * kMiB, {{kMiB, kIsland}}},
+        sparse_pair_case{"a_difference_at_each_edge_of_an_island",
+                         4 * kMiB,
+                         {{kMiB, kIsland}},
+                         4 * kMiB,
+                         {{kMiB, changed(changed(kIsland, 0), 4999)}}},
+        sparse_pair_case{"data_against_a_hole", 4 * kMiB, {{kMiB, kIsland}}, 4 * kMiB, {{3 * kMiB, kIsland}}},
+        sparse_pair_case{"islands_that_overlap_in_part",
+                         4 * kMiB,
+                         {{kMiB, kIsland}},
+                         4 * kMiB,
+                         {{kMiB + 3000, kIsland}, {2 * kMiB - 100, kIsland}}},
+        sparse_pair_case{"other_longer_with_data_in_its_tail",
+                         2 * kMiB,
+                         {{kMiB, kIsland}},
+                         5 * kMiB,
+                         {{kMiB, kIsland}, {4 * kMiB + 7, kIsland}}},
+        sparse_pair_case{"mine_longer_ending_in_data",
+                         5 * kMiB,
+                         {{5 * kMiB - 5000, kIsland}},
+                         kMiB + 1,
+                         {{kMiB - 4999, kIsland}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 // ---- the cap of 10000 runs -----------------------------------------------------
 
 struct cap_case {
@@ -357,8 +412,8 @@ TEST_F(compare_files, success_closes_everything_and_keeps_the_error_text) {
         scoped_os os;
         count_handles(os.table);
         EXPECT_EQ(hx_compare(dir.write("c.bin", other).c_str()), 0);
-        EXPECT_EQ(g_opens, 1);
-        EXPECT_EQ(g_closes, 1);
+        EXPECT_GE(g_opens, 1) << "the compare file (and the open file again, for its holes)";
+        EXPECT_EQ(g_closes, g_opens);
         EXPECT_EQ(g_unmaps, g_maps);
     }
     EXPECT_STREQ(hx_last_error(), "NULL path");

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +45,25 @@ std::string temp_dir::write(const std::string &name, const std::string &text) co
 bytes read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     return bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string write_sparse(const temp_dir &dir, const std::string &name, int64_t size,
+                         const std::vector<island> &islands) {
+    std::string path = dir.file(name);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+    fs::resize_file(path, static_cast<std::uintmax_t>(size));
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (const island &i : islands) {
+        f.seekp(static_cast<std::streamoff>(i.at));
+        f.write(reinterpret_cast<const char *>(i.data.data()), static_cast<std::streamsize>(i.data.size()));
+    }
+    return path;
+}
+
+bytes sparse_bytes(int64_t size, const std::vector<island> &islands) {
+    bytes all(static_cast<std::size_t>(size), 0);
+    for (const island &i : islands) std::copy(i.data.begin(), i.data.end(), all.begin() + i.at);
+    return all;
 }
 
 bool file_exists(const std::string &path) {

@@ -44,6 +44,18 @@ private:
 };
 
 bytes read_file(const std::string &path);
+
+// Data at one offset of a file that is a hole everywhere else.
+struct island {
+    int64_t at;
+    bytes data;
+};
+// Writes a file of `size` bytes that holds the islands and is a hole (where
+// the file system keeps holes) elsewhere; returns its path.
+std::string write_sparse(const temp_dir &dir, const std::string &name, int64_t size,
+                         const std::vector<island> &islands);
+// What such a file reads as: zeros but for the islands.
+bytes sparse_bytes(int64_t size, const std::vector<island> &islands);
 bool file_exists(const std::string &path);
 bytes to_bytes(const std::string &text);
 bytes iota_bytes(std::size_t n, uint8_t first = 0);
