@@ -94,7 +94,7 @@ int map_compare_file(const char *path, compare_file &f) {
     return 0;
 }
 
-enum class scan_result { done, table_full, out_of_memory, file_shrank, cancelled };
+enum class scan_result { done, table_full, out_of_memory, file_shrank, cancelled, read_failed };
 
 // Records the difference a != b at offset i: extends the last run when it
 // ends at i and has room, else starts a new run.
@@ -119,25 +119,28 @@ scan_result record(uint64_t i, uint8_t a, uint8_t b) {
 }
 
 // One stretch of offsets [start, end) in which each side is either real bytes
-// or, when its pointer is null, zeros.
+// or, when its pointer is null, zeros. The pointers hold the bytes from offset
+// `base` on (0 for the mappings, the offset read for buffers).
 struct stretch {
     const uint8_t *a;  // the open file
     const uint8_t *b;  // the compare file
     uint64_t start;
     uint64_t end;
+    uint64_t base = 0;
 };
 
 bool same(const stretch &s, uint64_t i, uint64_t k) {
-    if (s.a && s.b) return std::memcmp(s.a + i, s.b + i, k) == 0;
-    if (s.a) return std::memcmp(s.a + i, kZeros, k) == 0;
-    if (s.b) return std::memcmp(s.b + i, kZeros, k) == 0;
+    const uint64_t at = i - s.base;
+    if (s.a && s.b) return std::memcmp(s.a + at, s.b + at, k) == 0;
+    if (s.a) return std::memcmp(s.a + at, kZeros, k) == 0;
+    if (s.b) return std::memcmp(s.b + at, kZeros, k) == 0;
     return true;
 }
 
 scan_result scan_bytes(const stretch &s, uint64_t i, uint64_t end) {
     for (; i < end; i++) {
-        uint8_t a = s.a ? s.a[i] : 0;
-        uint8_t b = s.b ? s.b[i] : 0;
+        uint8_t a = s.a ? s.a[i - s.base] : 0;
+        uint8_t b = s.b ? s.b[i - s.base] : 0;
         if (a == b) continue;
         scan_result r = record(i, a, b);
         if (r != scan_result::done) return r;
@@ -189,15 +192,53 @@ int64_t data_from(side_holes &h, int64_t i) {
     return std::max(h.data_at, i);
 }
 
-// A compare as it runs: its progress, the read-ahead over both files, and
-// where their holes are.
+// Bytes of each file read at a time when the compare reads the files rather
+// than their mappings.
+constexpr uint64_t kReadStep = kShrinkCheckStep;
+
+// A compare as it runs: its progress, the read-ahead over both files, where
+// their holes are, and the buffers it reads them through (none: it reads the
+// mappings).
 struct compare_run {
     hv_long_call &call;
     hv_stream mine;
     hv_stream other;
     side_holes mine_holes;
     side_holes other_holes;
+    uint8_t *mine_buffer = nullptr;   // kReadStep bytes each, or both null
+    uint8_t *other_buffer = nullptr;
+    const char *other_path = nullptr;
+    const char *failed_file = nullptr;  // the file whose read failed
 };
+
+// Fills n bytes of `buffer` from the file at `at`. A file that ends before
+// them has shrunk: that is recorded as a lost page of its mapping would be.
+scan_result read_side(hv_handle file, hv_guard_slot slot, uint64_t at, uint64_t n, uint8_t *buffer) {
+    uint64_t done = 0;
+    while (done < n) {
+        std::size_t got = 0;
+        if (!hv_os->read_at(file, static_cast<int64_t>(at + done), buffer + done, n - done, &got))
+            return scan_result::read_failed;
+        if (got == 0) {
+            hv_guard_mark_lost(slot, nullptr);
+            return scan_result::file_shrank;
+        }
+        done += got;
+    }
+    return scan_result::done;
+}
+
+// The stretch's part [i, end) read into the buffers, for the scan to look at.
+scan_result read_part(const stretch &s, uint64_t i, uint64_t end, compare_run &run, stretch &part) {
+    part = stretch{s.a ? run.mine_buffer : nullptr, s.b ? run.other_buffer : nullptr, i, end, i};
+    scan_result r = s.a ? read_side(run.mine_holes.file, HV_GUARD_VIEW, i, end - i, run.mine_buffer)
+                        : scan_result::done;
+    if (r == scan_result::read_failed) run.failed_file = S.name;
+    if (r != scan_result::done) return r;
+    r = s.b ? read_side(run.other_holes.file, HV_GUARD_COMPARE, i, end - i, run.other_buffer) : scan_result::done;
+    if (r == scan_result::read_failed) run.failed_file = run.other_path;
+    return r;
+}
 
 // Where the stretch from i on is zeros against zeros no more: holes of both
 // files (or past their ends) are equal and skipped unread.
@@ -223,7 +264,9 @@ scan_result scan_stretch(const stretch &s, compare_run &run) {
         hv_stream_at(run.mine, static_cast<int64_t>(i));
         hv_stream_at(run.other, static_cast<int64_t>(i));
         uint64_t end = s.end - i < kShrinkCheckStep ? s.end : i + kShrinkCheckStep;
-        scan_result r = scan_blocks(s, i, end, kCoarseBlock, scan_fine);
+        stretch part = s;
+        scan_result r = run.mine_buffer ? read_part(s, i, end, run, part) : scan_result::done;
+        if (r == scan_result::done) r = scan_blocks(part, i, end, kCoarseBlock, scan_fine);
         if (r != scan_result::done) return r;
         i = end;
     }
@@ -235,7 +278,7 @@ scan_result scan_stretch(const stretch &s, compare_run &run) {
 // in-place save failed) reads 0x00 throughout.
 // Runs without the engine lock: nothing it reads changes meanwhile (opens,
 // closes, saves and other compares are refused while it runs).
-scan_result scan_files(const compare_file &other, hv_long_call &call) {
+scan_result scan_files(const compare_file &other, const char *other_path, hv_long_call &call) {
     const uint8_t *a = S.view;
     const uint8_t *b = other.view;
     uint64_t ra = a ? static_cast<uint64_t>(S.file_size) : 0;
@@ -243,9 +286,20 @@ scan_result scan_files(const compare_file &other, hv_long_call &call) {
     uint64_t both = ra < rb ? ra : rb;
     uint64_t longer = ra < rb ? rb : ra;
     hv_handle_closer mine{a ? hv_open_again() : HV_NO_HANDLE};
-    compare_run run{call, hv_stream_begin(a, static_cast<int64_t>(ra), 0),
-                    hv_stream_begin(b, static_cast<int64_t>(rb), 0), side_holes{mine.h, static_cast<int64_t>(ra)},
+    // On a cached file, reads through buffers outrun the page faults of the
+    // mappings, which stay the way when a file cannot be read so.
+    const bool can_read = (!a || mine.h != HV_NO_HANDLE) && (!b || other.file.h != HV_NO_HANDLE);
+    hv_heap_bytes buffers(can_read ? 2 * kReadStep : 0);
+    compare_run run{call, hv_stream{}, hv_stream{}, side_holes{mine.h, static_cast<int64_t>(ra)},
                     side_holes{other.file.h, static_cast<int64_t>(rb)}};
+    run.other_path = other_path;
+    if (buffers.p) {
+        run.mine_buffer = buffers.p;
+        run.other_buffer = buffers.p + kReadStep;
+    } else {
+        run.mine = hv_stream_begin(a, static_cast<int64_t>(ra), 0);
+        run.other = hv_stream_begin(b, static_cast<int64_t>(rb), 0);
+    }
     hv_unlocked unlocked;
     hv_protected_read guard;
     scan_result r = scan_stretch(stretch{a, b, 0, both}, run);
@@ -253,6 +307,8 @@ scan_result scan_files(const compare_file &other, hv_long_call &call) {
         r = scan_stretch(stretch{ra > rb ? a : nullptr, rb > ra ? b : nullptr, both, longer}, run);
     hv_stream_end(run.mine);
     hv_stream_end(run.other);
+    if (r == scan_result::read_failed)
+        hv_err("ReadFile failed: %s (win error %lu)", run.failed_file, hv_os->last_error());
     return r;
 }
 
@@ -278,10 +334,11 @@ int hv_compare(const char *path) {
     compare_file other;
     if (map_compare_file(path, other) != 0) return -1;
     hv_long_call call(HV_OP_COMPARE, longer_size(other));
-    scan_result r = scan_files(other, call);
+    scan_result r = scan_files(other, path, call);
     // Runs recorded next to zeros read after a file shrank are not kept, nor
     // the first runs of a cancelled compare.
-    if (r != scan_result::out_of_memory && r != scan_result::cancelled && either_file_shrank())
+    if (r != scan_result::out_of_memory && r != scan_result::cancelled && r != scan_result::read_failed &&
+        either_file_shrank())
         r = scan_result::file_shrank;
     if (r != scan_result::done && r != scan_result::table_full) release_runs();
     if (r == scan_result::cancelled) return call.fail_cancelled();

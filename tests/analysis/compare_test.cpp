@@ -186,7 +186,12 @@ INSTANTIATE_TEST_SUITE_P(
                        }},
         generated_case{"compare_file_longer_with_sparse_tail", 20000, 52000, [](bytes &, std::mt19937_64 &) {}},
         generated_case{"open_file_longer", 52001, 20003, [](bytes &o, std::mt19937_64 &) { flip(o, 20002); }},
-        generated_case{"last_byte_only", 33333, 33333, [](bytes &o, std::mt19937_64 &) { flip(o, 33332); }}),
+        generated_case{"last_byte_only", 33333, 33333, [](bytes &o, std::mt19937_64 &) { flip(o, 33332); }},
+        generated_case{"differences_across_the_steps_read", 2621440, 2621440,
+                       [](bytes &o, std::mt19937_64 &) {
+                           for (std::size_t i : {1048575, 1048576, 2097120, 2097151, 2097152, 2097200}) flip(o, i);
+                           for (std::size_t i = 2097100; i < 2097300; i++) flip(o, i);
+                       }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- sparse files: holes of both are skipped, the runs stay the same ----------
@@ -392,6 +397,39 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"mapping", existing, fail_mapping, "CreateFileMapping failed: %s"},
         failure_case{"view", existing, fail_view, "MapViewOfFile failed: %s"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The files are read a step at a time: a read that fails, of either file,
+// fails the compare with the system's code and keeps no runs.
+int g_reads = 0, g_failing_read = 0;
+
+TEST_F(compare_files, a_failed_read_names_the_file_and_keeps_no_runs) {
+    const bytes mine = iota_bytes(3 << 20, 1);
+    for (int failing : {1, 2}) {
+        SCOPED_TRACE(failing == 1 ? "the open file" : "the compare file");
+        leave_old_runs();
+        hx_close();
+        std::string mine_path = dir.write("big.bin", mine), other = dir.write("big-other.bin", mine);
+        ASSERT_EQ(hx_open(mine_path.c_str()), 0);
+        g_reads = 0;
+        g_failing_read = failing;
+        {
+            scoped_os os;
+            os.table.read_at = [](hv_handle h, int64_t at, uint8_t *p, std::size_t n, std::size_t *got) {
+                if (++g_reads == g_failing_read) {
+                    *got = 0;
+                    return false;
+                }
+                return hv_os_native.read_at(h, at, p, n, got);
+            };
+            os.table.last_error = [] { return static_cast<unsigned long>(EIO); };
+            EXPECT_EQ(hx_compare(other.c_str()), -1);
+        }
+        EXPECT_EQ(std::string(hx_last_error()),
+                  "ReadFile failed: " + (failing == 1 ? mine_path : other) + " (win error " + std::to_string(EIO) + ")");
+        EXPECT_EQ(hx_compare_count(), 0);
+        EXPECT_EQ(hx_compare(other.c_str()), 0) << "the next compare reads again";
+    }
+}
 
 TEST_F(compare_files, missing_file_message_carries_the_system_code) {
     ASSERT_EQ(hx_open(dir.write("a.bin", kTen).c_str()), 0);
