@@ -56,7 +56,8 @@ class ArgumentTypeError(ArgumentError, TypeError):
 
 class StateError(Error, RuntimeError):
     """The call does not fit the state: the file is closed or read-only,
-    another file is open, the edit list is full, or the hits are stale."""
+    another file is open, the edit list is full, the hits are stale, or a
+    long call running on another thread holds what the call needs ("busy")."""
 
 
 class Cancelled(StateError):
@@ -75,6 +76,8 @@ _KINDS: tuple[tuple[str, type[Error]], ...] = (
     ("file opened read-only", StateError),
     ("staged edits cap reached", StateError),
     ("file content unavailable", StateError),
+    ("the edited content exists only in memory", StateError),
+    ("busy:", StateError),
     ("NULL", ArgumentError),
     ("invalid hex", ArgumentError),
     ("hex pattern too long", ArgumentError),

@@ -74,6 +74,21 @@ def test_errors_derive_from_the_builtins_that_fit():
     assert (PYTHON_DIR / "quillmar_hexview" / "py.typed").exists()
 
 
+@pytest.mark.parametrize("message, kind", [
+    ("busy: a search is running (cancel it or wait for its end)", hx.StateError),
+    ("cancelled: save stopped before its end", hx.Cancelled),
+    ("the edited content exists only in memory after a failed save - save it to another file, "
+     "or discard again to drop it", hx.StateError),
+    ("file content unavailable after a failed save - save again or reopen the file", hx.StateError),
+    ("ReadFile failed: /x/a.bin (win error 5)", hx.FileError),
+    ("invalid hex pattern: zz", hx.ArgumentError),
+])
+def test_engine_messages_raise_the_kind_that_fits(message, kind):
+    error = hx._errors.engine_error(message, "/x/a.bin")
+    assert type(error) is kind
+    assert message in str(error)
+
+
 def test_type_hints_pass_a_strict_check():
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("no mypy here (Debian package python3-mypy)")
