@@ -259,6 +259,66 @@ TEST_F(serve_api, histogram_and_entropy_map_of_the_edited_content) {
     EXPECT_TRUE(has(h, "\"sampled\":1048576,\"entropy\":0.000,\"counts\":[1048576,0,")) << h.substr(0, 200);
 }
 
+// A search of a multi-GiB file runs in the background: the start answers at
+// once (202), pages are answered beside it, its progress goes up, changes and
+// a second long call are refused with the engine's "busy" message, and a
+// cancel ends it as cancelled. A later search runs to its end.
+TEST_F(serve_api, long_search_runs_beside_pages_and_is_cancelled) {
+    server->stop();
+    server.reset();
+    file = dir.file("big.bin");
+    const int64_t size = int64_t(64) << 30;
+    { std::ofstream(file, std::ios::binary); }
+    std::filesystem::resize_file(file, size);
+    {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(size - 100);
+        f << "NEEDLE";
+    }
+    start();
+    auto number = [](const std::string &json, const std::string &key) {
+        std::smatch m;
+        return std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9]+)")) ? std::stoll(m[1]) : -1;
+    };
+    std::string started = post("/api/search", R"({"mode":"ascii","pattern":"NEEDLE"})", 202);
+    EXPECT_TRUE(has(started, "\"op\":\"search\",\"state\":\"running\"")) << started;
+    const std::string busy = "busy: a search is running (cancel it or wait for its end)";
+    EXPECT_TRUE(has(get("/api/page?offset=0x100000&rows=2"), "\"off\":\"0x0000000000100000\"")) << "a page beside it";
+    EXPECT_TRUE(has(post("/api/compare", R"({"path":"big.bin"})", 409), busy));
+    EXPECT_TRUE(has(post("/api/search", R"({"mode":"ascii","pattern":"x"})", 409), busy));
+    EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"41"})", 409), busy)) << "an edit is refused";
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":" + std::to_string(size) + ",\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_TRUE(has(get("/api/hits", 409), busy));
+
+    int64_t first = -1, later = -1;
+    for (int i = 0; i < 200 && later <= first; i++) {  // the progress goes up
+        std::string s = get("/api/job");
+        if (!has(s, "\"state\":\"running\"")) FAIL() << "ended before it was seen going up: " << s;
+        int64_t done = number(s, "done");
+        EXPECT_EQ(number(s, "total"), done > 0 ? size : number(s, "total"));
+        if (first < 0 && done > 0) first = done;
+        else if (first > 0) later = done;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GT(later, first);
+    EXPECT_TRUE(has(get("/api/page?offset=0x200000000&rows=1"), "\"off\":\"0x0000000200000000\""));
+    EXPECT_EQ(post("/api/cancel", "{\"job\":12345}"), "{\"cancelled\":false}") << "another job's cancel";
+    EXPECT_EQ(post("/api/cancel", "{}"), "{\"cancelled\":true}");
+    std::string ended;
+    for (int i = 0; i < 100; i++) {
+        ended = get("/api/job");
+        if (!has(ended, "\"state\":\"running\"")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(has(ended, "\"state\":\"cancelled\"")) << ended;
+    EXPECT_TRUE(has(ended, "\"answer\":{\"error\":\"cancelled")) << ended;
+    EXPECT_EQ(get("/api/hits"), "{\"count\":0,\"stored\":0,\"from\":0,\"items\":[]}") << "no partial hits";
+
+    std::string whole = post("/api/search", R"({"mode":"ascii","pattern":"NEEDLE","start":"0xfffff0000"})");
+    EXPECT_EQ(whole, "{\"count\":1,\"stored\":1,\"last\":" + std::to_string(size - 100) + ",\"length\":6}");
+    EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"41"})"), "\"undo\":1")) << "edits again";
+}
+
 TEST_F(serve_api, search_and_hits_with_contexts) {
     EXPECT_EQ(post("/api/search", R"({"mode":"ascii","pattern":"e"})"),
               "{\"count\":6,\"stored\":6,\"last\":36,\"length\":1}");

@@ -135,9 +135,11 @@ int run_serve(const serve_options &o) {
             std::printf("open %s\n", launch_address(session).c_str());
             std::fflush(stdout);
         }
+        watch_jobs();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     server.stop();
+    end_jobs();  // a running search, compare or save is cancelled
     if (!opener_file.empty()) std::remove(opener_file.c_str());
     hx_close();
     return 0;

@@ -92,6 +92,34 @@ struct serve_asset {
 extern const serve_asset serve_assets[];
 extern const std::size_t serve_asset_count;
 
+// ---- Long calls in the background (serve_jobs.cpp) ----------------------
+// One search, compare or save at a time runs on a thread of its own while
+// the other routes go on; changes are refused until it ends.
+
+// A long call and the making of its answer.
+struct serve_job {
+    std::function<int()> call;                // the engine's long call, made without the engine lock
+    std::function<std::string(int)> finish;   // under the engine lock, given call's result: the answer's
+                                              // JSON body, or an http_error
+};
+// Under the engine lock: throws http_error 409 "busy: ..." while a job runs.
+void refuse_during_job();
+// Under the engine lock (`engine` holds it; it is released here): starts the
+// job and waits a moment for its end. A job that ended answers as a route
+// does; one still running answers 202 with what job_status gives.
+void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job work, http_response &res);
+// {"job":N,"op":..,"state":"none"|"running"|"done"|"failed"|"cancelled",
+//  "done":N,"total":N,"hits":N,"elapsed_ms":N} and, once ended, "status" and
+// "answer": the start request's would-be answer. Asking keeps a job alive.
+std::string job_status();
+// Cancels the running job (`id` 0: whichever runs); false when it is not running.
+bool cancel_job(int64_t id);
+// From the main loop: repeats a cancel until the call has begun, and cancels
+// a job no page asked about for a long while.
+void watch_jobs();
+// At shutdown: cancels the running job and waits for its end.
+void end_jobs();
+
 // ---- JSON ----------------------------------------------------------------
 
 // `text` as a quoted JSON string (bytes that are not UTF-8 become U+FFFD).

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "quillmar_hexview.h"
@@ -50,7 +51,11 @@ std::string in_system_words(std::string message) {
     return out + message;
 }
 
-[[noreturn]] void engine_refused(int status = 400) { throw http_error(status, in_system_words(hx_last_error())); }
+// A call refused because a long call runs is a conflict (409), whatever the route.
+[[noreturn]] void engine_refused(int status = 400) {
+    std::string message = hx_last_error();
+    throw http_error(message.starts_with("busy:") ? 409 : status, in_system_words(message));
+}
 
 // Stages `edits` afresh over an empty list; on a refusal the list is left
 // as `fallback` staged and the engine's message is thrown. A discard the
@@ -117,17 +122,36 @@ std::string listing(const Request &req, int64_t stored, const std::function<std:
 }
 
 using api_handler = std::function<std::string(const Request &)>;
+// Checks a long call's request under the engine lock and gives the job to run.
+using job_handler = std::function<serve_job(const Request &)>;
 
-// Runs the handler under the engine lock; refusals become JSON errors.
-serve_route locked(api_handler h) {
-    return [h](const Request &req, Response &res) {
+// Runs the handler under the engine lock; refusals become JSON errors. A
+// change is refused while a search, compare or save runs.
+serve_route locked(api_handler h, bool change) {
+    return [h, change](const Request &req, Response &res) {
         try {
             std::string body;
             {
                 std::lock_guard<std::mutex> hold(engine_lock);
+                if (change) refuse_during_job();
                 body = h(req);
             }
             res.set_content(body, "application/json");
+        } catch (const http_error &e) {
+            send_error(res, e.status, e.what());
+        } catch (const host_error &e) {
+            send_error(res, 400, e.what());
+        }
+    };
+}
+
+// Starts a long call in the background; see start_job.
+serve_route in_background(const char *op, job_handler h) {
+    return [op, h](const Request &req, Response &res) {
+        try {
+            std::unique_lock<std::mutex> hold(engine_lock);
+            refuse_during_job();
+            start_job(hold, op, h(req), res);
         } catch (const http_error &e) {
             send_error(res, e.status, e.what());
         } catch (const host_error &e) {
@@ -225,16 +249,19 @@ std::string redo(const serve_session &s) {
     return changed_state();
 }
 
-std::string save_in_place(const serve_session &s, const Request &req) {
+serve_job save_in_place(const serve_session &s, const Request &req) {
     nlohmann::json f = parse_body(req.body, "confirm");
     require_writable(s);
     if (field_string(f, "confirm") != open_path)
         throw http_error(400, "an in-place save must be confirmed with the file's path: " + open_path);
-    if (hx_save(nullptr) != 0) engine_refused();
-    saved_size = hx_file_size();
-    applied.clear();
-    undone.clear();
-    return changed_state();
+    auto finish = [](int rc) {
+        if (rc != 0) engine_refused();
+        saved_size = hx_file_size();
+        applied.clear();
+        undone.clear();
+        return changed_state();
+    };
+    return {[] { return hx_save(nullptr); }, finish};
 }
 
 // After a save as, editing goes on in the new file, as in any editor: the
@@ -265,7 +292,7 @@ void check_target(const std::string &target) {
         throw http_error(400, "not a plain file (a pipe, device or socket): " + target);
 }
 
-std::string save_as(const serve_session &s, const Request &req) {
+serve_job save_as(const serve_session &s, const Request &req) {
     nlohmann::json f = parse_body(req.body, "path,overwrite");
     require_writable(s);
     std::string target = resolve_path(s, field_string(f, "path"));
@@ -275,12 +302,15 @@ std::string save_as(const serve_session &s, const Request &req) {
         throw http_error(400, "that is the open file; use Save to write it in place");
     if (fs::exists(target, ec) && !field_bool(f, "overwrite", false))
         throw http_error(409, "the file exists: " + target);
-    if (hx_save(target.c_str()) != 0) engine_refused();
-    continue_on(target);
-    applied.clear();
-    undone.clear();
-    std::string state = changed_state();
-    return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
+    auto finish = [target](int rc) {
+        if (rc != 0) engine_refused();
+        continue_on(target);
+        applied.clear();
+        undone.clear();
+        std::string state = changed_state();
+        return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
+    };
+    return {[target] { return hx_save(target.c_str()); }, finish};
 }
 
 // Bytes the engine searched for: a hex item (a byte or "??") is one.
@@ -293,7 +323,7 @@ int64_t pattern_length(const std::string &mode, const std::string &pattern) {
     return digits / 2;
 }
 
-std::string search(const Request &req) {
+serve_job search(const Request &req) {
     nlohmann::json f = parse_body(req.body, "mode,pattern,start");
     std::string mode = field_string(f, "mode"), pattern = field_string(f, "pattern");
     // UTF-16LE is encoded here from the text as sent, non-ASCII included.
@@ -302,12 +332,14 @@ std::string search(const Request &req) {
         pattern = utf16le_hex(pattern);
     }
     int64_t start = f.contains("start") ? field_offset(f, "start") : 0;
-    if (hx_search(mode.c_str(), pattern.c_str(), start) != 0) engine_refused();
-    int count = hx_search_count();
-    return "{\"count\":" + std::to_string(count) +
-           ",\"stored\":" + std::to_string(std::min(count, HX_MAX_STORED_HITS)) +
-           ",\"last\":" + std::to_string(hx_search_last()) +
-           ",\"length\":" + std::to_string(pattern_length(mode, pattern)) + "}";
+    auto finish = [length = pattern_length(mode, pattern)](int rc) {
+        if (rc != 0) engine_refused();
+        int count = hx_search_count();
+        return "{\"count\":" + std::to_string(count) +
+               ",\"stored\":" + std::to_string(std::min(count, HX_MAX_STORED_HITS)) +
+               ",\"last\":" + std::to_string(hx_search_last()) + ",\"length\":" + std::to_string(length) + "}";
+    };
+    return {[mode, pattern, start] { return hx_search(mode.c_str(), pattern.c_str(), start); }, finish};
 }
 
 std::string hits(const Request &req) {
@@ -323,10 +355,8 @@ std::string hits(const Request &req) {
     return "{\"count\":" + std::to_string(count) + ",\"stored\":" + std::to_string(stored) + listing(req, stored, item);
 }
 
-std::string compare(const serve_session &s, const Request &req) {
-    nlohmann::json f = parse_body(req.body, "path");
-    std::string other = resolve_path(s, field_string(f, "path"));
-    if (hx_compare(other.c_str()) != 0) engine_refused();
+std::string compared(const std::string &other, int rc) {
+    if (rc != 0) engine_refused();
     int count = hx_compare_count();
     // The open file's size is that of the file as opened or saved, which the
     // engine compared; a size that cannot be read is said, never made up.
@@ -337,6 +367,12 @@ std::string compare(const serve_session &s, const Request &req) {
     return "{\"count\":" + std::to_string(count) + ",\"capped\":" + (count >= HX_MAX_RUNS ? "true" : "false") +
            ",\"size\":" + std::to_string(size) + ",\"other_size\":" + std::to_string(other_size) +
            ",\"other\":" + json_quote(other) + "}";
+}
+
+serve_job compare(const serve_session &s, const Request &req) {
+    nlohmann::json f = parse_body(req.body, "path");
+    std::string other = resolve_path(s, field_string(f, "path"));
+    return {[other] { return hx_compare(other.c_str()); }, [other](int rc) { return compared(other, rc); }};
 }
 
 std::string runs(const Request &req) {
@@ -401,11 +437,25 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
              undone.clear();
              return changed_state();
          }},
-        {"/api/save", [sp](const Request &r) { return save_in_place(*sp, r); }},
-        {"/api/save-as", [sp](const Request &r) { return save_as(*sp, r); }},
-        {"/api/search", search},
-        {"/api/compare", [sp](const Request &r) { return compare(*sp, r); }},
     };
-    for (auto &[path, h] : reads) routes.get[path] = locked(h);
-    for (auto &[path, h] : changes) routes.post[path] = locked(h);
+    std::vector<std::tuple<const char *, const char *, job_handler>> long_calls = {
+        {"/api/save", "save", [sp](const Request &r) { return save_in_place(*sp, r); }},
+        {"/api/save-as", "save", [sp](const Request &r) { return save_as(*sp, r); }},
+        {"/api/search", "search", search},
+        {"/api/compare", "compare", [sp](const Request &r) { return compare(*sp, r); }},
+    };
+    for (auto &[path, h] : reads) routes.get[path] = locked(h, false);
+    for (auto &[path, h] : changes) routes.post[path] = locked(h, true);
+    for (auto &[path, op, h] : long_calls) routes.post[path] = in_background(op, h);
+    routes.get["/api/job"] = [](const Request &, Response &res) { res.set_content(job_status(), "application/json"); };
+    routes.post["/api/cancel"] = [](const Request &req, Response &res) {
+        try {
+            nlohmann::json f = parse_body(req.body, "job");
+            int64_t id = f.contains("job") ? field_offset(f, "job") : 0;
+            res.set_content(std::string("{\"cancelled\":") + (cancel_job(id) ? "true" : "false") + "}",
+                            "application/json");
+        } catch (const std::exception &e) {
+            send_error(res, 400, e.what());
+        }
+    };
 }
