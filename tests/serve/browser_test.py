@@ -154,6 +154,15 @@ class BrowserTest(unittest.TestCase):
             f.write(data)
         return path
 
+    def sparse_file(self, name, size, tail):
+        """A sparse file of `size` bytes whose data is `tail`, 40 bytes before its end."""
+        path = os.path.join(self.dir, name)
+        with open(path, 'wb') as f:
+            f.truncate(size)
+            f.seek(size - 40)
+            f.write(tail)
+        return path
+
     def open(self, path, *args):
         server = Server(path, *args)
         self.addCleanup(server.stop)
@@ -246,12 +255,8 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(self.status(), 'offset 0x11 (17)')
 
     def test_jump_near_the_end_of_a_64_gib_sparse_file(self):
-        path = os.path.join(self.dir, 'sparse.bin')
         size = 64 * GIB
-        with open(path, 'wb') as f:
-            f.truncate(size)
-            f.seek(size - 40)
-            f.write(b'near the end of 64 GiB!')
+        path = self.sparse_file('sparse.bin', size, b'near the end of 64 GiB!')
         self.open(path, '--read-only')
         self.assertIn('read-only', self.by_id('mode-badge').text)
         self.by_id('tab-edits').click()
@@ -269,6 +274,43 @@ class BrowserTest(unittest.TestCase):
         top = self.driver.execute_script('const s = document.getElementById("scroller");'
                                          'return s.scrollTop / (s.scrollHeight - s.clientHeight)')
         self.assertGreater(top, 0.999)
+
+    def test_long_search_keeps_the_page_live_shows_progress_and_is_cancelled(self):
+        size = 16 * GIB
+        path = self.sparse_file('big.bin', size, b'near the end of 16 GiB!')
+        self.open(path)
+        self.by_id('tab-search').click()
+        self.by_id('search-mode').send_keys('hex')
+        # 256 zero bytes: a pattern that can match zeros reads the holes too.
+        self.by_id('search-input').send_keys('00' * 256, Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, 'job-bar').is_displayed())
+        meter = lambda: float(self.by_id('job-meter').get_attribute('value'))
+        first = meter()
+        # The page stays live: a jump and a scroll show their rows meanwhile.
+        self.go_to('0x123456780')
+        self.assertEqual(self.row_at(0x123456780)[1], '00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00')
+        self.grid_keys(Keys.PAGE_DOWN)
+        self.settle()
+        self.assertGreater(int(self.rows()[0][0], 16), 0x123456780)
+        self.assertTrue(self.by_id('job-bar').is_displayed(), 'still searching')
+        self.wait.until(lambda d: meter() > first)
+        self.assertRegex(self.by_id('job-text').text, r'^Searching: .* of 16\.0 GiB .*hits so far.*left')
+        shot = os.environ.get('HEXVIEW_SCREENSHOT')
+        if shot:
+            self.driver.save_screenshot(shot.replace('.png', '-job.png'))
+        self.refusals_expected = True
+        self.driver.switch_to.active_element.send_keys(Keys.ESCAPE)
+        self.wait.until(lambda d: not d.find_element(By.ID, 'job-bar').is_displayed())
+        self.until_text('error-text', r'^cancelled')
+        self.until_text('search-summary', 'failed')
+        # A second search runs to its end and shows its hit.
+        self.by_id('error-close').click()
+        self.by_id('search-mode').send_keys('ASCII')
+        box = self.by_id('search-input')
+        box.clear()
+        box.send_keys('near the end', Keys.ENTER)
+        self.until_text('search-summary', r'^1 hit')
+        self.assertIn('near the end', self.by_id('hit-list').text)
 
     def test_search_and_step_through_hits(self):
         data = bytearray(8192)

@@ -26,6 +26,23 @@ export async function startSession() {
   sessionStorage.setItem(SESSION_KEY, token);
 }
 
+// A long call still running after the server's short wait answers 202 with
+// its job; `follower(job)` follows it to the end and gives its answer.
+let follower = null;
+export function onJob(f) { follower = f; }
+
+// Leaving the page cancels the job it started; the request outlives the page.
+export function cancelOnLeave(job) {
+  const leave = () => {
+    fetch('/api/cancel', {
+      method: 'POST', credentials: 'omit', keepalive: true,
+      headers: { 'X-Hexview-Token': token, 'Content-Type': 'application/json' }, body: JSON.stringify({ job }),
+    }).catch(() => {});
+  };
+  window.addEventListener('pagehide', leave);
+  return () => window.removeEventListener('pagehide', leave);
+}
+
 let busy = 0;
 const busyListeners = [];
 
@@ -36,13 +53,13 @@ function setBusy(delta) {
   for (const l of busyListeners) l(busy > 0);
 }
 
-async function call(method, path, body) {
+async function call(method, path, body, { quiet = false } = {}) {
   const init = { method, credentials: 'omit', headers: { 'X-Hexview-Token': token } };
   if (method === 'POST') {
     init.headers['Content-Type'] = 'application/json';
     init.body = JSON.stringify(body || {});
   }
-  setBusy(1);
+  if (!quiet) setBusy(1);
   try {
     let res;
     try {
@@ -57,19 +74,29 @@ async function call(method, path, body) {
     } catch (e) {
       throw new Error(`unexpected answer from the server (${res.status})`);
     }
-    if (!res.ok) {
-      const err = new Error(data.error || `request failed (${res.status})`);
-      err.status = res.status;
+    let status = res.status;
+    if (status === 202 && data.job && follower) {
+      // The job's bar shows it from here on; the page is not busy meanwhile.
+      if (!quiet) setBusy(-1);
+      try {
+        ({ status, answer: data } = await follower(data));
+      } finally {
+        if (!quiet) setBusy(1);
+      }
+    }
+    if (status < 200 || status > 299) {
+      const err = new Error(data.error || `request failed (${status})`);
+      err.status = status;
       throw err;
     }
     return data;
   } finally {
-    setBusy(-1);
+    if (!quiet) setBusy(-1);
   }
 }
 
-export const get = (path, params = {}) => {
+export const get = (path, params = {}, options = {}) => {
   const q = new URLSearchParams(params).toString();
-  return call('GET', q ? `${path}?${q}` : path);
+  return call('GET', q ? `${path}?${q}` : path, undefined, options);
 };
 export const post = (path, body) => call('POST', path, body);

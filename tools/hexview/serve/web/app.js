@@ -1,6 +1,7 @@
 // hexview serve: the page. Wires the grid, the inspector and the panels to
 // the server, and holds the keyboard map.
-import { get, onBusy, startSession } from './api.js';
+import { get, onBusy, onJob, startSession } from './api.js';
+import { JobBar } from './job.js';
 import { HexGrid } from './grid.js';
 import { renderInspector } from './inspector.js';
 import { SearchPanel } from './search.js';
@@ -43,6 +44,9 @@ function showPath(path) {
   $('file-name').textContent = path;
   $('file-name').title = path;
 }
+
+const jobs = new JobBar({ bar: $('job-bar'), text: $('job-text'), meter: $('job-meter'), cancel: $('job-cancel') });
+onJob((started) => jobs.follow(started));
 
 async function boot() {
   let info;
