@@ -698,22 +698,10 @@ int listen_on(bool ipv6, bool reuseport, int port = 0, int *error = nullptr) {
     int sock = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     int on = 1;
     if (reuseport) setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-    int rc;
-    if (ipv6) {
-        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        rc = bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        rc = bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    }
-    if (rc != 0 || listen(sock, 1) != 0) {
+    if (ipv6) setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    sockaddr_storage a;
+    socklen_t len = loopback_address(ipv6, port, a);
+    if (bind(sock, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(sock, 1) != 0) {
         if (error) *error = errno;
         close(sock);
         return -1;

@@ -14,24 +14,28 @@
 #include <fstream>
 #include <regex>
 
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage &a) {
+    a = {};
+    if (ipv6) {
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        return sizeof(sockaddr_in6);
+    }
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&a);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof(sockaddr_in);
+}
+
 int connect_loopback(int port, bool ipv6) {
     int sock = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (sock < 0) return -1;
-    int rc;
-    if (ipv6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        rc = connect(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        rc = connect(sock, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    }
-    if (rc == 0) return sock;
+    sockaddr_storage a;
+    socklen_t len = loopback_address(ipv6, port, a);
+    if (connect(sock, reinterpret_cast<sockaddr *>(&a), len) == 0) return sock;
     close(sock);
     return -1;
 }

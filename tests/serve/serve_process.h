@@ -2,11 +2,14 @@
 #pragma once
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+// The loopback address 127.0.0.1:port, or [::1]:port, in `a`; gives its length.
+socklen_t loopback_address(bool ipv6, int port, sockaddr_storage &a);
 // A TCP connection to 127.0.0.1:port (or [::1]:port), or -1.
 int connect_loopback(int port, bool ipv6 = false);
 // Sends `bytes` on a new connection and reads until the server closes it or
