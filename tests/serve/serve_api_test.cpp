@@ -337,6 +337,23 @@ TEST_F(serve_api, long_search_runs_beside_pages_and_is_cancelled) {
     EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"41"})"), "\"undo\":1")) << "edits again";
 }
 
+// Stopping the server cancels the search it runs and ends cleanly at once.
+TEST_F(serve_api, stop_cancels_a_running_search) {
+    server->stop();
+    server.reset();
+    file = dir.file("big.bin");
+    { std::ofstream(file, std::ios::binary); }
+    std::filesystem::resize_file(file, int64_t(16) << 30);
+    start();
+    std::string zeros;
+    for (int i = 0; i < 256; i++) zeros += "00";
+    post("/api/search", "{\"mode\":\"hex\",\"pattern\":\"" + zeros + "\"}", 202);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(server->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "not the whole scan";
+    server.reset();
+}
+
 TEST_F(serve_api, search_and_hits_with_contexts) {
     EXPECT_EQ(post("/api/search", R"({"mode":"ascii","pattern":"e"})"),
               "{\"count\":6,\"stored\":6,\"last\":36,\"length\":1}");
