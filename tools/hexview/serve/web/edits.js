@@ -368,7 +368,8 @@ export class EditsPanel {
       this.#apply(state);
       this.#note(`Saved as ${state.saved}; now editing it`);
     } catch (e) {
-      if (e.status === 409 && !overwrite) {
+      // 409 is also a busy refusal (a search runs): only an existing file asks.
+      if (e.status === 409 && !overwrite && e.message.startsWith('the file exists: ')) {
         const ok = await this.ask('Replace the file?', [e.message.replace(/^the file exists: /, ''), ' exists. Replace it with the edited content?'], 'Replace');
         if (ok) await this.#saveAs(path, true);
         return;
