@@ -54,7 +54,8 @@ TEST_F(win32_guard, a_lost_view_is_replaced_by_memory_that_the_close_frees) {
     ASSERT_EQ(hx_open(path.c_str()), 0);
     const uint8_t *base = S.view;
     ASSERT_TRUE(lose_file_tail(path, S.view, S.file_size, 65536));
-    EXPECT_EQ(hx_search("ascii", "x", 0), -1);
+    // A page of the lost tail is read from the view (a search reads the file itself).
+    EXPECT_STREQ(hx_page(S.file_size - 16, 1, nullptr), "");
     EXPECT_EQ(hx_last_error(), "file shrank on disk since it was opened: " + path);
     MEMORY_BASIC_INFORMATION m;
     ASSERT_EQ(VirtualQuery(base, &m, sizeof m), sizeof m);
