@@ -105,6 +105,7 @@ void model_release(model &m) {
     m.view_lost = false;
     m.shrink_pending = m.shrink_noticed = false;
     m.edits.clear();
+    m.heap_copy = m.only_copy_in_memory = false;
     m.cap_edits = 0;
     m.cache.reset();
     m.stale = false;
@@ -335,7 +336,14 @@ int model_delete(model &m, int64_t offset, int64_t len) {
 
 int model_discard(model &m) {
     if (!require_open(m)) return -1;
+    if (m.only_copy_in_memory && m.heap_copy) {
+        m.only_copy_in_memory = false;
+        model_set_err(m, "the edited content exists only in memory after a failed save - save it to another file, "
+                         "or discard again to drop it");
+        return -1;
+    }
     m.edits.clear();
+    m.heap_copy = m.only_copy_in_memory = false;
     m.cache.reset();
     m.stale = false;
     return 0;
@@ -643,6 +651,18 @@ std::string through_temp(model &m, bool is_open_file, const std::string &real, c
     return "";
 }
 
+// Before the open file is emptied, a whole copy of the content goes beside
+// it; any failure there leaves the file as it is (the faults hit the copy).
+std::string copy_beside(const std::string &shown, const save_fault &f, size_t len, bool out_of_memory) {
+    if (f.kind == save_fault_kind::create) return cannot_write(shown, kEIO);
+    if ((f.kind == save_fault_kind::write && len > 0) || f.kind == save_fault_kind::flush)
+        return "WriteFile failed: " + shown;
+    if (f.kind == save_fault_kind::size)
+        return "save size mismatch: expected " + std::to_string(len) + " got " + std::to_string(len + 1);
+    if (out_of_memory) return "out of memory materializing logical file";
+    return "";
+}
+
 // The target is emptied and written where it is.
 std::string rewrite(const std::string &real, const std::string &shown, const save_fault &f, size_t len,
                     target_after &target) {
@@ -751,12 +771,25 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
         }
     } else if (rename_keeps && !f.temp_refused) {
         failure = through_temp(m, is_open_file, p.real, shown, f, len, p.target);
+    } else if (is_open_file && m.has_view() && len > 0 && !f.temp_refused) {
+        failure = copy_beside(shown, f, len, m.out_of_memory);
+        if (failure.empty()) {
+            m.view_lost = true;  // released once the copy holds the content
+            p.target = target_after::content;
+        }
     } else if (is_open_file && m.has_view() && m.out_of_memory) {
         // Emptying the open file needs a heap copy of the content first.
         failure = "out of memory materializing logical file";
     } else {
-        if (is_open_file && m.has_view()) m.view_lost = true;  // released before the target is emptied
+        if (is_open_file && m.has_view()) {
+            m.view_lost = true;  // released before the target is emptied
+            m.heap_copy = len > 0;
+        }
         failure = rewrite(p.real, shown, f, len, p.target);
+        if (!failure.empty() && is_open_file && m.heap_copy) {
+            failure += " - the content is whole only in memory: save it to another file";
+            m.only_copy_in_memory = true;
+        }
     }
     if (!failure.empty()) {
         model_set_err(m, failure);
@@ -769,6 +802,7 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
         return p;
     }
     m.edits.clear();
+    m.heap_copy = m.only_copy_in_memory = false;
     m.cache.reset();
     m.stale = false;
     return p;

@@ -36,6 +36,8 @@ struct model {
     std::string name;  // the path as opened
     bytes disk;        // the file as it was when opened, which the view shows
     bool view_lost = false;  // a failed in-place save released the view
+    bool heap_copy = false;  // the content was copied to the heap before the view went
+    bool only_copy_in_memory = false;  // a failed rewrite left that copy the only one
     // Another program shrank the file to whole pages: a read of the lost
     // pages fails the call, and once one did, every read of the file fails.
     bool shrink_pending = false;
