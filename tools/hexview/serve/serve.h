@@ -37,6 +37,9 @@ std::string serve_entropy_map(const http_request &req);
 std::string serve_bytes(const http_request &req);
 // Staged edits not saved yet (taken under the engine lock).
 int64_t serve_unsaved_edits();
+// `n` bytes of the edited content from `offset` (fewer at its end), read from
+// the engine's raw pages; under the engine lock.
+std::vector<uint8_t> serve_read_bytes(int64_t offset, int64_t n);
 
 // The page sends its session token in this header; no browser adds a custom
 // header on its own, and a cross-origin script needs a preflight that this
@@ -77,6 +80,24 @@ struct serve_routes {
 
 // The API routes under /api/; each calls the engine under one lock.
 void add_api_routes(serve_routes &routes, const serve_session &s);
+
+// ---- Edit tools (serve_edit_tools.cpp; undo steps in serve_api.cpp) -------
+// Each is called under the engine lock.
+// Stages `edits` as one undo step (one Undo removes them all, Redo stages
+// them all again), all or none; answers as /api/staged. A step of several
+// edits that the edit cap has no room for is refused whole (409), its
+// message starting with `what` ("replacing all 12 hits").
+std::string serve_stage_step(const serve_session &s, const std::vector<edit_record> &edits, const std::string &what);
+// POST /api/fill {"offset","length","hex"}: the range overwritten with the
+// pattern repeated, expanded here (16 MiB at most, 413 beyond).
+std::string serve_fill(const serve_session &s, const http_request &req);
+// POST /api/paste {"offset","hex","insert"}: the bytes inserted, or written
+// over the content (what runs past its end is appended in the same step).
+std::string serve_paste(const serve_session &s, const http_request &req);
+// POST /api/replace {"offsets","find","hex"}: each hit at the comma-separated
+// offsets, checked to hold the bytes searched for, replaced in one step.
+std::string serve_replace(const serve_session &s, const http_request &req);
+
 // Host, token, method, Origin and content-type checks, the security headers,
 // JSON bodies for every error status, and the page's embedded assets.
 http_app make_app(serve_session &s, const serve_routes &routes);

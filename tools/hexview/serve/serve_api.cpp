@@ -26,9 +26,13 @@ constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
 
 std::mutex engine_lock;
 
-// The edits staged through this server, in order, with their whole bytes:
-// undo discards and stages them again.
-std::vector<edit_record> applied, undone;
+// The edits staged through this server, in order, with their whole bytes,
+// and the undo steps they make: a step is one edit, or a group staged at once
+// (a replace-all) that one Undo removes whole. Undo discards and stages the
+// rest again; Redo stages the last undone step again.
+std::vector<edit_record> applied;
+std::vector<size_t> steps;                     // edits per undo step, summing to applied.size()
+std::vector<std::vector<edit_record>> undone;  // undone steps, the last undone last
 // Goes up with every change of the edited content, so the page knows which
 // rows it fetched already hold an edit.
 int64_t version = 0;
@@ -76,7 +80,7 @@ std::string staged_state() {
     std::string staged = hx_staged_json();
     if (staged.empty()) engine_refused(500);
     return "{\"staged\":" + staged + ",\"size\":" + std::to_string(hx_file_size()) +
-           ",\"undo\":" + std::to_string(applied.size()) + ",\"redo\":" + std::to_string(undone.size()) +
+           ",\"undo\":" + std::to_string(steps.size()) + ",\"redo\":" + std::to_string(undone.size()) +
            ",\"version\":" + std::to_string(version) + "}";
 }
 
@@ -172,7 +176,7 @@ std::string info(const serve_session &s) {
     std::string info = hx_info_json();
     if (info.empty()) engine_refused(500);
     return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(open_path) +
-           ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(applied.size()) +
+           ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(steps.size()) +
            ",\"redo\":" + std::to_string(undone.size()) + ",\"limits\":" + limits() + "}";
 }
 
@@ -188,13 +192,24 @@ std::string page(const Request &req) {
            ",\"rows\":" + list + ",\"version\":" + std::to_string(version) + "}";
 }
 
-std::string stage_new(const serve_session &s, const edit_record &e) {
-    require_writable(s);
-    if (stage_edit(e) != 0) engine_refused();
-    applied.push_back(e);
-    undone.clear();
-    return changed_state();
+// Stages `edits` after the applied ones, all or none: on a refusal the ones
+// it staged are dropped again and the engine's message is thrown.
+void stage_all(const std::vector<edit_record> &edits) {
+    for (size_t i = 0; i < edits.size(); i++) {
+        if (stage_edit(edits[i]) == 0) continue;
+        std::string message = hx_last_error();
+        if (i > 0) restage(applied, applied);
+        throw http_error(message.starts_with("busy:") ? 409 : 400, in_system_words(message));
+    }
 }
+
+void clear_history() {
+    applied.clear();
+    steps.clear();
+    undone.clear();
+}
+
+std::string stage_new(const serve_session &s, const edit_record &e) { return serve_stage_step(s, {e}, "the edit"); }
 
 int64_t hex_bytes(const std::string &hex) {
     int64_t digits = 0;
@@ -208,7 +223,7 @@ int64_t hex_bytes(const std::string &hex) {
 // staged again with the longer edit. Anything else is staged as a new edit.
 std::string stage_typed(const serve_session &s, const edit_record &e) {
     require_writable(s);
-    if (applied.empty() || applied.back().kind != e.kind ||
+    if (steps.empty() || steps.back() != 1 || applied.back().kind != e.kind ||
         applied.back().offset + hex_bytes(applied.back().hex) != e.offset)
         return stage_new(s, e);
     std::vector<edit_record> joined = applied;
@@ -227,24 +242,22 @@ std::string stage_bytes(const serve_session &s, const Request &req, edit_record:
 
 std::string undo(const serve_session &s) {
     require_writable(s);
-    if (applied.empty()) throw http_error(409, "nothing to undo");
-    std::vector<edit_record> before = applied;
-    applied.pop_back();
-    try {
-        restage(applied, before);
-    } catch (...) {
-        applied = before;
-        throw;
-    }
-    undone.push_back(before.back());
+    if (steps.empty()) throw http_error(409, "nothing to undo");
+    auto first = applied.end() - static_cast<std::ptrdiff_t>(steps.back());
+    std::vector<edit_record> kept(applied.begin(), first);
+    restage(kept, applied);
+    undone.emplace_back(first, applied.end());
+    applied = std::move(kept);
+    steps.pop_back();
     return changed_state();
 }
 
 std::string redo(const serve_session &s) {
     require_writable(s);
     if (undone.empty()) throw http_error(409, "nothing to redo");
-    if (stage_edit(undone.back()) != 0) engine_refused();
-    applied.push_back(undone.back());
+    stage_all(undone.back());
+    applied.insert(applied.end(), undone.back().begin(), undone.back().end());
+    steps.push_back(undone.back().size());
     undone.pop_back();
     return changed_state();
 }
@@ -257,8 +270,7 @@ serve_job save_in_place(const serve_session &s, const Request &req) {
     auto finish = [](int rc) {
         if (rc != 0) engine_refused();
         saved_size = hx_file_size();
-        applied.clear();
-        undone.clear();
+        clear_history();
         return changed_state();
     };
     return {[] { return hx_save(nullptr); }, finish};
@@ -305,8 +317,7 @@ serve_job save_as(const serve_session &s, const Request &req) {
     auto finish = [target](int rc) {
         if (rc != 0) engine_refused();
         continue_on(target);
-        applied.clear();
-        undone.clear();
+        clear_history();
         std::string state = changed_state();
         return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
     };
@@ -396,6 +407,20 @@ std::string entropy(const Request &) {
 
 }  // namespace
 
+std::string serve_stage_step(const serve_session &s, const std::vector<edit_record> &edits, const std::string &what) {
+    require_writable(s);
+    size_t room = HX_MAX_EDITS - std::min<size_t>(applied.size(), HX_MAX_EDITS);
+    if (edits.size() > 1 && edits.size() > room)
+        throw http_error(409, what + " takes " + std::to_string(edits.size()) + " staged edits, and " +
+                                  std::to_string(applied.size()) + " of the cap of " + std::to_string(HX_MAX_EDITS) +
+                                  " are staged: nothing was staged (save first, or do less at once)");
+    stage_all(edits);
+    applied.insert(applied.end(), edits.begin(), edits.end());
+    steps.push_back(edits.size());
+    undone.clear();
+    return changed_state();
+}
+
 int64_t serve_unsaved_edits() {
     std::lock_guard<std::mutex> hold(engine_lock);
     return static_cast<int64_t>(applied.size());
@@ -429,12 +454,14 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
          }},
         {"/api/undo", [sp](const Request &r) { parse_body(r.body, ""); return undo(*sp); }},
         {"/api/redo", [sp](const Request &r) { parse_body(r.body, ""); return redo(*sp); }},
+        {"/api/fill", [sp](const Request &r) { return serve_fill(*sp, r); }},
+        {"/api/paste", [sp](const Request &r) { return serve_paste(*sp, r); }},
+        {"/api/replace", [sp](const Request &r) { return serve_replace(*sp, r); }},
         {"/api/discard",
          [](const Request &r) {
              parse_body(r.body, "");
              if (hx_discard() != 0) engine_refused(409);
-             applied.clear();
-             undone.clear();
+             clear_history();
              return changed_state();
          }},
     };

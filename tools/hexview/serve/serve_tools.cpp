@@ -24,15 +24,18 @@ constexpr int64_t kMaxRegions = 1024;
 
 int hex_value(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
-// `n` bytes of the edited content from `offset` (fewer at its end), from the
-// engine's raw rows.
-std::vector<uint8_t> read_bytes(int64_t offset, int64_t n) {
+}  // namespace
+
+std::vector<uint8_t> serve_read_bytes(int64_t offset, int64_t n) {
     std::vector<uint8_t> out;
     const std::string key = "\"bytes_hex\":\"";
     while (n > 0) {
         int64_t rows = std::min(kPageRows, (n + kRowBytes - 1) / kRowBytes);
         std::string page = hx_page(offset, static_cast<int32_t>(rows), "raw");
         if (page.empty()) throw http_error(500, hx_last_error());
+        // The page built the edited content, so its size is exact now; rows
+        // past its end read as zeros, which are no bytes of it.
+        if (out.empty()) n = std::min(n, std::max<int64_t>(0, hx_file_size() - offset));
         size_t before = out.size();
         for (size_t at = page.find(key); at != std::string::npos; at = page.find(key, at)) {
             at += key.size();
@@ -44,6 +47,8 @@ std::vector<uint8_t> read_bytes(int64_t offset, int64_t n) {
     }
     return out;
 }
+
+namespace {
 
 double entropy_of(const std::array<uint64_t, 256> &counts, uint64_t total) {
     double bits = 0;
@@ -74,7 +79,7 @@ std::string serve_histogram(const http_request &req) {
     std::array<uint64_t, 256> counts{};
     uint64_t read = 0;
     auto count = [&](int64_t at, int64_t n) {
-        for (uint8_t b : read_bytes(at, n)) counts[b]++, read++;
+        for (uint8_t b : serve_read_bytes(at, n)) counts[b]++, read++;
     };
     if (length <= kHistogramSample) {
         count(offset, length);
@@ -101,7 +106,7 @@ std::string serve_bytes(const http_request &req) {
     int64_t length = query_number(req, "length", 0);
     if (length > kMaxCopy)
         throw http_error(413, "a copy holds 16 MiB at most; this selection has " + std::to_string(length) + " bytes");
-    std::vector<uint8_t> bytes = read_bytes(offset, length);
+    std::vector<uint8_t> bytes = serve_read_bytes(offset, length);
     static const char digits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(2 * bytes.size());
@@ -121,7 +126,7 @@ std::string serve_entropy_map(const http_request &req) {
     std::string list;
     for (int64_t at = 0; at < size; at += region) {
         std::array<uint64_t, 256> counts{};
-        std::vector<uint8_t> bytes = read_bytes(at, std::min(kRegionSample, region));
+        std::vector<uint8_t> bytes = serve_read_bytes(at, std::min(kRegionSample, region));
         for (uint8_t b : bytes) counts[b]++;
         if (!list.empty()) list += ',';
         list += fixed3(bytes.empty() ? 0 : entropy_of(counts, bytes.size()));

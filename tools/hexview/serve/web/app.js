@@ -9,6 +9,9 @@ import { EditsPanel, makeAsk } from './edits.js';
 import { ComparePanel } from './compare.js';
 import { EntropyStrip, loadAnalysis } from './analysis.js';
 import { copySelection } from './copy.js';
+import { PasteTool } from './paste.js';
+import { FillTool } from './fill.js';
+import { ReplaceTool } from './replace.js';
 import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
@@ -133,12 +136,18 @@ async function boot() {
     $('st-input').textContent = writable ? `${insertMode ? 'INS' : 'OVR'} · ${grid.column} column` : `${grid.column} column`;
   }
   let inspectorTimer = 0;
+  let inspectorAt = -1;
   function scheduleInspector() {
     clearTimeout(inspectorTimer);
     inspectorTimer = setTimeout(async () => {
       const at = grid.cursor;
       const bytes = grid.size ? await grid.bytesAt(at, 8) : null;
-      if (at === grid.cursor) renderInspector($('inspector'), $('inspector-at'), at, bytes, grid.size);
+      const onEdit = async (b) => { if (await edits.write(at, b)) grid.focus(); };
+      const edit = writable ? { onEdit, onError: showError } : null;
+      // A value being typed in the inspector stays until Enter or a move.
+      if (document.activeElement.closest('#inspector') && at === inspectorAt) return;
+      inspectorAt = at;
+      if (at === grid.cursor) renderInspector($('inspector'), $('inspector-at'), at, bytes, grid.size, edit);
     }, 25);
   }
   onBusy((busy) => { $('st-busy').textContent = busy ? 'working…' : ''; });
@@ -272,6 +281,18 @@ async function boot() {
     strip.load();
   });
   selectTab('search');
+
+  // ---- edit tools: paste, fill, find and replace ----------------------------
+  const toolParts = { grid, edits, writable, showError, notify };
+  new PasteTool({
+    ...toolParts, insertMode: () => insertMode,
+    elements: { form: $('paste-form'), input: $('paste-input'), kind: $('paste-kind'), grid: $('grid') },
+  });
+  new FillTool({ ...toolParts, elements: { form: $('fill-form'), input: $('fill-input') } });
+  new ReplaceTool({
+    ...toolParts, search, limits,
+    elements: { form: $('replace-form'), input: $('replace-input'), all: $('replace-all') },
+  });
 
   $('copy-form').addEventListener('submit', (e) => {
     e.preventDefault();

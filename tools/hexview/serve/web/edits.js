@@ -199,6 +199,15 @@ export class EditsPanel {
   save() { return this.#push(() => this.#save()); }
   saveAs(path) { return this.#push(() => this.#saveAs(path)); }
 
+  // A tool's change (paste, fill, replace), in its turn; `body` may be a
+  // function that makes the request then (null: nothing to do). True once staged.
+  stage(path, body) {
+    return this.#push(async () => {
+      const request = typeof body === 'function' ? await body() : body;
+      return request ? this.#run(path, request) : false;
+    });
+  }
+
   // Staged edits, those on their way included.
   get editCount() { return this.staged.length + this.typedWaiting; }
 

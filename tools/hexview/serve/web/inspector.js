@@ -1,5 +1,7 @@
 // The data inspector: the bytes at the cursor as integers of 8 to 64 bits in
-// both byte orders, as floats, and as ASCII and UTF-8.
+// both byte orders, as floats, and as ASCII and UTF-8. In a writable file
+// each number is a field: a value typed there and Enter stage its bytes over
+// the cursor's, in that field's byte order.
 import { el, hex } from './util.js';
 
 const INTS = [
@@ -13,6 +15,65 @@ const INTS = [
 function formatFloat(v) {
   if (Number.isNaN(v) || !Number.isFinite(v)) return String(v);
   return Math.abs(v) !== 0 && (Math.abs(v) >= 1e15 || Math.abs(v) < 1e-6) ? v.toExponential(6) : String(+v.toPrecision(9));
+}
+
+const INTEGER = /^[-+]?(0x[0-9a-f]+|[0-9]+)$/i;
+
+// A typed integer within the type's range, as a BigInt.
+function integerValue(name, width, text) {
+  if (!INTEGER.test(text)) throw new Error(`not an integer: "${text}" (type a whole number, or hex with 0x, for ${name})`);
+  const negative = text.startsWith('-');
+  const v = BigInt(text.replace(/^[-+]/, '')) * (negative ? -1n : 1n);
+  const bits = BigInt(8 * width);
+  const signed = !name.startsWith('u');
+  const min = signed ? -(1n << (bits - 1n)) : 0n;
+  const max = signed ? (1n << (bits - 1n)) - 1n : (1n << bits) - 1n;
+  if (v < min || v > max) throw new Error(`${text} is out of range for ${name} (${min} to ${max})`);
+  return v;
+}
+
+// A typed float: a number, inf or nan; a float32 must fit one.
+function floatValue(name, text) {
+  const word = text.toLowerCase().replace(/^\+/, '');
+  const named = { inf: Infinity, infinity: Infinity, '-inf': -Infinity, '-infinity': -Infinity, nan: NaN, '-nan': NaN };
+  const v = word in named ? named[word] : /^-?(\d+\.?\d*|\.\d+)(e[-+]?\d+)?$/.test(word) ? Number(word) : undefined;
+  if (v === undefined) throw new Error(`not a number: "${text}" (type a ${name} such as 1.5, -2e10, inf or nan)`);
+  const most = name === 'float32' ? 3.4028234663852886e38 : Number.MAX_VALUE;
+  if (!(word in named) && !(Math.abs(v) <= most))
+    throw new Error(`${text} is out of range for ${name} (at most ±${most.toPrecision(8)})`);
+  return v;
+}
+
+// The bytes of `text` as the row's type in that byte order; throws an Error
+// that says what is wrong with the value.
+export function encodeValue(name, width, setter, little, text) {
+  const t = text.trim();
+  const view = new DataView(new ArrayBuffer(width));
+  if (name.startsWith('float')) view[setter](0, floatValue(name, t), little);
+  else if (width === 8) view[setter](0, integerValue(name, width, t), little);
+  else view[setter](0, Number(integerValue(name, width, t)), little);
+  return [...new Uint8Array(view.buffer)];
+}
+
+// A number shown as a field: Enter stages the typed value, Escape puts the shown one back.
+function valueField(shown, label, encode, onEdit, onError) {
+  const input = el('input', { class: 'iv', value: shown, title: `${label}: type a value and press Enter to write it`, 'aria-label': label, spellcheck: 'false' });
+  input.addEventListener('keydown', (e) => {
+    if (e.key === 'Escape') {
+      input.value = shown;
+      return;
+    }
+    if (e.key !== 'Enter') return;
+    e.preventDefault();
+    if (input.value.trim() === shown) return;
+    try {
+      onEdit(encode(input.value));
+    } catch (err) {
+      onError(err);
+    }
+  });
+  input.addEventListener('focus', () => input.select());
+  return input;
 }
 
 function ascii(b) {
@@ -36,7 +97,8 @@ function utf8(bytes) {
   }
 }
 
-export function renderInspector(table, atEl, offset, bytes, size) {
+// `edit`: {onEdit(bytes), onError(e)} in a writable file, else null.
+export function renderInspector(table, atEl, offset, bytes, size, edit = null) {
   atEl.textContent = bytes ? `at 0x${hex(offset, 1)}` : '';
   const rows = [el('thead', {}, el('tr', {}, el('th', { text: 'type' }), el('th', { text: 'little-endian' }), el('th', { text: 'big-endian' })))];
   const body = el('tbody');
@@ -47,14 +109,17 @@ export function renderInspector(table, atEl, offset, bytes, size) {
   }
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   for (const [name, width, getter] of INTS) {
-    const value = (little) => {
-      if (bytes.length < width) return '—';
+    const cell = (little) => {
+      if (width === 1 && !little) return el('td');
+      if (bytes.length < width) return el('td', { text: '—', title: `${width} bytes are needed` });
       const v = view[getter](0, little);
-      return name.startsWith('float') ? formatFloat(v) : String(v);
+      const shown = name.startsWith('float') ? formatFloat(v) : String(v);
+      if (!edit) return el('td', { text: shown, title: shown });
+      const order = width === 1 ? '' : little ? ' little-endian' : ' big-endian';
+      const encode = (text) => encodeValue(name, width, getter.replace('get', 'set'), little, text);
+      return el('td', {}, valueField(shown, `${name}${order}`, encode, edit.onEdit, edit.onError));
     };
-    const le = value(true);
-    const be = width === 1 ? '' : value(false);
-    body.append(el('tr', {}, el('th', { text: name }), el('td', { text: le, title: le }), el('td', { text: be, title: be })));
+    body.append(el('tr', {}, el('th', { text: name }), cell(true), cell(false)));
   }
   body.append(el('tr', {}, el('th', { text: 'binary' }), el('td', { colspan: 2, text: bytes[0].toString(2).padStart(8, '0') })));
   body.append(el('tr', {}, el('th', { text: 'ASCII' }), el('td', { colspan: 2, text: ascii(bytes[0]) })));

@@ -62,6 +62,7 @@ export class SearchPanel {
       this.count = r.count;
       this.stored = r.stored;
       this.patLen = r.length;
+      this.searched = { mode, pattern };
       await this.loadMore();
       this.describe(start);
       if (this.hits.length) await this.select(0);
@@ -75,6 +76,7 @@ export class SearchPanel {
 
   // No hits: listed, marked or stepped through.
   clear() {
+    this.searched = null;  // {mode, pattern} of the hits listed
     this.count = 0;
     this.stored = 0;
     this.hits = [];
