@@ -268,7 +268,7 @@ class EditToolsTest(BrowserCase):
     def inspector_value(self, label, text):
         at = self.driver.execute_script('return window.hexview.grid.cursor')
         self.until_text('inspector-at', f'^at 0x{at:x}$')
-        field = self.driver.find_element(By.CSS_SELECTOR, f'#inspector input[aria-label="{label}"]')
+        field = self.driver.find_element(By.CSS_SELECTOR, f'#inspector [aria-label="{label}"]')
         field.click()
         field.send_keys(Keys.CONTROL, 'a')
         field.send_keys(text, Keys.ENTER)
@@ -317,7 +317,7 @@ class EditToolsTest(BrowserCase):
         self.assertFalse(self.by_id('fill-form').is_displayed())
         self.by_id('tab-search').click()
         self.assertFalse(self.by_id('replace-form').is_displayed())
-        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#inspector input'), [])
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#inspector [contenteditable]'), [])
         self.assertIn('8289', self.by_id('inspector').text)  # 'a ' as a little-endian uint16, shown as text
         self.paste_keys('00')
         self.assertIn('the file is open read-only', self.error())

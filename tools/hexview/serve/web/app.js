@@ -201,7 +201,7 @@ async function boot() {
 
   // ---- keys anywhere -----------------------------------------------------
   document.addEventListener('keydown', (e) => {
-    const inField = e.target.matches('input, select, textarea');
+    const inField = e.target.matches('input, select, textarea, [contenteditable]');
     const key = e.key.toLowerCase();
     if (e.key === 'F1' || (!inField && !e.defaultPrevented && e.key === '?' && !e.ctrlKey && !e.metaKey)) {
       e.preventDefault();

@@ -55,25 +55,28 @@ export function encodeValue(name, width, setter, little, text) {
   return [...new Uint8Array(view.buffer)];
 }
 
-// A number shown as a field: Enter stages the typed value, Escape puts the shown one back.
-function valueField(shown, label, encode, onEdit, onError) {
-  const input = el('input', { class: 'iv', value: shown, title: `${label}: type a value and press Enter to write it`, 'aria-label': label, spellcheck: 'false' });
-  input.addEventListener('keydown', (e) => {
+// A number shown in an editable cell (its text stays the page's text): Enter
+// stages the typed value, Escape puts the shown one back.
+function valueCell(shown, label, encode, onEdit, onError) {
+  const td = el('td', { class: 'iv', contenteditable: 'true', role: 'textbox', spellcheck: 'false', text: shown,
+    title: `${label}: type a value and press Enter to write it`, 'aria-label': label });
+  td.addEventListener('keydown', (e) => {
     if (e.key === 'Escape') {
-      input.value = shown;
+      td.textContent = shown;
       return;
     }
     if (e.key !== 'Enter') return;
     e.preventDefault();
-    if (input.value.trim() === shown) return;
+    const typed = td.textContent.trim();
+    if (typed === shown) return;
     try {
-      onEdit(encode(input.value));
+      onEdit(encode(typed));
     } catch (err) {
       onError(err);
     }
   });
-  input.addEventListener('focus', () => input.select());
-  return input;
+  td.addEventListener('focus', () => window.getSelection().selectAllChildren(td));
+  return td;
 }
 
 function ascii(b) {
@@ -117,7 +120,7 @@ export function renderInspector(table, atEl, offset, bytes, size, edit = null) {
       if (!edit) return el('td', { text: shown, title: shown });
       const order = width === 1 ? '' : little ? ' little-endian' : ' big-endian';
       const encode = (text) => encodeValue(name, width, getter.replace('get', 'set'), little, text);
-      return el('td', {}, valueField(shown, `${name}${order}`, encode, edit.onEdit, edit.onError));
+      return valueCell(shown, `${name}${order}`, encode, edit.onEdit, edit.onError);
     };
     body.append(el('tr', {}, el('th', { text: name }), cell(true), cell(false)));
   }
