@@ -19,7 +19,7 @@ bool has(const std::string &text, const std::string &part) { return text.find(pa
 
 std::string hex_of(const std::string &text) { return hex_string(to_bytes(text)); }
 
-class edit_tools : public ::testing::Test {
+class serve_edit_tools : public ::testing::Test {
 protected:
     temp_dir dir;
     std::string file = dir.write("f.bin", kText);
@@ -74,9 +74,9 @@ struct tool_case {
 
 void PrintTo(const tool_case &c, std::ostream *os) { *os << c.name; }
 
-class edit_tool_stages : public edit_tools, public ::testing::WithParamInterface<tool_case> {};
+class serve_edit_tool_stages : public serve_edit_tools, public ::testing::WithParamInterface<tool_case> {};
 
-TEST_P(edit_tool_stages, one_undo_step) {
+TEST_P(serve_edit_tool_stages, one_undo_step) {
     const tool_case &c = GetParam();
     std::string state = post(c.route, c.body);
     EXPECT_TRUE(has(state, "\"undo\":1,\"redo\":0,\"version\":1}")) << state;
@@ -92,7 +92,7 @@ TEST_P(edit_tool_stages, one_undo_step) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, edit_tool_stages,
+    cases, serve_edit_tool_stages,
     ::testing::Values(
         tool_case{"fill_a_byte", "/api/fill", R"({"offset":2,"length":3,"hex":"2a"})", "a ***, a dog, a cat and a cow", 1},
         tool_case{"fill_a_pattern", "/api/fill", R"({"offset":"0x0","length":5,"hex":"41 42"})",
@@ -132,9 +132,9 @@ struct refusal_case {
 
 void PrintTo(const refusal_case &c, std::ostream *os) { *os << c.name; }
 
-class edit_tool_refuses : public edit_tools, public ::testing::WithParamInterface<refusal_case> {};
+class serve_edit_tool_refuses : public serve_edit_tools, public ::testing::WithParamInterface<refusal_case> {};
 
-TEST_P(edit_tool_refuses, with_a_message_and_stages_nothing) {
+TEST_P(serve_edit_tool_refuses, with_a_message_and_stages_nothing) {
     const refusal_case &c = GetParam();
     std::string body = post(c.route, c.body, c.status);
     EXPECT_TRUE(has(body, std::string("{\"error\":\"") + c.says)) << body;
@@ -142,7 +142,7 @@ TEST_P(edit_tool_refuses, with_a_message_and_stages_nothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, edit_tool_refuses,
+    cases, serve_edit_tool_refuses,
     ::testing::Values(
         refusal_case{"fill_past_the_end", "/api/fill", R"({"offset":27,"length":3,"hex":"00"})", 400,
                      "the fill runs past the end of the content (29 bytes)"},
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A replace-all is one undo step: one Undo removes every replacement, Redo
 // stages them all again, and typing after it is a step of its own.
-TEST_F(edit_tools, a_replace_all_is_one_step_among_others) {
+TEST_F(serve_edit_tools, a_replace_all_is_one_step_among_others) {
     post("/api/write", R"({"offset":0,"hex":"41"})");
     post("/api/replace", R"({"offsets":"2,16","find":"636174","hex":"7469676572"})");
     // Goes on from the end of the group's last edit, of its kind.
@@ -225,9 +225,9 @@ struct cap_case {
 
 void PrintTo(const cap_case &c, std::ostream *os) { *os << c.name; }
 
-class edit_cap : public edit_tools, public ::testing::WithParamInterface<cap_case> {};
+class serve_edit_cap : public serve_edit_tools, public ::testing::WithParamInterface<cap_case> {};
 
-TEST_P(edit_cap, refuses_a_step_beyond_it_whole) {
+TEST_P(serve_edit_cap, refuses_a_step_beyond_it_whole) {
     const cap_case &c = GetParam();
     std::string text;
     std::string offsets;
@@ -253,7 +253,7 @@ TEST_P(edit_cap, refuses_a_step_beyond_it_whole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, edit_cap,
+    cases, serve_edit_cap,
     ::testing::Values(
         cap_case{"more_hits_than_the_cap", 1200, "6364", 0, 409,
                  "replacing all 1200 hits takes 1200 staged edits, and 0 of the cap of 1000 are staged: nothing was "
@@ -273,7 +273,7 @@ const std::vector<std::pair<const char *, const char *>> kToolCalls = {
     {"/api/replace", R"({"offsets":"2","find":"636174","hex":"00"})"},
 };
 
-TEST_F(edit_tools, read_only_refuses_every_tool) {
+TEST_F(serve_edit_tools, read_only_refuses_every_tool) {
     start({"--read-only"});
     for (auto [route, body] : kToolCalls)
         EXPECT_TRUE(has(post(route, body, 409), "{\"error\":\"the file is open read-only\"}")) << route;
@@ -281,7 +281,7 @@ TEST_F(edit_tools, read_only_refuses_every_tool) {
     EXPECT_EQ(read_file(file), to_bytes(kText));
 }
 
-TEST_F(edit_tools, a_running_search_refuses_every_tool) {
+TEST_F(serve_edit_tools, a_running_search_refuses_every_tool) {
     const int64_t size = int64_t(16) << 30;
     file = write_sparse(dir, "big.bin", size, {{size - 40, to_bytes("cat")}});
     start();
@@ -296,7 +296,7 @@ TEST_F(edit_tools, a_running_search_refuses_every_tool) {
 
 // At the end of a 64 GiB sparse file: a fill of the most a fill covers, a
 // paste past the end, and a replace, each one step.
-TEST_F(edit_tools, work_at_the_end_of_a_64_gib_sparse_file) {
+TEST_F(serve_edit_tools, work_at_the_end_of_a_64_gib_sparse_file) {
     const int64_t size = int64_t(64) << 30;
     const int64_t start_at = size - (16 << 20);
     file = write_sparse(dir, "huge.bin", size, {{size - 8, to_bytes("the end!")}});
