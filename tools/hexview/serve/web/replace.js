@@ -88,7 +88,12 @@ export class ReplaceTool {
       this.showError(new Error(`replacing all ${n} hits takes ${(s.count * perHit).toLocaleString('en')} staged edits, and ${this.edits.staged.length} of the cap of ${max} are staged: nothing was staged (save first, or do less at once)`));
       return;
     }
-    while (s.hits.length < s.stored) await s.loadMore();
+    // Every kept hit is listed first (a failed load has said why and stops here).
+    for (let had = -1; s.hits.length < s.stored && s.hits.length > had;) {
+      had = s.hits.length;
+      await s.loadMore();
+    }
+    if (s.hits.length < s.stored) return;
     let skipped = 0;
     let replaced = 0;
     const staged = await this.edits.stage('/api/replace', () => {
