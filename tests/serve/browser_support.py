@@ -48,9 +48,10 @@ def sample_bytes():
 class Server:
     """`hexview serve FILE` in the background, with the launch address it printed."""
 
-    def __init__(self, path, *args):
-        self.proc = subprocess.Popen([TOOL, 'serve', path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True)
+    def __init__(self, path, *args, wrapper=()):
+        """`wrapper`: a command the server runs under (e.g. in a namespace of its own)."""
+        self.proc = subprocess.Popen([*wrapper, TOOL, 'serve', path, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
         self.base, self.port, self.launch = self.next_address()
         self.url = f'{self.base}/#launch={self.launch}'
 
@@ -158,8 +159,8 @@ class BrowserCase(unittest.TestCase):
             f.write(tail)
         return path
 
-    def open(self, path, *args):
-        server = Server(path, *args)
+    def open(self, path, *args, wrapper=()):
+        server = Server(path, *args, wrapper=wrapper)
         self.addCleanup(server.stop)
         self.driver.get(server.url)
         self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))

@@ -10,6 +10,7 @@ import http.server
 import json
 import os
 import re
+import subprocess
 import threading
 import urllib.parse
 import urllib.request
@@ -284,6 +285,87 @@ class BrowserTest(BrowserCase):
         self.until_text('saved-note', 'Saved as .*other.bin')
         with open(os.path.join(self.dir, 'other.bin'), 'rb') as f:
             self.assertEqual(f.read()[0x42], 0x77)
+
+    def test_open_another_file_of_the_folder(self):
+        """Ctrl+O opens another file by a name from the folder, asking first
+        when edits are unsaved; the page then shows that file."""
+        first = self.file('first.bin', b'first file ' * 8)
+        second = self.file('second.bin', b'SECOND file ' * 8)
+        self.open(first)
+        self.grid_keys('4', '1')
+        self.settle()
+        self.grid_keys(Keys.CONTROL, 'o')
+        self.wait.until(lambda d: d.find_element(By.ID, 'open-dialog').get_attribute('open'))
+        self.until_text('open-folder', 'In ' + re.escape(self.dir))
+        offered = self.driver.execute_script(
+            'return [...document.querySelectorAll("#open-files option")].map((o) => o.value)')
+        self.assertEqual(offered, ['first.bin', 'second.bin'])
+        shot = os.environ.get('HEXVIEW_SCREENSHOT')
+        if shot:
+            self.driver.save_screenshot(shot.replace('.png', '-open.png'))
+        self.by_id('open-input').send_keys('second.bin', Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.assertIn('1 staged edit is not saved', self.by_id('confirm-text').text)
+        self.by_id('confirm-ok').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'file-name').text == second)
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.wait_painted()
+        self.assertEqual(self.rows()[0][2], 'SECOND file SECO')
+        self.assertEqual(self.staged(), [])
+        with open(first, 'rb') as f:
+            self.assertEqual(f.read(), b'first file ' * 8, 'the dropped edit was never saved')
+
+    def test_a_save_that_fails_part_way_offers_to_save_a_copy(self):
+        """A hard-linked file is rewritten in place on a small file system
+        (a tmpfs in the server's own mount namespace) with room for the whole
+        copy the save writes beside it first, but not for the file again."""
+        disk = os.path.join(self.dir, 'disk')
+        os.mkdir(disk)
+        if subprocess.run(['unshare', '-m', 'sh', '-c', f'mount -t tmpfs tmpfs {disk}'],
+                          stderr=subprocess.DEVNULL).returncode:
+            self.skipTest('no mount namespace with a tmpfs here (needs root)')
+        original = bytes(range(256)) * 64
+        src, path = self.file('src.bin', original), os.path.join(disk, 'data.bin')
+        script = f'mount -t tmpfs -o size=44k tmpfs {disk} && cp {src} {path} && ln {path} {disk}/link.bin && exec "$@"'
+        self.open(path, wrapper=['unshare', '-m', 'sh', '-c', script, 'sh'])
+        self.refusals_expected = True
+        self.by_id('tab-edits').click()
+        self.by_id('insert-btn').click()
+        self.driver.execute_script('const box = document.getElementById("insert-input");'
+                                   'box.value = "aa ".repeat(8192); box.form.requestSubmit()')
+        self.settle()
+        self.by_id('save-btn').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.by_id('confirm-ok').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'at-risk').is_displayed())
+        self.assertRegex(self.by_id('at-risk-text').text,
+                         f'^WriteFile failed: {re.escape(path)}: the save failed part-way, and {re.escape(path)} '
+                         f'may be partly written. The edited content '
+                         f'is whole only in {re.escape(disk)}/\\.data\\.bin\\.hxsave-[0-9a-f]{{8}}\\. Save a copy')
+        shot = os.environ.get('HEXVIEW_SCREENSHOT')
+        if shot:
+            self.driver.save_screenshot(shot.replace('.png', '-at-risk.png'))
+        self.assertFalse(self.by_id('error').is_displayed(), 'the bar says it all')
+        self.go_to('0x2000')
+        self.assertEqual(self.row_at(0x2000)[1], '00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f',
+                         'the grid shows the content whole, not what is left of the file')
+        # Undo would start again from the partly written file: it waits.
+        self.by_id('undo-btn').click()
+        self.until_text('error-text', 'save a copy \\(Save as\\) first')
+        self.assertEqual(len(self.staged()), 1)
+        # The bar's button opens Save as with a name beside the file.
+        self.by_id('at-risk-save').click()
+        box = self.by_id('saveas-input')
+        self.assertTrue(self.by_id('pane-edits').is_displayed())
+        self.assertEqual(box.get_attribute('value'), 'data-copy.bin')
+        self.assertEqual(self.driver.execute_script('return document.activeElement.id'), 'saveas-input')
+        copy = os.path.join(self.dir, 'rescued.bin')
+        box.clear()
+        box.send_keys(copy, Keys.ENTER)
+        self.until_text('saved-note', 'Saved as ' + re.escape(copy))
+        self.assertFalse(self.by_id('at-risk').is_displayed())
+        with open(copy, 'rb') as f:
+            self.assertEqual(f.read(), b'\xaa' * 8192 + original)
 
     # ---- edits that can be trusted ------------------------------------------
 

@@ -193,6 +193,164 @@ TEST_F(serve_api, save_as_writes_a_copy_goes_on_with_it_and_asks_before_replacin
 
 // Typed bytes sent with "merge" join the last edit when they go on from its
 // end: a typed run is one edit and one undo step; anything else is its own.
+// A save that fails while it rewrites a hard-linked file in place. The server
+// runs in a mount namespace of its own on a small file system (tmpfs) that
+// has room for the whole copy the save writes beside the file first, but not
+// for the file written again: the file is left partly written, and only the
+// copy holds the edited content.
+class serve_failed_rewrite : public ::testing::Test {
+protected:
+    temp_dir dir;
+    std::string disk = dir.file("disk");
+    std::string file = disk + "/data.bin";
+    bytes original = iota_bytes(16384, 3);
+    std::unique_ptr<serve_process> server;
+
+    void SetUp() override {
+        std::string src = dir.write("src.bin", original);
+        ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+        if (std::system(("unshare -m sh -c 'mount -t tmpfs tmpfs " + disk + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "no mount namespace with a tmpfs here (needs root)";
+        std::string script = "mount -t tmpfs -o size=44k tmpfs " + disk + " && cp " + src + " " + file + " && ln " +
+                             file + " " + disk + "/link.bin && exec \"$@\"";
+        server = std::make_unique<serve_process>(HEXVIEW_TOOL_PATH, std::vector<std::string>{file},
+                                                 std::vector<std::string>{"unshare", "-m", "sh", "-c", script, "sh"});
+        ASSERT_TRUE(server->started()) << server->output();
+    }
+    void TearDown() override {
+        if (server) {
+            EXPECT_EQ(server->stop(), 0) << "the content was saved: no edit is left unsaved";
+        }
+    }
+    std::pair<int, std::string> post(const std::string &path, const std::string &json) {
+        auto r = server->post(path, json);
+        if (!r) return {0, "no answer"};
+        for (int i = 0; r->status == 202 && i < 500; i++) {  // a save as a job, slow on a busy machine
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            auto job = server->get("/api/job");
+            std::smatch m;
+            if (job && std::regex_search(job->body, m, std::regex(",\"status\":([0-9]+),\"answer\":(.*)\\}$")))
+                return {std::stoi(m[1]), m[2]};
+        }
+        return {r->status, r->body};
+    }
+    std::string body_of(const std::string &path) {
+        auto r = server->get(path);
+        return r ? r->body : "no answer";
+    }
+};
+
+TEST_F(serve_failed_rewrite, keeps_the_copy_refuses_undo_and_discard_and_saves_a_copy) {
+    ASSERT_EQ(post("/api/insert", "{\"offset\":0,\"hex\":\"" + std::string(2 * 8192, 'a') + "\"}").first, 200);
+    auto [status, failure] = post("/api/save", "{\"confirm\":\"" + file + "\"}");
+    EXPECT_EQ(status, 400);
+    std::smatch copy;
+    ASSERT_TRUE(std::regex_search(failure, copy, std::regex(" - the content is whole in (" + disk + "/[^\"]+)"))) << failure;
+
+    // The state says where the content is; pages show it whole, from the copy.
+    EXPECT_TRUE(has(body_of("/api/staged"), "\"at_risk\":\"" + copy[1].str() + "\"")) << body_of("/api/staged");
+    EXPECT_TRUE(has(body_of("/api/page?offset=0x1ff0&rows=2&mode=raw"),
+                    "\"bytes_hex\":\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"}, {\"off\":\"0x0000000000002000\",\"bytes_hex\":"
+                    "\"030405060708090a0b0c0d0e0f101112\""))
+        << body_of("/api/page?offset=0x1ff0&rows=2&mode=raw");
+
+    // Nothing starts again from the partly written file, or drops the content.
+    std::string src = dir.file("src.bin");
+    for (std::string route : {"/api/undo", "/api/discard", "/api/open"}) {
+        auto [refused, why] = post(route, route == "/api/open" ? "{\"path\":\"" + src + "\",\"discard\":true}" : "{}");
+        EXPECT_EQ(refused, 409) << route;
+        EXPECT_TRUE(has(why, "may be partly written; the edited content is whole only in " + copy[1].str() +
+                                 " - save a copy (Save as) first"))
+            << why;
+    }
+    EXPECT_TRUE(has(body_of("/api/staged"), "\"len\":8192")) << "the edit stays staged";
+
+    // A copy saved elsewhere holds the edited content, and editing goes on there.
+    std::string saved = dir.file("saved.bin");
+    EXPECT_EQ(post("/api/save-as", "{\"path\":\"" + saved + "\"}").first, 200);
+    bytes expected(8192 + original.size(), 0xaa);
+    std::copy(original.begin(), original.end(), expected.begin() + 8192);
+    EXPECT_EQ(read_file(saved), expected);
+    EXPECT_FALSE(has(body_of("/api/staged"), "at_risk")) << body_of("/api/staged");
+    EXPECT_TRUE(has(body_of("/api/info"), "\"path\":\"" + saved + "\""));
+}
+
+TEST_F(serve_api, opens_another_file_of_the_folder) {
+    std::string other = dir.write("other.bin", std::string("another file's bytes"));
+    std::string files = get("/api/files");
+    EXPECT_EQ(files, "{\"folder\":\"" + dir.path() + "\",\"files\":[\"f.bin\",\"other.bin\"],\"more\":false}");
+    post("/api/write", "{\"offset\":0,\"hex\":\"48\"}");
+    EXPECT_TRUE(has(post("/api/open", "{\"path\":\"other.bin\"}", 409),
+                    "unsaved edits: 1 staged edit(s) would be dropped - save them, or confirm with \\\"discard\\\""));
+    std::string opened = post("/api/open", "{\"path\":\"other.bin\",\"discard\":true}");
+    EXPECT_TRUE(has(opened, "\"path\":\"" + other + "\",\"writable\":true,\"undo\":0,\"redo\":0,")) << opened;
+    EXPECT_TRUE(has(opened, ",\"notice\":\"\"}")) << opened;
+    EXPECT_TRUE(has(get("/api/page?rows=1"), "\"ascii\":\"another file's b\""));
+    EXPECT_TRUE(has(staged(), "{\"staged\":[],\"size\":20,")) << staged();
+    EXPECT_EQ(read_file(file), bytes(kContent.begin(), kContent.end())) << "the dropped edit was never saved";
+    // Editing goes on in the file now open, with paths from its folder.
+    post("/api/write", "{\"offset\":0,\"hex\":\"41\"}");
+    post("/api/save", "{\"confirm\":\"" + other + "\"}");
+    EXPECT_EQ(read_file(other)[0], 'A');
+}
+
+struct open_refusal_case {
+    const char *name;
+    const char *path;  // in the folder; made by the test as `kind` says
+    const char *kind;  // "none", "folder", "fifo"
+    int status;
+    const char *says;  // followed by the path
+};
+
+class serve_open_refusal : public serve_api, public ::testing::WithParamInterface<open_refusal_case> {};
+
+TEST_P(serve_open_refusal, leaves_the_open_file_and_its_edits) {
+    const open_refusal_case &c = GetParam();
+    std::string path = dir.file(c.path);
+    const std::string kind = c.kind;
+    if (kind == "folder") {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else if (kind == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    }
+    post("/api/write", "{\"offset\":0,\"hex\":\"48\"}");
+    EXPECT_TRUE(has(post("/api/open", std::string("{\"path\":\"") + c.path + "\",\"discard\":true}", c.status),
+                    c.says + path))
+        << c.name;
+    EXPECT_TRUE(has(get("/api/info"), "\"path\":\"" + file + "\""));
+    EXPECT_TRUE(has(staged(), "\"op\":\"write\"")) << "the edit stays";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.bin"))) << "an open makes no file";
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, serve_open_refusal,
+                         ::testing::Values(open_refusal_case{"missing", "missing.bin", "none", 404, "no such file: "},
+                                           open_refusal_case{"folder", "sub", "folder", 400, "is a folder: "},
+                                           open_refusal_case{"fifo", "pipe", "fifo", 400,
+                                                             "not a plain file (a pipe, device or socket): "}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A file the server may read but not write does not open in a read-write
+// server: the file open before opens again, with its edits.
+TEST(serve_open_as_another_user, a_file_that_does_not_open_leaves_the_one_before) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the server as another user";
+    temp_dir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    std::string file = dir.write("f.bin", kContent), locked = dir.write("locked.bin", std::string("locked"));
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+    serve_process server(HEXVIEW_TOOL_PATH, {file}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    ASSERT_TRUE(server.started()) << server.output();
+    ASSERT_EQ(server.post("/api/write", "{\"offset\":0,\"hex\":\"48\"}")->status, 200);
+    auto r = server.post("/api/open", "{\"path\":\"locked.bin\",\"discard\":true}");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400);
+    EXPECT_TRUE(has(r->body, "cannot open file: " + locked)) << r->body;
+    EXPECT_TRUE(has(server.get("/api/info")->body, "\"path\":\"" + file + "\""));
+    EXPECT_TRUE(has(server.get("/api/staged")->body, "\"op\":\"write\"")) << "the edit is staged again";
+    EXPECT_TRUE(has(server.get("/api/page?rows=1")->body, "\"ascii\":\"Hello, hexview s\""));
+    ASSERT_EQ(server.post("/api/discard", "{}")->status, 200);
+}
+
 TEST_F(serve_api, typed_runs_join_the_last_edit) {
     post("/api/write", R"({"offset":0,"hex":"41"})");
     post("/api/write", R"({"offset":1,"hex":"42 43","merge":true})");

@@ -41,6 +41,11 @@ int64_t version = 0;
 // what a compare reads.
 std::string open_path;
 int64_t saved_size = 0;
+// After a save that failed while it rewrote the file in place, the file may
+// be partly written, and the engine holds the only whole content: in a copy
+// beside the file (its path) or in memory ("memory"). Until a save succeeds,
+// nothing that would drop that content is done.
+std::string at_risk;
 
 // The engine names a system error "win error N" (errno on POSIX): the page
 // gets the system's own words for it.
@@ -81,7 +86,28 @@ std::string staged_state() {
     if (staged.empty()) engine_refused(500);
     return "{\"staged\":" + staged + ",\"size\":" + std::to_string(hx_file_size()) +
            ",\"undo\":" + std::to_string(steps.size()) + ",\"redo\":" + std::to_string(undone.size()) +
-           ",\"version\":" + std::to_string(version) + "}";
+           ",\"version\":" + std::to_string(version) +
+           (at_risk.empty() ? "" : ",\"at_risk\":" + json_quote(at_risk)) + "}";
+}
+
+// A failed save's message tells where the whole content is when the file
+// itself may be partly written.
+void note_failed_save(const std::string &message) {
+    const std::string beside = " - the content is whole in ";
+    if (size_t at = message.rfind(beside); at != std::string::npos)
+        at_risk = message.substr(at + beside.size());
+    else if (message.find(" - the content is whole only in memory") != std::string::npos)
+        at_risk = "memory";
+}
+
+// Undo, redo and discard start again from the file, which may be partly
+// written: they wait until the content is saved somewhere whole.
+void refuse_while_at_risk() {
+    if (at_risk.empty()) return;
+    throw http_error(409, "the last save failed part-way and " + open_path +
+                              " may be partly written; the edited content is whole only " +
+                              (at_risk == "memory" ? "in memory" : "in " + at_risk) +
+                              " - save a copy (Save as) first");
 }
 
 // The answer to a change of the staged edits: the state at a new version.
@@ -242,6 +268,7 @@ std::string stage_bytes(const serve_session &s, const Request &req, edit_record:
 
 std::string undo(const serve_session &s) {
     require_writable(s);
+    refuse_while_at_risk();
     if (steps.empty()) throw http_error(409, "nothing to undo");
     auto first = applied.end() - static_cast<std::ptrdiff_t>(steps.back());
     std::vector<edit_record> kept(applied.begin(), first);
@@ -254,6 +281,7 @@ std::string undo(const serve_session &s) {
 
 std::string redo(const serve_session &s) {
     require_writable(s);
+    refuse_while_at_risk();
     if (undone.empty()) throw http_error(409, "nothing to redo");
     stage_all(undone.back());
     applied.insert(applied.end(), undone.back().begin(), undone.back().end());
@@ -268,7 +296,11 @@ serve_job save_in_place(const serve_session &s, const Request &req) {
     if (field_string(f, "confirm") != open_path)
         throw http_error(400, "an in-place save must be confirmed with the file's path: " + open_path);
     auto finish = [](int rc) {
-        if (rc != 0) engine_refused();
+        if (rc != 0) {
+            note_failed_save(hx_last_error());
+            engine_refused();
+        }
+        at_risk.clear();
         saved_size = hx_file_size();
         clear_history();
         return changed_state();
@@ -317,11 +349,68 @@ serve_job save_as(const serve_session &s, const Request &req) {
     auto finish = [target](int rc) {
         if (rc != 0) engine_refused();
         continue_on(target);
+        at_risk.clear();
         clear_history();
         std::string state = changed_state();
         return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
     };
     return {[target] { return hx_save(target.c_str()); }, finish};
+}
+
+// Another file, opened in this server as the first was (read-write or
+// read-only): a plain file that exists, since an open never makes one. Edits
+// not saved are dropped only when the page confirmed it, and never while a
+// failed save left the only whole content in the engine. When the file does
+// not open, the one open before opens again with its edits.
+std::string open_other(const serve_session &s, const Request &req) {
+    nlohmann::json f = parse_body(req.body, "path,discard");
+    refuse_while_at_risk();
+    std::string target = resolve_path(s, field_string(f, "path"));
+    check_target(target);
+    std::error_code ec;
+    if (!fs::exists(target, ec)) throw http_error(404, "no such file: " + target);
+    if (!applied.empty() && !field_bool(f, "discard", false))
+        throw http_error(409, "unsaved edits: " + std::to_string(applied.size()) +
+                                  " staged edit(s) would be dropped - save them, or confirm with \"discard\"");
+    int opened = s.writable ? hx_open_rw(target.c_str()) : hx_open(target.c_str());
+    std::string message = in_system_words(hx_last_error());
+    if (opened != 0) {
+        if ((s.writable ? hx_open_rw(open_path.c_str()) : hx_open(open_path.c_str())) != 0)
+            throw http_error(500, "neither " + target + " nor " + open_path + " opens: " + message);
+        restage(applied, {});
+        throw http_error(400, message);
+    }
+    open_path = target;
+    saved_size = hx_file_size();
+    at_risk.clear();
+    clear_history();
+    version++;
+    std::string answer = info(s);
+    return answer.substr(0, answer.size() - 1) + ",\"notice\":" + json_quote(message) + "}";
+}
+
+// The plain files in the open file's folder, by name, for the page to offer.
+std::string folder_files(const Request &) {
+    constexpr size_t kMaxNames = 1000;
+    fs::path folder = fs::absolute(open_path).parent_path();
+    std::vector<std::string> names;
+    std::error_code ec;
+    bool more = false;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code kind;
+        if (!it->is_regular_file(kind)) continue;
+        if (names.size() == kMaxNames) {
+            more = true;
+            break;
+        }
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) throw http_error(400, "cannot list " + folder.string() + ": " + ec.message());
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string &n : names) list += (list.empty() ? "" : ",") + json_quote(n);
+    return "{\"folder\":" + json_quote(folder.string()) + ",\"files\":[" + list + "],\"more\":" +
+           (more ? "true" : "false") + "}";
 }
 
 // Bytes the engine searched for: a hex item (a byte or "??") is one.
@@ -442,6 +531,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/histogram", serve_histogram},
         {"/api/entropy-map", serve_entropy_map},
         {"/api/bytes", serve_bytes},
+        {"/api/files", folder_files},
     };
     std::vector<std::pair<const char *, api_handler>> changes = {
         {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},
@@ -452,6 +542,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
              return stage_new(*sp, edit_record{edit_record::erase, field_offset(f, "offset"), "",
                                                field_offset(f, "length")});
          }},
+        {"/api/open", [sp](const Request &r) { return open_other(*sp, r); }},
         {"/api/undo", [sp](const Request &r) { parse_body(r.body, ""); return undo(*sp); }},
         {"/api/redo", [sp](const Request &r) { parse_body(r.body, ""); return redo(*sp); }},
         {"/api/fill", [sp](const Request &r) { return serve_fill(*sp, r); }},
@@ -460,6 +551,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/discard",
          [](const Request &r) {
              parse_body(r.body, "");
+             refuse_while_at_risk();
              if (hx_discard() != 0) engine_refused(409);
              clear_history();
              return changed_state();

@@ -12,6 +12,7 @@ import { copySelection } from './copy.js';
 import { PasteTool } from './paste.js';
 import { FillTool } from './fill.js';
 import { ReplaceTool } from './replace.js';
+import { OpenDialog } from './open.js';
 import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
@@ -106,6 +107,7 @@ async function boot() {
       insert: $('insert-btn'), delete: $('delete-btn'), discard: $('discard-btn'),
       insertForm: $('insert-form'), insertInput: $('insert-input'), insertCancel: $('insert-cancel'),
       saveAsForm: $('saveas-form'), saveAsInput: $('saveas-input'),
+      risk: $('at-risk'), riskText: $('at-risk-text'), riskSave: $('at-risk-save'),
       writeOnly: [$('edit-actions'), $('insert-btn'), $('delete-btn'), $('discard-btn'), $('saveas-form')],
     },
     grid, ask, showError, notify, path: info.path, writable, limits,
@@ -118,6 +120,7 @@ async function boot() {
       scheduleInspector();
     },
     onPath: showPath,
+    onShowEdits: () => selectTab('edits'),
   });
 
   // ---- status bar and inspector ------------------------------------------
@@ -228,6 +231,9 @@ async function boot() {
     } else if ((e.ctrlKey || e.metaKey) && key === 's') {
       e.preventDefault();
       if (writable) edits.save();
+    } else if ((e.ctrlKey || e.metaKey) && key === 'o') {
+      e.preventDefault();
+      opener.show();
     } else if ((e.ctrlKey || e.metaKey) && key === 'i' && writable) {
       e.preventDefault();
       selectTab('edits');
@@ -304,9 +310,27 @@ async function boot() {
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'visible') edits.refresh();
   });
+  // Another file: the page starts again on it, and says what its open found.
+  let reopening = false;
+  const opener = new OpenDialog({
+    dialog: $('open-dialog'), form: $('open-form'), input: $('open-input'), files: $('open-files'),
+    folder: $('open-folder'), cancel: $('open-cancel'), unsaved: () => edits.editCount, ask, showError,
+    onOpened: (notice) => {
+      if (notice) sessionStorage.setItem('hexview-notice', notice);
+      reopening = true;  // the edits were dropped by the server already
+      window.location.reload();
+    },
+  });
+  $('open-btn').addEventListener('click', () => opener.show());
+  const notice = sessionStorage.getItem('hexview-notice');
+  if (notice) {
+    sessionStorage.removeItem('hexview-notice');
+    notify(notice);
+  }
+
   // Closing or reloading the tab with unsaved edits asks first.
   window.addEventListener('beforeunload', (e) => {
-    if (!edits.editCount) return;
+    if (!edits.editCount || reopening) return;
     e.preventDefault();
     e.returnValue = '';
   });

@@ -144,9 +144,10 @@ export class EditsPanel {
 
   // `elements`: the panel's parts in the page; `limits`: the engine's, from the server.
   // `notify(text)`: a short confirmation where the person is looking;
-  // `onPath(path)`: the editor continues on another file (after a save as).
-  constructor({ elements, grid, ask, showError, notify, onChange, onPath, path, writable, limits }) {
-    Object.assign(this, { grid, ask, showError, notify, onChange, onPath, path, writable, limits });
+  // `onPath(path)`: the editor continues on another file (after a save as);
+  // `onShowEdits()`: brings the Edits tab into view.
+  constructor({ elements, grid, ask, showError, notify, onChange, onPath, onShowEdits, path, writable, limits }) {
+    Object.assign(this, { grid, ask, showError, notify, onChange, onPath, onShowEdits, path, writable, limits });
     this.staged = [];
     this.version = 0;
     this.typedWaiting = 0;  // typed edits not stored yet
@@ -155,6 +156,8 @@ export class EditsPanel {
     this.ranges = [];
     this.undoCount = 0;
     this.redoCount = 0;
+    this.atRisk = null;    // where the whole content is after a save failed part-way
+    this.riskCause = '';   // that save's failure
     this.els = elements;
     const els = elements;
     els.undo.addEventListener('click', () => this.undo());
@@ -175,6 +178,7 @@ export class EditsPanel {
       e.preventDefault();
       this.saveAs(els.saveAsInput.value.trim());
     });
+    els.riskSave.addEventListener('click', () => this.offerCopy());
     if (!writable) for (const part of els.writeOnly) part.hidden = true;
   }
 
@@ -300,6 +304,8 @@ export class EditsPanel {
     this.ranges = editedRanges(state.staged);
     this.undoCount = state.undo;
     this.redoCount = state.redo;
+    this.atRisk = state.at_risk ?? null;
+    this.#renderRisk();
     this.#renderList();
     this.onChange(state.size);
   }
@@ -360,7 +366,15 @@ export class EditsPanel {
       `Write ${n} staged edit${n === 1 ? '' : 's'} into `, el('code', { text: this.path }),
       '? The file is replaced by the edited copy; this cannot be undone.'], 'Save');
     if (!ok) return;
-    if (await this.#run('/api/save', { confirm: this.path })) this.#note(`Saved ${this.path}`);
+    try {
+      this.#apply(await post('/api/save', { confirm: this.path }));
+      this.#note(`Saved ${this.path}`);
+    } catch (e) {
+      // A failure part-way is told by the bar, which stays until a save works.
+      this.riskCause = e.message.split(' - the content is whole')[0];
+      await this.#refresh();
+      if (!this.atRisk) this.showError(e);
+    }
     this.grid.focus();
   }
 
@@ -385,6 +399,28 @@ export class EditsPanel {
       }
       this.showError(e);
     }
+  }
+
+  // After a save failed part-way the file may be partly written: a bar says
+  // where the whole content is and offers to save a copy of it.
+  #renderRisk() {
+    const els = this.els;
+    const where = this.atRisk;
+    els.risk.hidden = !where;
+    if (!where) return;
+    els.riskText.textContent = `${this.riskCause ? this.riskCause + ': the' : 'The'} save failed part-way, and ${this.path} ` +
+      `may be partly written. The edited content is whole only ${where === 'memory' ? 'in this editor\'s memory' : `in ${where}`}. ` +
+      'Save a copy to keep it.';
+  }
+
+  // The Save as form, ready with a name beside the file.
+  offerCopy() {
+    this.onShowEdits();
+    const name = this.path.split(/[\\/]/).pop();
+    const dot = name.lastIndexOf('.');
+    this.els.saveAsInput.value = dot > 0 ? `${name.slice(0, dot)}-copy${name.slice(dot)}` : `${name}-copy`;
+    this.els.saveAsInput.focus();
+    this.els.saveAsInput.select();
   }
 
   // Said in the Edits tab and where the person is looking.
