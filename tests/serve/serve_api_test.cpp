@@ -707,7 +707,7 @@ INSTANTIATE_TEST_SUITE_P(
                      405, "method not allowed: OPTIONS"},
         refusal_case{"get_on_a_change", "GET", "/api/write", kToken, 405, "method not allowed: GET /api/write"},
         refusal_case{"post_on_a_read", "POST", "/api/page", kPost, 405, "method not allowed: POST /api/page"},
-        refusal_case{"unknown_route", "GET", "/api/files", kToken, 404, "not found"},
+        refusal_case{"unknown_route", "GET", "/api/no-such-route", kToken, 404, "not found"},
         refusal_case{"other_file", "GET", "/etc/passwd", kToken, 404, "not found"},
         refusal_case{"dot_dot", "GET", "/../../etc/passwd", kToken, 404, "not found"},
         refusal_case{"unknown_asset", "GET", "/secret.js", kToken, 404, "not found: /secret.js"},
