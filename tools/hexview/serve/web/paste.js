@@ -44,17 +44,18 @@ export class PasteTool {
         return;
       }
       const text = e.clipboardData ? e.clipboardData.getData('text/plain') : '';
-      this.paste(text, grid.column === 'hex' ? 'hex' : 'text', insertMode());
+      this.paste(text, grid.column === 'hex' ? 'hex' : 'text', insertMode(), ' (to paste it as text, Tab to the text column first)');
     });
   }
 
   // Pastes `text` read as `kind` ('hex' or 'text'); true once staged.
-  async paste(text, kind, insert) {
+  // `hint` follows a refusal of the hex.
+  async paste(text, kind, insert, hint = '') {
     let bytes;
     try {
       bytes = kind === 'hex' ? parseHex(text, 'the pasted hex') : textBytes(text);
     } catch (e) {
-      this.showError(e);
+      this.showError(new Error(e.message + hint));
       return false;
     }
     if (!bytes.length) {
