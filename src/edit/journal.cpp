@@ -338,9 +338,13 @@ bool apply_journal(const char *path, const hv_heap_bytes &j) {
 hv_recovery hv_journal_recover(const char *path, bool rw, char *notice, std::size_t cap) {
     char real[kPathRoom], jpath[kPathRoom];
     hv_path_info there{}, file{};
-    if (!hv_os->resolve_link(path, real, sizeof real) || !hv_journal_path(real, jpath, sizeof jpath) ||
-        !hv_os->path_info(jpath, &there) || there.kind == HV_PATH_MISSING)
+    if (!hv_os->resolve_link(path, real, sizeof real) || !hv_journal_path(real, jpath, sizeof jpath))
         return hv_recovery::none;
+    // A journal is written under a temporary name and renamed into place, so
+    // a temporary one is never needed: a save killed while writing it had
+    // not touched the file yet.
+    if (rw) hv_os->remove_temps_beside(jpath);
+    if (!hv_os->path_info(jpath, &there) || there.kind == HV_PATH_MISSING) return hv_recovery::none;
     hv_heap_bytes j;
     unsigned long code = 0;
     if (!read_journal(jpath, j, &code)) {

@@ -96,6 +96,10 @@ struct hv_os_table {
     bool (*sync_folder_of)(const char *path);
     // Removes the name `path` (a file, never a folder).
     bool (*remove_file)(const char *path);
+    // Removes the temporary files that create_temp_beside(path) made and a
+    // killed process left behind; gives how many went. Only for names whose
+    // every temporary file is garbage once the process that made it is gone.
+    int (*remove_temps_beside)(const char *path);
     // Creates the file, or empties an existing one, and opens it for writing
     // only, without sharing (Win32: CREATE_ALWAYS). Does not block on a FIFO
     // without a reader. HV_NO_HANDLE on failure.

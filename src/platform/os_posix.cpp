@@ -1,5 +1,6 @@
 // POSIX implementation of the OS layer. The number reported after
 // "win error" is errno.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -249,6 +250,20 @@ bool posix_sync_folder_of(const char *path) {
 
 bool posix_remove_file(const char *path) { return ::unlink(path) == 0 ? true : failed(errno); }
 
+int posix_remove_temps_beside(const char *path) {
+    std::size_t folder = folder_length(path);
+    char name[PATH_MAX];
+    if (std::snprintf(name, sizeof name, "%.*s", static_cast<int>(folder), path) >= static_cast<int>(sizeof name))
+        return 0;
+    DIR *d = ::opendir(folder ? name : ".");
+    if (!d) return 0;
+    int removed = 0;
+    while (const dirent *e = ::readdir(d))
+        if (hv_is_temp_name_of(e->d_name, path, folder) && ::unlinkat(::dirfd(d), e->d_name, 0) == 0) removed++;
+    ::closedir(d);
+    return removed;
+}
+
 hv_handle posix_create_for_write(const char *path) {
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) return fail(errno);
@@ -340,6 +355,7 @@ const hv_os_table hv_os_native = {
     .replace_file = posix_replace_file,
     .sync_folder_of = posix_sync_folder_of,
     .remove_file = posix_remove_file,
+    .remove_temps_beside = posix_remove_temps_beside,
     .create_for_write = posix_create_for_write,
     .open_existing_rw = posix_open_existing_rw,
     .write_at = posix_write_at,

@@ -236,6 +236,25 @@ bool win32_sync_folder_of(const char *) { return true; }
 
 bool win32_remove_file(const char *path) { return DeleteFileA(path) != 0; }
 
+int win32_remove_temps_beside(const char *path) {
+    std::size_t folder = folder_length(path);
+    char pattern[MAX_PATH * 8], name[MAX_PATH * 8];
+    int n = std::snprintf(pattern, sizeof pattern, "%.*s.%.*s.hxsave-*", static_cast<int>(folder), path,
+                          kTempBaseChars, path + folder);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof pattern) return 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int removed = 0;
+    do {
+        if (!hv_is_temp_name_of(found.cFileName, path, folder)) continue;
+        n = std::snprintf(name, sizeof name, "%.*s%s", static_cast<int>(folder), path, found.cFileName);
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof name && DeleteFileA(name)) removed++;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return removed;
+}
+
 hv_handle win32_create_for_write(const char *path) {
     return from_handle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -380,6 +399,7 @@ const hv_os_table hv_os_native = {
     .replace_file = win32_replace_file,
     .sync_folder_of = win32_sync_folder_of,
     .remove_file = win32_remove_file,
+    .remove_temps_beside = win32_remove_temps_beside,
     .create_for_write = win32_create_for_write,
     .open_existing_rw = win32_open_existing_rw,
     .write_at = win32_write_at,
