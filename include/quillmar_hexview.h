@@ -311,7 +311,10 @@ HX_API int hx_discard(void);
  * flushed and renamed into place before the file is touched, and removed
  * only after the patched file is flushed; so after a crash or power cut at
  * any moment the file holds either its old bytes, or some new ones with a
- * whole journal beside it that a read-write open rolls back. Its format,
+ * whole journal beside it that a read-write open rolls back (a read-write
+ * open also removes the journal's temporary files, named
+ * ".<file>.hexview-journal.hxsave-<8 hex digits>", that a save killed while
+ * writing its journal left: the file was not touched yet). Its format,
  * integers unsigned 64-bit little-endian:
  *   offset 0   the 8 bytes "HXJRNL01"
  *          8   the file's size, the same before and after the patch
