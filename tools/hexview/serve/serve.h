@@ -8,10 +8,12 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -35,6 +37,9 @@ int run_serve(const serve_options &o);
 std::string serve_histogram(const http_request &req);
 std::string serve_entropy_map(const http_request &req);
 std::string serve_bytes(const http_request &req);
+// Printable runs (ASCII and UTF-16LE) of a range of the edited content, a
+// bounded window per request (serve_read_tools.cpp; under the engine lock).
+std::string serve_strings(const http_request &req);
 // Staged edits not saved yet (taken under the engine lock).
 int64_t serve_unsaved_edits();
 // `n` bytes of the edited content from `offset` (fewer at its end), read from
@@ -114,14 +119,22 @@ extern const serve_asset serve_assets[];
 extern const std::size_t serve_asset_count;
 
 // ---- Long calls in the background (serve_jobs.cpp) ----------------------
-// One search, compare or save at a time runs on a thread of its own while
+// One search, compare, save or hash at a time runs on a thread of its own while
 // the other routes go on; changes are refused until it ends.
+
+// Where a long call computed by the server itself (not by the engine)
+// stands: it counts its bytes here and stops soon after `cancelled` is set.
+struct job_progress {
+    std::atomic<int64_t> done{0}, total{0};
+    std::atomic<bool> cancelled{false};
+};
 
 // A long call and the making of its answer.
 struct serve_job {
-    std::function<int()> call;                // the engine's long call, made without the engine lock
+    std::function<int()> call;                // the long call, made without the engine lock
     std::function<std::string(int)> finish;   // under the engine lock, given call's result: the answer's
                                               // JSON body, or an http_error
+    std::shared_ptr<job_progress> progress = nullptr;  // the server's own call reports here; null: the engine's
 };
 // Under the engine lock: throws http_error 409 "busy: ..." while a job runs.
 void refuse_during_job();
@@ -133,6 +146,9 @@ void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job w
 //  "done":N,"total":N,"hits":N,"elapsed_ms":N} and, once ended, "status" and
 // "answer": the start request's would-be answer. Asking keeps a job alive.
 std::string job_status();
+// Under the engine lock: the hash of a range of the edited content, as a job
+// (serve_read_tools.cpp).
+serve_job serve_hash(const http_request &req);
 // Cancels the running job (`id` 0: whichever runs); false when it is not running.
 bool cancel_job(int64_t id);
 // From the main loop: repeats a cancel until the call has begun, and cancels

@@ -1,6 +1,7 @@
-// hexview serve: the long engine calls (search, compare, save) run on a
-// thread of their own, one at a time, so the workers stay free for pages,
-// the inspector and the job's own progress while one runs. The request that
+// hexview serve: the long engine calls (search, compare, save) and the
+// server's own hash run on a thread of their own, one at a time, so the
+// workers stay free for pages, the inspector and the job's own progress
+// while one runs. The request that
 // starts a job waits a moment for it: a short job answers as any other
 // route; a longer one answers 202 with its progress, and the page asks
 // GET /api/job until the job's end brings the answer it would have had.
@@ -35,8 +36,9 @@ struct job_record {
     std::mutex lock;
     std::condition_variable ended;
     int64_t id = 0;
-    std::string op;  // "search", "compare" or "save"
+    std::string op;  // "search", "compare", "save" or "hash"
     bool running = false;
+    std::shared_ptr<job_progress> own;  // a call of the server's own; null for the engine's
     std::atomic<bool> cancel_asked{false};
     int64_t done = 0, total = 0, hits = 0;  // the furthest progress seen
     clock_type::time_point started, seen;
@@ -52,11 +54,23 @@ job_record job;
 // go up, also across the moments before and after the call when the engine
 // reports none. Called with job.lock held.
 void take_progress() {
+    if (job.own) {
+        job.done = std::max(job.done, job.own->done.load());
+        job.total = std::max(job.total, job.own->total.load());
+        return;
+    }
     nlohmann::json p = nlohmann::json::parse(hx_progress_json(), nullptr, false);
     if (!p.is_object() || p.value("op", "") != job.op) return;
     job.done = std::max(job.done, p.value("done", int64_t{0}));
     job.total = std::max(job.total, p.value("total", int64_t{0}));
     job.hits = std::max(job.hits, p.value("hits", int64_t{0}));
+}
+
+// Asks the running call to stop: the engine's, or the server's own.
+// Called with job.lock held.
+void ask_cancel() {
+    if (job.own) job.own->cancelled = true;
+    hx_cancel();
 }
 
 std::string status_json() {
@@ -114,6 +128,7 @@ void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job w
     job.done = job.total = job.hits = 0;
     job.started = job.seen = clock_type::now();
     job.state = "running";
+    job.own = work.progress;
     job.thread = std::thread(run, std::ref(*engine.mutex()), std::move(work));
     int64_t id = job.id;
     engine.unlock();  // the job takes it at its end
@@ -139,7 +154,7 @@ bool cancel_job(int64_t id) {
     std::lock_guard<std::mutex> hold(job.lock);
     if (!job.running || (id != 0 && id != job.id)) return false;
     job.cancel_asked = true;
-    hx_cancel();
+    ask_cancel();
     return true;
 }
 
@@ -151,7 +166,7 @@ void watch_jobs() {
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kUnwatched).count()));
         job.cancel_asked = true;
     }
-    if (job.cancel_asked) hx_cancel();
+    if (job.cancel_asked) ask_cancel();
 }
 
 void end_jobs() {
@@ -162,7 +177,7 @@ void end_jobs() {
     for (;;) {
         std::unique_lock<std::mutex> hold(job.lock);
         if (!job.running) break;
-        hx_cancel();
+        ask_cancel();
         job.ended.wait_for(hold, std::chrono::milliseconds(50));
     }
     if (job.thread.joinable()) job.thread.join();
