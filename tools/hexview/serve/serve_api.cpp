@@ -532,6 +532,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/entropy-map", serve_entropy_map},
         {"/api/bytes", serve_bytes},
         {"/api/files", folder_files},
+        {"/api/strings", serve_strings},
     };
     std::vector<std::pair<const char *, api_handler>> changes = {
         {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},
@@ -562,6 +563,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
         {"/api/save-as", "save", [sp](const Request &r) { return save_as(*sp, r); }},
         {"/api/search", "search", search},
         {"/api/compare", "compare", [sp](const Request &r) { return compare(*sp, r); }},
+        {"/api/hash", "hash", serve_hash},
     };
     for (auto &[path, h] : reads) routes.get[path] = locked(h, false);
     for (auto &[path, h] : changes) routes.post[path] = locked(h, true);
