@@ -13,6 +13,9 @@ import { PasteTool } from './paste.js';
 import { FillTool } from './fill.js';
 import { ReplaceTool } from './replace.js';
 import { OpenDialog } from './open.js';
+import { HashesPanel } from './hashes.js';
+import { StringsPanel } from './strings.js';
+import { BookmarksPanel } from './bookmarks.js';
 import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
@@ -52,6 +55,35 @@ function showPath(path) {
 const jobs = new JobBar({ bar: $('job-bar'), text: $('job-text'), meter: $('job-meter'), cancel: $('job-cancel') });
 onJob((started) => jobs.follow(started));
 
+// The Tools tab: hashes, bookmarks and strings of the selection or the file.
+function makeTools(grid, path) {
+  const hashes = new HashesPanel({
+    elements: { form: $('hash-form'), scope: $('hash-scope'), summary: $('hash-summary'), list: $('hash-list') },
+    grid, showError,
+  });
+  const bookmarks = new BookmarksPanel({
+    elements: { form: $('bookmark-form'), name: $('bookmark-name'), range: $('bookmark-range'), list: $('bookmark-list'), summary: $('bookmark-summary') },
+    grid, path, showError,
+  });
+  const strings = new StringsPanel({
+    elements: { form: $('strings-form'), min: $('strings-min'), kinds: $('strings-kinds'), summary: $('strings-summary'), list: $('strings-list'), more: $('strings-more') },
+    grid, showError,
+  });
+  return {
+    hashes, bookmarks, strings,
+    cursorMoved() {
+      if ($('pane-tools').hidden) return;
+      hashes.showScope();
+      bookmarks.showRange();
+    },
+    editsChanged() {
+      hashes.editsChanged();
+      strings.editsChanged();
+      bookmarks.render();
+    },
+  };
+}
+
 async function boot() {
   let info;
   try {
@@ -67,7 +99,7 @@ async function boot() {
   $('mode-badge').classList.toggle('rw', writable);
 
   let insertMode = false;
-  let edits, search, compare;
+  let edits, search, compare, tools;
   const grid = new HexGrid({
     grid: $('grid'), scroller: $('scroller'), spacer: $('scroll-spacer'), headHex: $('head-hex'),
     marks: {
@@ -75,7 +107,7 @@ async function boot() {
       edit: (off) => edits.markAt(off),
       diff: (off) => compare.markAt(off),
     },
-    onCursor: () => { updateStatus(); scheduleInspector(); },
+    onCursor: () => { updateStatus(); scheduleInspector(); tools?.cursorMoved(); },
     onSize: (size) => { grid.setSize(size); updateStatus(); },
     onError: showError,
     onNotice: notify,
@@ -116,12 +148,17 @@ async function boot() {
       grid.invalidate();
       search.editsChanged();
       compare.editsChanged();
+      tools.editsChanged();
       updateStatus();
       scheduleInspector();
     },
-    onPath: showPath,
+    onPath: (path) => {
+      showPath(path);
+      tools.bookmarks.setPath(path);
+    },
     onShowEdits: () => selectTab('edits'),
   });
+  tools = makeTools(grid, info.path);
 
   // ---- status bar and inspector ------------------------------------------
   function updateStatus() {
@@ -234,6 +271,10 @@ async function boot() {
     } else if ((e.ctrlKey || e.metaKey) && key === 'o') {
       e.preventDefault();
       opener.show();
+    } else if ((e.ctrlKey || e.metaKey) && key === 'd') {
+      e.preventDefault();
+      selectTab('tools');
+      tools.bookmarks.focusName();
     } else if ((e.ctrlKey || e.metaKey) && key === 'i' && writable) {
       e.preventDefault();
       selectTab('edits');
@@ -257,7 +298,7 @@ async function boot() {
   });
 
   // ---- tabs --------------------------------------------------------------
-  const tabs = ['search', 'edits', 'analysis', 'compare'];
+  const tabs = ['search', 'edits', 'analysis', 'compare', 'tools'];
   const analysisElements = {
     summary: $('summary'), entropyChart: $('entropy-chart'), bucketChart: $('bucket-chart'),
     histogramChart: $('histogram-chart'), histogramCaption: $('histogram-caption'),
@@ -270,6 +311,7 @@ async function boot() {
       $(`pane-${t}`).hidden = t !== name;
     }
     if (name === 'analysis') loadAnalysis(analysisElements, showError, analysisRange());
+    if (name === 'tools') tools.cursorMoved();
   }
   tabs.forEach((t, i) => {
     $(`tab-${t}`).addEventListener('click', () => selectTab(t));
@@ -345,7 +387,7 @@ async function boot() {
 
   // For the browser tests and the benchmark: jump and time until painted.
   window.hexview = {
-    grid, search, edits, compare, strip,
+    grid, search, edits, compare, strip, tools,
     async timedJump(offset) {
       const t0 = performance.now();
       await grid.jump(offset);

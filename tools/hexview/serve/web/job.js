@@ -1,4 +1,4 @@
-// The long call running on the server (a search, compare or save): a bar
+// The long call running on the server (a search, compare, save or hash): a bar
 // with the bytes done, the hits so far and the time left, a Cancel button
 // and Esc. The page stays live meanwhile; the server refuses changes and a
 // second long call until the job ends. Leaving the page cancels the job.
@@ -6,7 +6,7 @@ import { get, post, cancelOnLeave } from './api.js';
 import { humanSize } from './util.js';
 
 const POLL_MS = 250;
-const OPS = { search: 'Searching', compare: 'Comparing', save: 'Saving' };
+const OPS = { search: 'Searching', compare: 'Comparing', save: 'Saving', hash: 'Hashing' };
 
 function timeLeft(ms) {
   const s = Math.ceil(ms / 1000);

@@ -1,0 +1,95 @@
+// Strings: the printable runs (ASCII and UTF-16LE) of the selection or of
+// the whole file, with the staged edits. The server lists them a window at
+// a time (at most 1000 runs or 8 MiB read per request); this panel asks for
+// windows until it has a page of runs or a second has passed, then offers
+// "more". A click selects the run.
+import { get } from './api.js';
+import { el, formatOffset, humanSize } from './util.js';
+
+const WANT = 200;       // runs listed per click
+const TIME_MS = 1000;   // reading per click at most
+
+export class StringsPanel {
+  // `elements`: form, min, kinds, summary, list, more.
+  constructor({ elements, grid, showError }) {
+    Object.assign(this, elements, { grid, showError });
+    this.query = null;
+    this.form.addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.find();
+    });
+    this.more.addEventListener('click', () => this.load());
+  }
+
+  // A new listing of the selection, or of the whole file when none.
+  find() {
+    const min = Number(this.min.value);
+    if (!Number.isInteger(min) || min < 2 || min > 256) return this.showError(new Error('the minimum length is 2 to 256 characters'));
+    const range = this.grid.hasSelection() ? this.grid.selection() : null;
+    this.query = { min, kinds: this.kinds.value };
+    if (range) Object.assign(this.query, { offset: range[0], length: range[1] - range[0] + 1 });
+    this.what = range ? `the selection ${formatOffset(range[0], this.grid.size)}–${formatOffset(range[1], this.grid.size)}` : 'the whole file';
+    this.next = range ? range[0] : 0;
+    this.items = [];
+    this.list.replaceChildren();
+    return this.load();
+  }
+
+  async load() {
+    if (!this.query || this.next < 0) return;
+    const t0 = performance.now();
+    let added = 0;
+    this.more.hidden = true;
+    this.summary.textContent = `Listing the strings of ${this.what}…`;
+    try {
+      let answer;
+      do {
+        answer = await get('/api/strings', { ...this.query, from: this.next, count: WANT - added });
+        this.next = answer.next;
+        this.scanned = answer.scanned;
+        this.end = answer.offset + answer.length;
+        for (const item of answer.items) this.#add(item);
+        added += answer.items.length;
+      } while (this.next >= 0 && added < WANT && performance.now() - t0 < TIME_MS);
+    } catch (e) {
+      this.summary.textContent = '';
+      return this.showError(e);
+    }
+    this.#summarize();
+  }
+
+  #add(item) {
+    const index = this.items.length;
+    this.items.push(item);
+    const text = item.text + (item.length / (item.kind === 'ascii' ? 1 : 2) > item.text.length ? '…' : '');
+    this.list.append(el('li', {}, el('button', { type: 'button', onclick: () => this.select(index), title: `${item.length.toLocaleString('en')} bytes` },
+      el('span', { class: 'off', text: formatOffset(item.offset, this.grid.size) }),
+      el('span', { class: 'ctx' }, el('span', { class: 'kind', text: item.kind === 'ascii' ? 'A' : 'U' }), ' ' + text))));
+  }
+
+  #summarize() {
+    const n = this.items.length;
+    const runs = `${n.toLocaleString('en')} string${n === 1 ? '' : 's'} of ${this.query.min}+ characters`;
+    if (this.next < 0) {
+      this.summary.textContent = `${runs} in ${this.what}.`;
+    } else {
+      this.summary.textContent = `${runs} so far in ${this.what}, read up to ${formatOffset(this.scanned, this.grid.size)}` +
+        ` (${humanSize(this.end - this.scanned)} to go).`;
+      this.more.hidden = false;
+    }
+  }
+
+  select(index) {
+    const item = this.items[index];
+    for (const li of this.list.querySelectorAll('li.now')) li.classList.remove('now');
+    this.list.children[index].classList.add('now');
+    this.grid.focus();
+    return this.grid.jump(item.offset, item.length);
+  }
+
+  // The listing was of the content before this change.
+  editsChanged() {
+    if (!this.items || !this.items.length) return;
+    this.summary.textContent += ' The edits changed since: list again to see them.';
+  }
+}
