@@ -4,8 +4,12 @@
 // page's 1 KiB, and the round trip of the smallest route (the staged list).
 // And the answer time of a page while a search of a 16 GiB sparse file runs
 // in the background: median, p99 and worst of 100 requests, beside the same
-// requests made with no search running.
+// requests made with no search running. And the read tools: the hash of
+// 1 GiB and of 4 GiB of the 64 GiB sparse file beside the libraries and
+// memcpy on memory, and the entropy map of both files.
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -166,6 +170,81 @@ void BM_page_while_searching(benchmark::State &state) {
     state.SetLabel("100 pages of 64 rows per iteration, 16 GiB sparse file");
 }
 BENCHMARK(BM_page_while_searching)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// ---- The read tools: hashes, and the entropy map -----------------------------
+
+// Runs a request that may become a job to its end: false when it failed.
+bool run_to_end(served &s, const std::string &path, const std::string &body) {
+    auto r = s.server->post(path, body);
+    if (!r || (r->status != 200 && r->status != 202)) return false;
+    if (r->status == 200) return true;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        auto j = s.server->get("/api/job");
+        if (!j) return false;
+        if (j->body.find("\"state\":\"running\"") == std::string::npos)
+            return j->body.find("\"state\":\"done\"") != std::string::npos;
+    }
+}
+
+const char *const kHashSets[] = {"crc32", "sha256", "crc32,md5,sha1,sha256"};
+
+// The server's hash of 1 GiB (the file in the page cache after the first
+// run), and of 4 GiB in the middle of the 64 GiB sparse file (every hole is
+// read as zeros through pages, so the whole file takes 16 times as long).
+void BM_hash(benchmark::State &state) {
+    served &s = serve(static_cast<int>(state.range(0)));
+    if (!s.server->started()) return state.SkipWithError("hexview serve did not start");
+    const char *set = kHashSets[state.range(1)];
+    int64_t offset = state.range(0) == 0 ? 0 : 32 * kGiB, length = state.range(0) == 0 ? kGiB : 4 * kGiB;
+    std::string body = "{\"offset\":" + std::to_string(offset) + ",\"length\":" + std::to_string(length) +
+                       ",\"algorithms\":\"" + set + "\"}";
+    for (auto _ : state)
+        if (!run_to_end(s, "/api/hash", body)) return state.SkipWithError("the hash failed");
+    state.SetBytesProcessed(state.iterations() * length);
+    state.SetLabel(std::string(state.range(0) == 0 ? "1 GiB random file, " : "4 GiB of a 64 GiB sparse file, ") + set);
+}
+BENCHMARK(BM_hash)->ArgsProduct({{0, 1}, {0, 1, 2}})->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Baselines: the libraries and memcpy on 64 MiB in memory.
+void BM_baseline_in_memory(benchmark::State &state) {
+    std::vector<unsigned char> a(64 << 20), b(64 << 20);
+    std::mt19937_64 rng(5);
+    for (auto &c : a) c = static_cast<unsigned char>(rng());
+    for (auto _ : state) {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        switch (state.range(0)) {
+        case 0: std::memcpy(b.data(), a.data(), a.size()); break;
+        case 1: benchmark::DoNotOptimize(crc32_z(0, a.data(), a.size())); break;
+        case 2: EVP_Digest(a.data(), a.size(), md, &len, EVP_sha256(), nullptr); break;
+        default:
+            benchmark::DoNotOptimize(crc32_z(0, a.data(), a.size()));
+            EVP_Digest(a.data(), a.size(), md, &len, EVP_md5(), nullptr);
+            EVP_Digest(a.data(), a.size(), md, &len, EVP_sha1(), nullptr);
+            EVP_Digest(a.data(), a.size(), md, &len, EVP_sha256(), nullptr);
+        }
+        benchmark::DoNotOptimize(md);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(a.size()));
+    static const char *const names[] = {"memcpy", "zlib crc32", "EVP sha256", "crc32 + md5 + sha1 + sha256"};
+    state.SetLabel(names[state.range(0)]);
+}
+BENCHMARK(BM_baseline_in_memory)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The entropy strip: 1024 regions of the whole file.
+void BM_entropy_map(benchmark::State &state) {
+    served &s = serve(static_cast<int>(state.range(0)));
+    if (!s.server->started()) return state.SkipWithError("hexview serve did not start");
+    httplib::Headers token = s.server->auth();
+    for (auto _ : state) {
+        auto r = s.client->Get("/api/entropy-map?regions=1024", token);
+        if (!r || r->status != 200) return state.SkipWithError("entropy map request failed");
+    }
+    state.SetLabel(state.range(0) == 0 ? "1 GiB random file" : "64 GiB sparse file");
+}
+BENCHMARK(BM_entropy_map)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
