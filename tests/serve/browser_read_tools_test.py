@@ -4,7 +4,7 @@ bookmarks, in Debian's headless Chromium driven by Selenium.
 
 Usage: browser_read_tools_test.py HEXVIEW [unittest arguments]
 HEXVIEW_TOOLS_SHOTS=folder saves the tab's screenshots (light and dark,
-1400 and 640 px wide) there.
+1400 and 640 px wide) there; docs/serve-read-tools.png is the light one at 1400.
 """
 import hashlib
 import os
@@ -148,8 +148,9 @@ class ReadToolsTest(BrowserCase):
         self.driver.execute_script('window.hexview.grid.moveTo(0)')
         self.by_id('strings-form').find_element(By.CSS_SELECTOR, 'button[type=submit]').click()
         self.until_text('strings-summary', r'strings')
-        self.driver.find_elements(By.CSS_SELECTOR, '#strings-list li button')[1].click()
+        self.driver.find_element(By.CSS_SELECTOR, '#bookmark-list li button.go').click()
         self.settle()
+        self.driver.execute_script('document.getElementById("pane-tools").scrollTop = 0')
         try:
             for scheme in ['light', 'dark']:
                 self.driver.execute_cdp_cmd('Emulation.setEmulatedMedia',
