@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -286,8 +287,10 @@ struct strings_scan {
 serve_job serve_hash(const http_request &req) {
     nlohmann::json f = parse_body(req.body, "offset,length,algorithms");
     int64_t size = content_size();
-    auto [offset, length] = checked_range(size, f.contains("offset") ? field_offset(f, "offset") : 0,
-                                          f.contains("length") ? std::optional(field_offset(f, "length")) : std::nullopt);
+    // Plain variables, not a structured binding: clang 14 cannot capture one.
+    int64_t offset = 0, length = 0;
+    std::tie(offset, length) = checked_range(size, f.contains("offset") ? field_offset(f, "offset") : 0,
+                                             f.contains("length") ? std::optional(field_offset(f, "length")) : std::nullopt);
     auto h = std::make_shared<hasher>(
         hash_names(f.contains("algorithms") ? field_string(f, "algorithms") : "crc32,md5,sha1,sha256"));
     auto progress = std::make_shared<job_progress>();
