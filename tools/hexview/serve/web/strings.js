@@ -31,6 +31,7 @@ export class StringsPanel {
     this.what = range ? `the selection ${formatOffset(range[0], this.grid.size)}–${formatOffset(range[1], this.grid.size)}` : 'the whole file';
     this.next = range ? range[0] : 0;
     this.items = [];
+    this.stale = false;
     this.list.replaceChildren();
     return this.load();
   }
@@ -50,12 +51,14 @@ export class StringsPanel {
         this.end = answer.offset + answer.length;
         for (const item of answer.items) this.#add(item);
         added += answer.items.length;
-      } while (this.next >= 0 && added < WANT && performance.now() - t0 < TIME_MS);
+      } while (this.next >= 0 && !this.stale && added < WANT && performance.now() - t0 < TIME_MS);
+      if (this.stale) this.next = -1;
     } catch (e) {
       this.summary.textContent = '';
       return this.showError(e);
     }
     this.#summarize();
+    if (this.stale) this.summary.textContent += ' The edits changed since: list again to see them.';
   }
 
   #add(item) {
@@ -89,7 +92,10 @@ export class StringsPanel {
 
   // The listing was of the content before this change.
   editsChanged() {
-    if (!this.items || !this.items.length) return;
+    if (!this.items || !this.items.length || this.stale) return;
+    this.stale = true;
+    this.next = -1;  // later windows would count offsets in another content
+    this.more.hidden = true;
     this.summary.textContent += ' The edits changed since: list again to see them.';
   }
 }
