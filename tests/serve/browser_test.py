@@ -286,6 +286,31 @@ class BrowserTest(BrowserCase):
         with open(os.path.join(self.dir, 'other.bin'), 'rb') as f:
             self.assertEqual(f.read()[0x42], 0x77)
 
+    def test_closing_the_tab_cancels_its_search(self):
+        """A search of a 16 GiB sparse file runs; its tab is closed (another
+        window stays): the server cancels the search at once."""
+        server = self.open(self.sparse_file('big.bin', 16 * GIB, b'the end'))
+        token = self.driver.execute_script('return sessionStorage.getItem("hexview-session")')
+        first = self.driver.current_window_handle
+        self.driver.switch_to.new_window('tab')
+        kept = self.driver.current_window_handle
+        self.driver.switch_to.window(first)
+        self.by_id('tab-search').click()
+        self.by_id('search-mode').send_keys('hex')
+        self.by_id('search-input').send_keys('00' * 256, Keys.ENTER)
+        self.wait.until(lambda d: d.find_element(By.ID, 'job-bar').is_displayed())
+        self.driver.close()
+        self.driver.switch_to.window(kept)
+
+        def job():
+            req = urllib.request.Request(server.base + '/api/job', headers={'X-Hexview-Token': token})
+            with urllib.request.urlopen(req, timeout=10) as res:
+                return json.load(res)
+        self.wait.until(lambda d: job()['state'] != 'running')
+        ended = job()
+        self.assertEqual(ended['state'], 'cancelled', ended)
+        self.assertLess(ended['done'], ended['total'], 'it stopped before the end of the file')
+
     def test_open_another_file_of_the_folder(self):
         """Ctrl+O opens another file by a name from the folder, asking first
         when edits are unsaved; the page then shows that file."""
