@@ -298,7 +298,11 @@ HX_API int hx_discard(void);
  * ("out of memory materializing logical file", target untouched, when that
  * memory cannot be had), and a failed rewrite then ends its message in
  * " - the content is whole only in memory: save it to another file", and
- * the next hx_discard refuses once (see there). After such a failure the
+ * the next hx_discard refuses once (see there). Content that an earlier
+ * failed save left in that save's new file (its rename failed and the file
+ * could not be mapped again) is told the same way: named while that file is
+ * on disk (a discard then leaves it there), "only in memory" once it is
+ * gone (POSIX removes its name at once). After such a failure the
  * file's bytes are no longer read, so new edits are refused ("file content
  * unavailable after a failed save - save again or reopen the file").
  * Messages: "no file open", "out of memory materializing logical file",

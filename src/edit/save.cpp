@@ -392,6 +392,16 @@ outcome copy_content_to_heap() {
     return outcome::saved;
 }
 
+// A save's temporary file that backs the content (kept by name where it
+// could not be removed while mapped) becomes the copy a failure names, which
+// a discard leaves on disk. Without a name the content is in memory only
+// (the heap, or the mapping of a file already removed).
+void keep_the_spare_file() {
+    if (S.rescue_path || !S.spare_path) return;
+    S.rescue_path = S.spare_path;
+    S.spare_path = nullptr;
+}
+
 // The failure's message, told where the whole content still is.
 void name_the_copy() {
     char message[HV_ERR_SIZE];
@@ -431,8 +441,9 @@ outcome rewrite_target(const save_target &t) {
     const bool copy_is_the_content = t.is_open_file && S.spare;
     if (ok && copy_is_the_content) drop_the_copy();
     if (!ok && copy_is_the_content) {
+        keep_the_spare_file();
         name_the_copy();
-        S.only_copy_in_memory = S.spare_mapped ? 0 : 1;
+        S.only_copy_in_memory = S.rescue_path ? 0 : 1;
     }
     return ok ? outcome::saved : outcome::failed;
 }

@@ -486,6 +486,43 @@ TEST_F(rename_without_view, with_nothing_left_to_read_the_content_is_dropped_not
     EXPECT_EQ(page_row(0), raw_row(original, 0));
 }
 
+// After that, the file gets a second name and an insert, so a save rewrites
+// it in place from the temporary file, and that write fails half-way. Where
+// the temporary file could not be removed while mapped (Windows), it is named
+// as the copy and a discard leaves it on disk; where it is gone already, the
+// content is in memory only, and the first discard refuses.
+TEST_F(rename_without_view, a_failed_rewrite_from_the_kept_content_names_where_it_is) {
+    {
+        scoped_os os;
+        refuse_rename_and_reopening(os.table);
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    fs::create_hard_link(path, dir.file("twin.bin"));
+    const std::string kept = S.spare_path ? S.spare_path : "";
+    static int writes;
+    writes = 0;
+    {
+        scoped_os os;
+        os.table.last_error = injected_code;
+        os.table.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
+            if (++writes == 2) return fail_with(EIO);
+            return hv_os_native.write(h, d, n, w);
+        };
+        EXPECT_EQ(hx_save(nullptr), -1);
+    }
+    expect_open_file_usable();
+    if (kept.empty()) {
+        EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path +
+                                       " - the content is whole only in memory: save it to another file");
+        EXPECT_EQ(hx_discard(), -1) << "the first discard warns";
+        EXPECT_EQ(S.n_edits, 3);
+    } else {
+        EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + kept);
+        ASSERT_EQ(hx_discard(), 0);
+        EXPECT_EQ(read_file(kept), expected) << "a discard leaves the named copy on disk";
+    }
+}
+
 #ifndef _WIN32
 
 // The real thing: a file-size limit stops the write half-way (a short write,
