@@ -760,7 +760,7 @@ class BrowserTest(BrowserCase):
 
     def test_screenshot(self):
         """The README's pictures: a search and an edit on a small file; the
-        byte histogram and the key list."""
+        byte histogram and the key list; a replace of every hit."""
         out = os.environ.get('HEXVIEW_SCREENSHOT', os.path.join(self.dir, 'serve.png'))
         self.open(self.file('firmware.bin', sample_bytes()))
         self.by_id('search-mode').send_keys('ASCII')
@@ -786,6 +786,18 @@ class BrowserTest(BrowserCase):
         self.by_id('grid').send_keys(Keys.F1)
         self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
         self.by_id('help-close').click()
+        # The third picture: every hit replaced as one undo step, the edited
+        # bytes marked in the grid.
+        self.by_id('tab-search').click()
+        self.by_id('replace-input').send_keys('HEXVIEW')
+        self.by_id('replace-all').click()
+        self.until_text('notice', r'^Replaced \d+ hits as one step')
+        self.settle()
+        self.driver.execute_script('window.hexview.search.select(3)')
+        self.settle()
+        edit_tools = out.replace('.png', '-edit-tools.png')
+        self.driver.save_screenshot(edit_tools)
+        self.assertTrue(os.path.getsize(edit_tools) > 10000)
 
     def test_no_token_gets_nothing(self):
         self.refusals_expected = True
