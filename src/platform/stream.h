@@ -34,3 +34,10 @@ int64_t hv_stream_page();
 void hv_stream_prefetch(const uint8_t *base, int64_t n);
 // Drops base[0..n) from the process's resident memory (not from the file).
 void hv_stream_release(const uint8_t *base, int64_t n);
+
+// A few rows read at a random place (a page of the view): brings in the file's
+// pages under base[0..n), any alignment, and only those. Without it the fault
+// on the first byte reads the system's whole read-around window (on Linux up
+// to the device's read-ahead, often megabytes; in a hole of a sparse file that
+// is megabytes of zeroes written) for a page that needs a few KiB.
+void hv_stream_pick(const uint8_t *base, int64_t n);

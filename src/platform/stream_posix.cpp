@@ -35,3 +35,13 @@ void hv_stream_release(const uint8_t *base, int64_t n) {
     // the bytes stay in the file and the cache, and come back on a read.
     madvise(as_address(base), static_cast<size_t>(n), MADV_DONTNEED);
 }
+
+void hv_stream_pick(const uint8_t *base, int64_t n) {
+    if (n <= 0) return;
+    auto page = static_cast<uintptr_t>(hv_stream_page());
+    uintptr_t from = reinterpret_cast<uintptr_t>(base) & ~(page - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(base) + static_cast<uintptr_t>(n);
+    // The plain hint reads exactly the range, with no read-around (a fault
+    // or MADV_POPULATE_READ would add it).
+    posix_madvise(reinterpret_cast<void *>(from), to - from, POSIX_MADV_WILLNEED);
+}

@@ -12,6 +12,7 @@
 #include "core/state.h"
 #include "core/thread_buffers.h"
 #include "platform/guard.h"
+#include "platform/stream.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ struct page_source {
     hv_piece whole;   // the mapped file, when no cache is kept
     uint64_t limit;   // positions below this hold content bytes
     uint64_t start;
+    uint64_t end;     // one past the page's last position
     int32_t rows;
     int64_t cur;             // piece under the cursor
     const uint8_t *cur_bytes;  // its first byte; null when its source is gone
@@ -46,6 +48,7 @@ bool prepare(int64_t offset, int32_t rows, page_source &src) {
     if (!hv_require_open()) return false;
     src.rows = clamp_rows(rows);
     src.start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
+    src.end = src.start + static_cast<uint64_t>(src.rows) * kBytesPerRow;
     if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
     if (hv_check_shrank()) return false;
     uint64_t have = 0;
@@ -81,6 +84,11 @@ void seek(page_source &src, uint64_t q) {
     src.cur_from = static_cast<uint64_t>(p.at);
     uint64_t to = static_cast<uint64_t>(p.at + p.len);
     src.cur_to = to < src.limit ? to : src.limit;
+    // The page reads a few KiB of the file here: only those are read in.
+    if (p.source == HV_FROM_FILE && src.cur_bytes) {
+        uint64_t last = src.cur_to < src.end ? src.cur_to : src.end;
+        if (last > q) hv_stream_pick(src.cur_bytes + (q - src.cur_from), static_cast<int64_t>(last - q));
+    }
 }
 
 uint8_t byte_at(page_source &src, uint64_t q) {
