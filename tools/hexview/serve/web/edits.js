@@ -256,7 +256,7 @@ export class EditsPanel {
         { offset: run.at, hex: hexOf(run.bytes), merge: run.merge });
       this.grid.confirmLocal(run.entry, state.version);
       if (counted) this.typedWaiting--;
-      this.#apply(state);
+      this.#applyTyped(state);
     } catch (e) {
       if (counted) this.typedWaiting--;
       this.#cancelTyping(run, e);
@@ -297,8 +297,29 @@ export class EditsPanel {
 
   // ---- their work, run in the queue's turn --------------------------------
 
+  // A typed byte is stored: the counts and the size now (the grid shows the
+  // byte already), the list, marks and rows once per frame, so a burst of
+  // keys waits for none of that and 900 listed edits cost one list a frame.
+  #typedState = null;
+  #applyTyped(state) {
+    this.staged = state.staged;
+    this.version = state.version ?? this.version;
+    this.undoCount = state.undo;
+    this.redoCount = state.redo;
+    this.grid.setSize(state.size);
+    if (!this.#typedState) {
+      requestAnimationFrame(() => {
+        const latest = this.#typedState;
+        this.#typedState = null;
+        if (latest) this.#apply(latest);
+      });
+    }
+    this.#typedState = state;
+  }
+
   // The server's answer to every edit call: the engine's list and the size.
   #apply(state) {
+    this.#typedState = null;  // this answer is later than a typed one not shown yet
     this.staged = state.staged;
     this.version = state.version ?? this.version;
     this.ranges = editedRanges(state.staged);

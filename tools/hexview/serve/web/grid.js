@@ -8,6 +8,46 @@ const BLOCK_ROWS = 64;              // rows per page request
 const BLOCK = BLOCK_ROWS * ROW;     // bytes per block
 const MAX_SPACER_PX = 8_000_000;    // well below every browser's element height limit
 const CACHE_BLOCKS = 256;
+const AHEAD_BLOCKS = 2;             // blocks fetched ahead of the view, in the way it moves
+const MAX_REQUEST_BLOCKS = 15;      // a page request holds at most 1000 rows
+
+// Calls `f` once the frame being made now is painted: a task posted from an
+// animation frame runs after that frame's rendering.
+const afterFrame = (() => {
+  const channel = new MessageChannel();
+  const queue = [];
+  channel.port1.onmessage = () => queue.splice(0).forEach((f) => f());
+  return (f) => {
+    queue.push(f);
+    if (queue.length === 1) channel.port2.postMessage(null);
+  };
+})();
+
+// Changes an element's text only when it differs: writing the same text
+// still costs the browser a new text node and its style and layout.
+function setText(el, text) {
+  const node = el.firstChild;
+  if (node && node.nodeType === Node.TEXT_NODE && !node.nextSibling) {
+    if (node.data !== text) node.data = text;
+  } else {
+    el.textContent = text;
+  }
+}
+
+// A row of the server's page: its byte values and its text column.
+function parseRow(r) {
+  const bytes = new Array(ROW);
+  const hex = r.hex;
+  // "xx xx xx xx xx xx xx xx  xx xx ...": the pairs sit at fixed places.
+  let n = 0;
+  for (let i = 0; i < hex.length && n < ROW; i++) {
+    if (hex.charCodeAt(i) !== 32) {
+      bytes[n++] = parseInt(hex.substr(i, 2), 16);
+      i++;
+    }
+  }
+  return { bytes: n === ROW ? bytes : bytes.slice(0, n), ascii: r.ascii };
+}
 
 export class HexGrid {
   // Everything is private: the other modules read the grid through getters
@@ -29,6 +69,8 @@ export class HexGrid {
   #rowEls = [];
   #paintWaiters = [];
   #wheelPx = 0;
+  #rowH = 20;            // read from the style sheet at each layout, not on every event
+  #heading = 1;          // 1 while the view moves down the file, -1 up
   #lastScrollTop = -1;
   #scrollGesture = null;  // 'arrow', 'track' or 'drag' while the mouse is down on the scroll bar
   #renderQueued = false;
@@ -57,9 +99,7 @@ export class HexGrid {
 
   // ---- geometry ----------------------------------------------------------
 
-  get rowHeight() {
-    return parseFloat(getComputedStyle(document.documentElement).getPropertyValue('--row-h')) || 20;
-  }
+  get rowHeight() { return this.#rowH; }
   get totalRows() { return Math.max(1, Math.ceil((this.#size + (this.#appendable ? 1 : 0)) / ROW)); }
   get maxTop() { return Math.max(0, this.totalRows - this.#visible); }
   get lastOffset() { return Math.max(0, this.#size - 1); }
@@ -75,7 +115,8 @@ export class HexGrid {
   }
 
   layout() {
-    const h = this.rowHeight;
+    this.#rowH = parseFloat(getComputedStyle(document.documentElement).getPropertyValue('--row-h')) || 20;
+    const h = this.#rowH;
     const visible = Math.max(1, Math.floor(this.#gridEl.clientHeight / h));
     if (visible !== this.#rowEls.length) this.#buildRows(visible);
     this.#visible = visible;
@@ -98,18 +139,21 @@ export class HexGrid {
       txtCol.className = 'c-txt';
       const bytes = [];
       const chars = [];
+      off.textContent = ' ';
       for (let i = 0; i < ROW; i++) {
         const b = document.createElement('span');
         b.className = 'b';
         b.dataset.i = i;
         b.dataset.col = 'hex';
         b.append(document.createElement('span'));
+        b.firstChild.textContent = ' ';
         hexCol.append(b);
         bytes.push(b);
         const t = document.createElement('span');
         t.className = 't';
         t.dataset.i = i;
         t.dataset.col = 'text';
+        t.textContent = ' ';
         txtCol.append(t);
         chars.push(t);
       }
@@ -125,7 +169,9 @@ export class HexGrid {
   #scrollRange() { return Math.max(1, this.#scroller.scrollHeight - this.#scroller.clientHeight); }
 
   #setTop(row, fromScroll = false) {
+    const before = this.#topRow;
     this.#topRow = Math.min(Math.max(0, Math.round(row)), this.maxTop);
+    if (this.#topRow !== before) this.#heading = this.#topRow > before ? 1 : -1;
     if (!fromScroll) {
       const top = this.maxTop ? (this.#topRow / this.maxTop) * this.#scrollRange() : 0;
       this.#scroller.scrollTop = top;
@@ -138,13 +184,35 @@ export class HexGrid {
     this.render();
   }
 
-  // Asks for the rows in view (and the block after them) at once, rather
-  // than a frame later when they are painted.
+  // Asks for the rows in view at once (one request), rather than a frame
+  // later when they are painted; then for the blocks ahead in the way the
+  // view moves and the one behind, so scrolling finds its rows there.
   #fetchVisible() {
     const first = Math.floor(this.#topRow / BLOCK_ROWS);
+    const lastBlock = Math.floor((this.totalRows - 1) / BLOCK_ROWS);
     const last = Math.floor(Math.min(this.#topRow + this.#visible, this.totalRows - 1) / BLOCK_ROWS);
-    for (let b = first; b <= last; b++) this.#block(b);
-    if ((last + 1) * BLOCK_ROWS < this.totalRows) this.#block(last + 1);
+    this.#fetchBlocks(first, last);
+    if (this.#heading > 0) {
+      this.#fetchBlocks(last + 1, Math.min(lastBlock, last + AHEAD_BLOCKS));
+      this.#fetchBlocks(Math.max(0, first - 1), first - 1);
+    } else {
+      this.#fetchBlocks(Math.max(0, first - AHEAD_BLOCKS), first - 1);
+      this.#fetchBlocks(last + 1, Math.min(lastBlock, last + 1));
+    }
+  }
+
+  // Fetches the blocks first..last that are neither held nor on their way,
+  // each run of adjacent ones in one request.
+  #fetchBlocks(first, last) {
+    let run = -1;
+    for (let b = first; b <= last + 1; b++) {
+      const missing = b <= last && !this.#cache.has(b);
+      if (missing && run < 0) run = b;
+      if (run >= 0 && (!missing || b - run === MAX_REQUEST_BLOCKS)) {
+        this.#request(run, b - run);
+        run = missing ? b : -1;
+      }
+    }
   }
 
   // The scroll bar: a drag maps its place onto the whole file; its arrows
@@ -266,30 +334,45 @@ export class HexGrid {
     return data ? { byte: data.bytes[off % ROW], ascii: data.ascii[off % ROW] } : null;
   }
 
+  // The block's rows, or a promise of them (null on failure).
   #block(index) {
-    const have = this.#cache.get(index);
-    if (have) return have;
+    if (!this.#cache.has(index)) this.#request(index, 1);
+    return this.#cache.get(index);
+  }
+
+  // One page request for `count` blocks from `first`; each block's place in
+  // the cache holds a promise of its rows until they come.
+  #request(first, count) {
     const generation = this.#generation;
-    const p = get('/api/page', { offset: index * BLOCK, rows: BLOCK_ROWS })
+    const all = get('/api/page', { offset: first * BLOCK, rows: count * BLOCK_ROWS })
       .then((page) => {
         if (generation !== this.#generation) return null;
-        const rows = page.rows.map((r) => ({ bytes: r.hex.split(/\s+/).map((h) => parseInt(h, 16)), ascii: r.ascii }));
-        const entry = { rows, version: page.version ?? 0 };
-        this.#cache.set(index, entry);
-        this.#stale.delete(index);
-        if (this.#cache.size > CACHE_BLOCKS) this.#cache.delete(this.#cache.keys().next().value);
+        const version = page.version ?? 0;
+        const entries = [];
+        for (let k = 0; k < count; k++) {
+          const rows = page.rows.slice(k * BLOCK_ROWS, (k + 1) * BLOCK_ROWS).map(parseRow);
+          const entry = { rows, version };
+          this.#cache.set(first + k, entry);
+          this.#stale.delete(first + k);
+          entries.push(entry);
+        }
+        while (this.#cache.size > CACHE_BLOCKS) this.#cache.delete(this.#cache.keys().next().value);
         this.#pruneLocal();
         if (page.size !== this.#serverSize) this.#onSize(page.size);
         this.render();
-        return entry;
+        return entries;
       })
       .catch((e) => {
-        if (this.#cache.get(index) === p) this.#cache.delete(index);
         if (generation === this.#generation) this.#onError(e);
         return null;
       });
-    this.#cache.set(index, p);
-    return p;
+    for (let k = 0; k < count; k++) {
+      const p = all.then((entries) => {
+        if (!entries && this.#cache.get(first + k) === p) this.#cache.delete(first + k);
+        return entries ? entries[k] : null;
+      });
+      this.#cache.set(first + k, p);
+    }
   }
 
   #blockData(index) {
@@ -343,7 +426,7 @@ export class HexGrid {
         continue;
       }
       el.row.hidden = false;
-      el.off.textContent = formatOffset(base, this.#size);
+      setText(el.off, formatOffset(base, this.#size));
       let loading = false;
       for (let i = 0; i < ROW; i++) {
         const off = base + i;
@@ -356,8 +439,8 @@ export class HexGrid {
         const isCur = off === this.#cursor && (inFile || off === this.lastCursor);
         let text = v === null ? (inFile ? '··' : '  ') : v.toString(16).padStart(2, '0');
         if (isCur && this.#pending !== null) text = this.#pending + '·';
-        b.firstChild.textContent = text;
-        t.textContent = v === null ? ' ' : shown.ascii ?? (v >= 0x20 && v < 0x7f ? String.fromCharCode(v) : '.');
+        setText(b.firstChild, text);
+        setText(t, v === null ? ' ' : shown.ascii ?? (v >= 0x20 && v < 0x7f ? String.fromCharCode(v) : '.'));
         let cls = i === 7 ? 'b gap' : 'b';
         let tcls = 't';
         if (!inFile && isCur) {
@@ -388,7 +471,7 @@ export class HexGrid {
     if (!missing && this.#paintWaiters.length) {
       const waiters = this.#paintWaiters;
       this.#paintWaiters = [];
-      requestAnimationFrame(() => waiters.forEach((w) => w()));
+      afterFrame(() => waiters.forEach((w) => w()));
     }
   }
 
