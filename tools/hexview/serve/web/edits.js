@@ -475,13 +475,28 @@ export class EditsPanel {
     els.summary.textContent = n
       ? `${n} staged edit${n === 1 ? '' : 's'} (at most ${this.limits.max_edits}), not saved yet${this.redoCount ? `; ${this.redoCount} to redo` : ''}`
       : this.writable ? 'No staged edits. Type over bytes in the grid, or use Insert and Delete.' : 'The file is open read-only.';
-    // The server lists the first bytes of a long edit: an ellipsis says so.
-    els.list.replaceChildren(...this.staged.map((e) => el('li', {},
+    // Only the items that differ are made again: a typed run changes the
+    // last one, whatever the length of the list.
+    const items = els.list.children;
+    this.staged.forEach((e, i) => {
+      const at = formatOffset(parseInt(e.offset, 16), this.grid.size);
+      const key = `${e.op} ${at} ${e.len} ${e.bytes}`;
+      if (items[i]?.dataset.key === key) return;
+      const li = this.#listItem(e, at);
+      li.dataset.key = key;
+      if (items[i]) items[i].replaceWith(li);
+      else els.list.append(li);
+    });
+    while (items.length > this.staged.length) items[items.length - 1].remove();
+  }
+
+  // The server lists the first bytes of a long edit: an ellipsis says so.
+  #listItem(e, at) {
+    return el('li', {},
       el('span', { class: 'op', text: e.op }),
-      el('button', { type: 'button', class: 'off link', title: 'Show this edit in the grid',
-        text: formatOffset(parseInt(e.offset, 16), this.grid.size),
+      el('button', { type: 'button', class: 'off link', title: 'Show this edit in the grid', text: at,
         onclick: () => this.grid.jump(parseInt(e.offset, 16), e.op === 'delete' ? 0 : e.len) }),
-      el('span', { class: 'bytes', text: e.op === 'delete' ? `${e.len} byte${e.len === 1 ? '' : 's'}` : `${e.len}: ${e.bytes}${e.bytes.length < 2 * e.len ? '…' : ''}` }))));
+      el('span', { class: 'bytes', text: e.op === 'delete' ? `${e.len} byte${e.len === 1 ? '' : 's'}` : `${e.len}: ${e.bytes}${e.bytes.length < 2 * e.len ? '…' : ''}` }));
   }
 
   markAt(off) { return inRanges(this.ranges, off) >= 0; }

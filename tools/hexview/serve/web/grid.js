@@ -10,6 +10,7 @@ const MAX_SPACER_PX = 8_000_000;    // well below every browser's element height
 const CACHE_BLOCKS = 256;
 const AHEAD_BLOCKS = 2;             // blocks fetched ahead of the view, in the way it moves
 const MAX_REQUEST_BLOCKS = 15;      // a page request holds at most 1000 rows
+const HOLD_MS = 100;                // a view none of whose rows are here yet waits this long before it shows them loading
 
 // Calls `f` once the frame being made now is painted: a task posted from an
 // animation frame runs after that frame's rendering.
@@ -74,6 +75,8 @@ export class HexGrid {
   #lastScrollTop = -1;
   #scrollGesture = null;  // 'arrow', 'track' or 'drag' while the mouse is down on the scroll bar
   #renderQueued = false;
+  #paintedTop = 0;       // the first row as painted: what a click lands on
+  #holdSince = null;     // when the view went where none of its rows are here yet
 
   constructor({ grid, scroller, spacer, headHex, marks, onCursor, onSize, onError, onKey, onNotice }) {
     this.#gridEl = grid;
@@ -125,6 +128,7 @@ export class HexGrid {
   }
 
   #buildRows(n) {
+    this.#paintedTop = this.#topRow;
     this.#gridEl.replaceChildren();
     this.#rowEls = [];
     for (let r = 0; r < n; r++) {
@@ -158,7 +162,6 @@ export class HexGrid {
         chars.push(t);
       }
       row.append(off, hexCol, txtCol);
-      row.dataset.r = r;
       this.#gridEl.append(row);
       this.#rowEls.push({ row, off, bytes, chars });
     }
@@ -414,7 +417,49 @@ export class HexGrid {
     });
   }
 
+  // None of the rows in view are here yet (a jump far away): the rows
+  // painted before stay a moment, so the view changes once, to the new rows,
+  // rather than twice (empty rows first) when they come soon.
+  #holding() {
+    const last = Math.min(this.#topRow + this.#rowEls.length, this.totalRows) - 1;
+    for (let row = this.#topRow; row <= last; row++) {
+      if (row * ROW >= this.#serverSize || this.#rowData(row)) {
+        this.#holdSince = null;
+        return false;
+      }
+    }
+    const now = performance.now();
+    if (this.#holdSince === null) {
+      this.#holdSince = now;
+      setTimeout(() => this.render(), HOLD_MS);
+    }
+    if (now - this.#holdSince >= HOLD_MS) return false;
+    this.#fetchVisible();
+    return true;
+  }
+
+  // The view moved by fewer rows than it shows: the row elements whose rows
+  // stay in view keep them (moved up or down as a whole), so a scroll writes
+  // only the rows that come into view.
+  #recycle(moved) {
+    const els = this.#rowEls;
+    const n = els.length;
+    if (moved === 0 || Math.abs(moved) >= n) return;
+    if (moved > 0) {
+      const out = els.splice(0, moved);
+      els.push(...out);
+      this.#gridEl.append(...out.map((e) => e.row));
+    } else {
+      const out = els.splice(n + moved, -moved);
+      els.unshift(...out);
+      this.#gridEl.prepend(...out.map((e) => e.row));
+    }
+  }
+
   #paint() {
+    if (this.#holding()) return;
+    this.#recycle(this.#topRow - this.#paintedTop);
+    this.#paintedTop = this.#topRow;
     const [selStart, selEnd] = this.selection();
     let missing = false;
     for (let r = 0; r < this.#rowEls.length; r++) {
@@ -596,7 +641,9 @@ export class HexGrid {
       const cell = e.target.closest('.b, .t');
       const row = e.target.closest('.hrow');
       if (!cell || !row) return null;
-      return { off: (this.#topRow + Number(row.dataset.r)) * ROW + Number(cell.dataset.i), col: cell.dataset.col };
+      const r = this.#rowEls.findIndex((el) => el.row === row);
+      if (r < 0) return null;
+      return { off: (this.#paintedTop + r) * ROW + Number(cell.dataset.i), col: cell.dataset.col };
     };
     this.#gridEl.addEventListener('mousedown', (e) => {
       const c = cellAt(e);
