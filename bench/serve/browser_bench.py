@@ -44,6 +44,11 @@ def random_gib_file():
         with open(path, 'wb') as f:
             for _ in range(GIB // (16 << 20)):
                 f.write(os.urandom(16 << 20))
+    # Read once, so the jumps measure the page and not the disk (the file
+    # written in an earlier run may have left the system's cache).
+    with open(path, 'rb') as f:
+        while f.read(16 << 20):
+            pass
     return path
 
 

@@ -188,34 +188,42 @@ export class HexGrid {
   }
 
   // Asks for the rows in view at once (one request), rather than a frame
-  // later when they are painted; then for the blocks ahead in the way the
-  // view moves and the one behind, so scrolling finds its rows there.
+  // later when they are painted; once they are here, for the blocks ahead in
+  // the way the view moves and the one behind, so scrolling finds its rows
+  // there (asked for together, they would slow the rows in view).
   #fetchVisible() {
     const first = Math.floor(this.#topRow / BLOCK_ROWS);
     const lastBlock = Math.floor((this.totalRows - 1) / BLOCK_ROWS);
     const last = Math.floor(Math.min(this.#topRow + this.#visible, this.totalRows - 1) / BLOCK_ROWS);
-    this.#fetchBlocks(first, last);
-    if (this.#heading > 0) {
-      this.#fetchBlocks(last + 1, Math.min(lastBlock, last + AHEAD_BLOCKS));
-      this.#fetchBlocks(Math.max(0, first - 1), first - 1);
-    } else {
-      this.#fetchBlocks(Math.max(0, first - AHEAD_BLOCKS), first - 1);
-      this.#fetchBlocks(last + 1, Math.min(lastBlock, last + 1));
-    }
+    const around = () => {
+      if (this.#heading > 0) {
+        this.#fetchBlocks(last + 1, Math.min(lastBlock, last + AHEAD_BLOCKS));
+        this.#fetchBlocks(Math.max(0, first - 1), first - 1);
+      } else {
+        this.#fetchBlocks(Math.max(0, first - AHEAD_BLOCKS), first - 1);
+        this.#fetchBlocks(last + 1, Math.min(lastBlock, last + 1));
+      }
+    };
+    const inView = this.#fetchBlocks(first, last);
+    if (inView) inView.then(around);
+    else around();
   }
 
   // Fetches the blocks first..last that are neither held nor on their way,
-  // each run of adjacent ones in one request.
+  // each run of adjacent ones in one request; gives the last request's
+  // promise, or null when none was needed.
   #fetchBlocks(first, last) {
     let run = -1;
+    let asked = null;
     for (let b = first; b <= last + 1; b++) {
       const missing = b <= last && !this.#cache.has(b);
       if (missing && run < 0) run = b;
       if (run >= 0 && (!missing || b - run === MAX_REQUEST_BLOCKS)) {
-        this.#request(run, b - run);
+        asked = this.#request(run, b - run);
         run = missing ? b : -1;
       }
     }
+    return asked;
   }
 
   // The scroll bar: a drag maps its place onto the whole file; its arrows
@@ -376,6 +384,7 @@ export class HexGrid {
       });
       this.#cache.set(first + k, p);
     }
+    return all;
   }
 
   #blockData(index) {
