@@ -29,12 +29,21 @@ struct page_source {
     uint64_t limit;   // positions below this hold content bytes
     uint64_t start;
     uint64_t end;     // one past the page's last position
+    bool sequential;  // one of a run of pages, each where the last one ended
     int32_t rows;
     int64_t cur;             // piece under the cursor
     const uint8_t *cur_bytes;  // its first byte; null when its source is gone
     uint64_t cur_from;       // its first position
     uint64_t cur_to;         // one past its last position that holds content
 };
+
+// Where the calling thread's last page ended, and how many pages in a row
+// started where the one before ended. A run of them is a reader going
+// through the file (a hash, a listing of strings), which the system's own
+// read-ahead serves best; two or three are a grid that scrolls.
+thread_local uint64_t t_last_end = UINT64_MAX;
+thread_local int t_run = 0;
+constexpr int kStreamRun = 4;
 
 int32_t clamp_rows(int32_t rows) {
     if (rows <= 0) return 64;
@@ -49,6 +58,9 @@ bool prepare(int64_t offset, int32_t rows, page_source &src) {
     src.rows = clamp_rows(rows);
     src.start = offset < 0 ? 0 : static_cast<uint64_t>(offset);
     src.end = src.start + static_cast<uint64_t>(src.rows) * kBytesPerRow;
+    t_run = src.start == t_last_end ? t_run + 1 : 0;
+    t_last_end = src.end;
+    src.sequential = t_run >= kStreamRun;
     if (S.n_edits != 0 && S.logical_stale == 1 && hv_materialize() != 0) return false;
     if (hv_check_shrank()) return false;
     uint64_t have = 0;
@@ -84,8 +96,9 @@ void seek(page_source &src, uint64_t q) {
     src.cur_from = static_cast<uint64_t>(p.at);
     uint64_t to = static_cast<uint64_t>(p.at + p.len);
     src.cur_to = to < src.limit ? to : src.limit;
-    // The page reads a few KiB of the file here: only those are read in.
-    if (p.source == HV_FROM_FILE && src.cur_bytes) {
+    // A page at a random place reads a few KiB of the file here: only those
+    // are read in.
+    if (p.source == HV_FROM_FILE && src.cur_bytes && !src.sequential) {
         uint64_t last = src.cur_to < src.end ? src.cur_to : src.end;
         if (last > q) hv_stream_pick(src.cur_bytes + (q - src.cur_from), static_cast<int64_t>(last - q));
     }
