@@ -232,7 +232,8 @@ TEST_P(serve_edit_cap, refuses_a_step_beyond_it_whole) {
     std::string text;
     std::string offsets;
     for (int i = 0; i < c.hits; i++) {
-        offsets += (i ? "," : "") + std::to_string(text.size());
+        if (i) offsets += ',';
+        offsets += std::to_string(text.size());
         text += "ab.";
     }
     file = dir.write("hits.bin", text);
