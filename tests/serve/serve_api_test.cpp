@@ -58,21 +58,9 @@ protected:
         if (!r) return "no answer";
         int got = r->status;
         std::string body = r->body;
-        if (got == 202 && status != 202) std::tie(got, body) = job_end();  // slow on a busy machine
+        if (got == 202 && status != 202) std::tie(got, body) = server->job_end();  // slow on a busy machine
         EXPECT_EQ(got, status) << path << " " << json << ": " << body;
         return body;
-    }
-    // The status and answer of the job running, once it ends.
-    std::pair<int, std::string> job_end() {
-        for (;;) {
-            auto r = server->get("/api/job");
-            if (!r) return {0, "no answer"};
-            const std::string &b = r->body;
-            size_t status = b.find("\"status\":"), answer = b.find(",\"answer\":");
-            if (status != std::string::npos && answer != std::string::npos)
-                return {std::stoi(b.substr(status + 9)), b.substr(answer + 10, b.size() - answer - 11)};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
     }
     std::string staged() { return get("/api/staged"); }
 };
@@ -225,14 +213,7 @@ protected:
     std::pair<int, std::string> post(const std::string &path, const std::string &json) {
         auto r = server->post(path, json);
         if (!r) return {0, "no answer"};
-        for (int i = 0; r->status == 202 && i < 500; i++) {  // a save as a job, slow on a busy machine
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            auto job = server->get("/api/job");
-            std::smatch m;
-            if (job && std::regex_search(job->body, m, std::regex(",\"status\":([0-9]+),\"answer\":(.*)\\}$")))
-                return {std::stoi(m[1]), m[2]};
-        }
-        return {r->status, r->body};
+        return r->status == 202 ? server->job_end() : std::pair<int, std::string>{r->status, r->body};
     }
     std::string body_of(const std::string &path) {
         auto r = server->get(path);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 socklen_t loopback_address(bool ipv6, int port, sockaddr_storage &a) {
     a = {};
@@ -191,4 +192,16 @@ httplib::Result serve_process::get(const std::string &path) const { return clien
 
 httplib::Result serve_process::post(const std::string &path, const std::string &json) const {
     return client().Post(path, post_headers(), json, "application/json");
+}
+
+std::pair<int, std::string> serve_process::job_end() const {
+    for (;;) {
+        auto r = get("/api/job");
+        if (!r) return {0, "no answer"};
+        const std::string &b = r->body;
+        size_t status = b.find("\"status\":"), answer = b.find(",\"answer\":");
+        if (status != std::string::npos && answer != std::string::npos)
+            return {std::stoi(b.substr(status + 9)), b.substr(answer + 10, b.size() - answer - 11)};
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // The loopback address 127.0.0.1:port, or [::1]:port, in `a`; gives its length.
@@ -52,6 +53,8 @@ public:
     httplib::Headers post_headers() const;  // the token, Origin
     httplib::Result get(const std::string &path) const;
     httplib::Result post(const std::string &path, const std::string &json) const;
+    // The status and answer of the job running (or last run), once it ends.
+    std::pair<int, std::string> job_end() const;
 
 private:
     pid_t pid_ = -1;

@@ -46,20 +46,13 @@ protected:
         auto r = body ? server->post(path, *body) : server->get(path);
         if (!r) return "no answer";
         std::pair<int, std::string> got{r->status, r->body};
-        if (got.first == 202 && status != 202) got = job_end();
+        if (got.first == 202 && status != 202) got = server->job_end();
         EXPECT_EQ(got.first, status) << path << " " << (body ? *body : "") << ": " << got.second;
         return got.second;
     }
     std::string get(const std::string &path, int status = 200) { return expect(status, path, nullptr); }
     std::string post(const std::string &path, const std::string &body, int status = 200) {
         return expect(status, path, &body);
-    }
-    std::pair<int, std::string> job_end() {
-        for (;;) {
-            json j = json::parse(get("/api/job"));
-            if (j["state"] != "running") return {j["status"].get<int>(), j["answer"].dump()};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
     }
 };
 
@@ -266,7 +259,7 @@ TEST_F(read_tools, hash_of_a_big_sparse_file_shows_progress_refuses_changes_and_
     }
     EXPECT_GT(later, first) << "the bytes done go up";
     EXPECT_EQ(post("/api/cancel", "{}"), "{\"cancelled\":true}");
-    auto [status, answer] = job_end();
+    auto [status, answer] = server->job_end();
     EXPECT_EQ(status, 400);
     EXPECT_EQ(answer, "{\"error\":\"cancelled: hash stopped before its end\"}");
     EXPECT_TRUE(has(get("/api/job"), "\"state\":\"cancelled\""));
@@ -285,7 +278,7 @@ TEST_F(read_tools, hash_waits_for_no_other_job) {
     EXPECT_TRUE(has(post("/api/hash", "{}", 409), "busy: a search is running"));
     EXPECT_TRUE(has(get("/api/job"), "\"op\":\"search\",\"state\":\"running\""));
     post("/api/cancel", "{}");
-    job_end();
+    server->job_end();
 }
 
 // Stopping the server cancels a running hash at once.
