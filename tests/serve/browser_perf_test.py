@@ -54,11 +54,16 @@ class PerfBehaviourTest(BrowserCase):
         self.open(self.file('rows.bin', numbered_rows(1 << 12)))
         row_px = self.driver.execute_script('return window.hexview.grid.rowHeight')
         self.wheel(9, 3 * row_px)
-        target = self.driver.find_elements(By.CSS_SELECTOR, '#grid .hrow:not([hidden])')[5]
-        offset = int(target.find_element(By.CSS_SELECTOR, '.c-off').text, 16)
-        target.find_elements(By.CSS_SELECTOR, '.b')[3].click()
-        self.settle()
-        self.assertEqual(self.status(), f'offset 0x{offset + 3:x} ({offset + 3:,})')
+        # Each side of the gap after byte 7, both ends of a row, and the text column.
+        for row, column, index in [(5, 'hex', 3), (6, 'hex', 7), (7, 'hex', 8), (8, 'hex', 0), (9, 'hex', 15),
+                                   (10, 'text', 0), (11, 'text', 12), (12, 'text', 15)]:
+            with self.subTest(column=column, index=index):
+                target = self.driver.find_elements(By.CSS_SELECTOR, '#grid .hrow:not([hidden])')[row]
+                offset = int(target.find_element(By.CSS_SELECTOR, '.c-off').text, 16) + index
+                self.click_byte(target, index, column)
+                self.settle()
+                self.assertEqual(self.status(), f'offset 0x{offset:x} ({offset:,})')
+                self.assertEqual(self.driver.execute_script('return window.hexview.grid.column'), column)
 
     def test_each_jump_on_64_gib_shows_its_target_row_painted(self):
         size = 64 * GIB

@@ -23,6 +23,7 @@ except ImportError:
     sys.exit(77)
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -178,8 +179,19 @@ class BrowserCase(unittest.TestCase):
         return self.driver.execute_script('''
             return [...document.querySelectorAll('#grid .hrow:not([hidden])')].map((r) => [
               r.querySelector('.c-off').textContent,
-              [...r.querySelectorAll('.b')].map((b, i) => b.textContent + (i === 7 ? '  ' : ' ')).join('').trim(),
+              r.querySelector('.c-hex').textContent.trim(),
               r.querySelector('.c-txt').textContent]);''')
+
+    def click_byte(self, row, index, column='hex'):
+        """A real click on the byte `index` of a row element, in the hex or the text column."""
+        col = row.find_element(By.CSS_SELECTOR, '.c-hex' if column == 'hex' else '.c-txt')
+        # From the column's centre (where Selenium's offsets start) to the byte's middle.
+        x = self.driver.execute_script('''const [col, i, hex] = arguments;
+            const box = col.getBoundingClientRect();
+            const ch = col.closest('.hrow').querySelector('.c-hex').getBoundingClientRect().width / 50;
+            const middle = hex ? (3 * i + (i > 7 ? 1 : 0) + 1) * ch : (2 + i + 0.5) * ch;
+            return Math.round(middle - box.width / 2);''', col, index, column == 'hex')
+        ActionChains(self.driver).move_to_element_with_offset(col, x, 0).click().perform()
 
     def row_at(self, offset):
         label = '0x%0*x' % (12 if self.driver.execute_script('return window.hexview.grid.size') > 0xffffffff else 8,

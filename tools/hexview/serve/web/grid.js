@@ -11,6 +11,8 @@ const CACHE_BLOCKS = 256;
 const AHEAD_BLOCKS = 2;             // blocks fetched ahead of the view, in the way it moves
 const MAX_REQUEST_BLOCKS = 15;      // a page request holds at most 1000 rows
 const HOLD_MS = 100;                // a view none of whose rows are here yet waits this long before it shows them loading
+const HEX_CHARS = 50;               // the hex column's width in characters (.c-hex)
+const TEXT_INDENT = 2;              // the text column's left padding in characters (.c-txt)
 
 // Calls `f` once the frame being made now is painted: a task posted from an
 // animation frame runs after that frame's rendering.
@@ -32,6 +34,51 @@ function setText(el, text) {
     if (node.data !== text) node.data = text;
   } else {
     el.textContent = text;
+  }
+}
+
+// A row's column is painted as runs: bytes with no mark of their own are
+// plain text (zeros in a dim span), one text node for a whole row of them,
+// and each marked byte (cursor, selection, hit, difference, edit) is an
+// element of its own. The browser lays out a row of plain text in a
+// fraction of the time it takes for sixteen elements, which is most of what
+// a jump to rows of random bytes costs.
+function addRun(runs, cls, text, own = false) {
+  const last = runs[runs.length - 1];
+  if (!own && last && !last.own && last.cls === cls) last.text += text;
+  else runs.push({ cls, text, own });
+}
+
+// A marked byte of the hex column is span.b > span (its digits); of the text
+// column span.t; a run of zeros span.zero; a plain run a text node.
+function runNode(run) {
+  const text = document.createTextNode(run.text);
+  if (!run.cls) return [text, text];
+  const span = document.createElement('span');
+  span.className = run.cls;
+  if (run.own && run.cls.startsWith('b')) {
+    const digits = document.createElement('span');
+    digits.append(text);
+    span.append(digits);
+  } else {
+    span.append(text);
+  }
+  return [span, text];
+}
+
+// Writes the runs into the column: when its runs have the classes they had,
+// only the texts that changed (a scroll, a jump), else its nodes again.
+function paintRuns(col, runs) {
+  const shape = runs.map((r) => (r.own ? '!' : '') + r.cls).join('|');
+  if (shape !== col.shape) {
+    const nodes = runs.map(runNode);
+    col.el.replaceChildren(...nodes.map((n) => n[0]));
+    col.texts = nodes.map((n) => n[1]);
+    col.shape = shape;
+    return;
+  }
+  for (let k = 0; k < runs.length; k++) {
+    if (col.texts[k].data !== runs[k].text) col.texts[k].data = runs[k].text;
   }
 }
 
@@ -137,33 +184,14 @@ export class HexGrid {
       row.setAttribute('role', 'row');
       const off = document.createElement('span');
       off.className = 'c-off';
-      const hexCol = document.createElement('span');
-      hexCol.className = 'c-hex';
-      const txtCol = document.createElement('span');
-      txtCol.className = 'c-txt';
-      const bytes = [];
-      const chars = [];
       off.textContent = ' ';
-      for (let i = 0; i < ROW; i++) {
-        const b = document.createElement('span');
-        b.className = 'b';
-        b.dataset.i = i;
-        b.dataset.col = 'hex';
-        b.append(document.createElement('span'));
-        b.firstChild.textContent = ' ';
-        hexCol.append(b);
-        bytes.push(b);
-        const t = document.createElement('span');
-        t.className = 't';
-        t.dataset.i = i;
-        t.dataset.col = 'text';
-        t.textContent = ' ';
-        txtCol.append(t);
-        chars.push(t);
-      }
-      row.append(off, hexCol, txtCol);
+      const hex = document.createElement('span');
+      hex.className = 'c-hex';
+      const txt = document.createElement('span');
+      txt.className = 'c-txt';
+      row.append(off, hex, txt);
       this.#gridEl.append(row);
-      this.#rowEls.push({ row, off, bytes, chars });
+      this.#rowEls.push({ row, off, hex: { el: hex, shape: null, texts: [] }, txt: { el: txt, shape: null, texts: [] } });
     }
   }
 
@@ -474,48 +502,13 @@ export class HexGrid {
     for (let r = 0; r < this.#rowEls.length; r++) {
       const el = this.#rowEls[r];
       const row = this.#topRow + r;
-      const base = row * ROW;
       if (row >= this.totalRows) {
         el.row.hidden = true;
         continue;
       }
       el.row.hidden = false;
-      setText(el.off, formatOffset(base, this.#size));
-      let loading = false;
-      for (let i = 0; i < ROW; i++) {
-        const off = base + i;
-        const inFile = off < this.#size;
-        const shown = inFile ? this.#shownByte(off) : null;
-        if (inFile && !shown) loading = true;
-        const v = shown ? shown.byte : null;
-        const b = el.bytes[i];
-        const t = el.chars[i];
-        const isCur = off === this.#cursor && (inFile || off === this.lastCursor);
-        let text = v === null ? (inFile ? '··' : '  ') : v.toString(16).padStart(2, '0');
-        if (isCur && this.#pending !== null) text = this.#pending + '·';
-        setText(b.firstChild, text);
-        setText(t, v === null ? ' ' : shown.ascii ?? (v >= 0x20 && v < 0x7f ? String.fromCharCode(v) : '.'));
-        let cls = i === 7 ? 'b gap' : 'b';
-        let tcls = 't';
-        if (!inFile && isCur) {
-          cls += this.#column === 'hex' ? ' cur active end' : ' cur end';
-          tcls += this.#column === 'text' ? ' cur active end' : ' cur end';
-        }
-        if (inFile) {
-          const extra = this.#classesAt(off, selStart, selEnd);
-          if (v === 0) cls += ' zero';
-          if (extra) {
-            cls += extra;
-            tcls += extra;
-          }
-          if (isCur) {
-            cls += this.#column === 'hex' ? ' cur active' : ' cur';
-            tcls += this.#column === 'text' ? ' cur active' : ' cur';
-          }
-        }
-        if (b.className !== cls) b.className = cls;
-        if (t.className !== tcls) t.className = tcls;
-      }
+      setText(el.off, formatOffset(row * ROW, this.#size));
+      const loading = this.#paintRow(el, row * ROW, selStart, selEnd);
       if (loading) {
         missing = true;
         this.#fetchVisible();
@@ -527,6 +520,45 @@ export class HexGrid {
       this.#paintWaiters = [];
       afterFrame(() => waiters.forEach((w) => w()));
     }
+  }
+
+  // Paints the row from `base` as runs (see paintRuns); true while some of
+  // its bytes are still on their way.
+  #paintRow(el, base, selStart, selEnd) {
+    const hexRuns = [];
+    const txtRuns = [];
+    let loading = false;
+    for (let i = 0; i < ROW; i++) {
+      const off = base + i;
+      const inFile = off < this.#size;
+      const shown = inFile ? this.#shownByte(off) : null;
+      if (inFile && !shown) loading = true;
+      const v = shown ? shown.byte : null;
+      const isCur = off === this.#cursor && (inFile || off === this.lastCursor);
+      let text = v === null ? (inFile ? '··' : '  ') : v.toString(16).padStart(2, '0');
+      if (isCur && this.#pending !== null) text = this.#pending + '·';
+      const char = v === null ? ' ' : shown.ascii ?? (v >= 0x20 && v < 0x7f ? String.fromCharCode(v) : '.');
+      const marks = inFile ? this.#classesAt(off, selStart, selEnd) : '';
+      let hexMarks = marks;
+      let txtMarks = marks;
+      if (isCur) {
+        const end = inFile ? '' : ' end';
+        hexMarks += (this.#column === 'hex' ? ' cur active' : ' cur') + end;
+        txtMarks += (this.#column === 'text' ? ' cur active' : ' cur') + end;
+      }
+      const zero = v === 0 ? 'zero' : '';
+      const gap = i === 7 ? '  ' : ' ';
+      if (hexMarks) {
+        addRun(hexRuns, `b${hexMarks}${zero && ' zero'}`, text, true);
+        addRun(hexRuns, '', gap);
+      } else {
+        addRun(hexRuns, zero, text + gap);
+      }
+      addRun(txtRuns, txtMarks && `t${txtMarks}`, char, !!txtMarks);
+    }
+    paintRuns(el.hex, hexRuns);
+    paintRuns(el.txt, txtRuns);
+    return loading;
   }
 
   #classesAt(off, selStart, selEnd) {
@@ -646,16 +678,8 @@ export class HexGrid {
       }
     }, { passive: false });
     let dragging = false;
-    const cellAt = (e) => {
-      const cell = e.target.closest('.b, .t');
-      const row = e.target.closest('.hrow');
-      if (!cell || !row) return null;
-      const r = this.#rowEls.findIndex((el) => el.row === row);
-      if (r < 0) return null;
-      return { off: (this.#paintedTop + r) * ROW + Number(cell.dataset.i), col: cell.dataset.col };
-    };
     this.#gridEl.addEventListener('mousedown', (e) => {
-      const c = cellAt(e);
+      const c = this.#cellAt(e);
       if (!c || c.off > this.lastCursor) return;
       e.preventDefault();
       this.#gridEl.focus();
@@ -666,7 +690,7 @@ export class HexGrid {
     });
     this.#gridEl.addEventListener('mousemove', (e) => {
       if (!dragging) return;
-      const c = cellAt(e);
+      const c = this.#cellAt(e);
       if (c && c.off < this.#size && c.off !== this.#cursor) this.moveTo(c.off, true);
     });
     window.addEventListener('mouseup', () => {
@@ -674,6 +698,29 @@ export class HexGrid {
       if (this.#anchor === this.#cursor) this.#anchor = null;
     });
     this.#gridEl.addEventListener('keydown', (e) => this.#keydown(e));
+  }
+
+  // The byte under the mouse. Most bytes are not elements of their own (see
+  // paintRuns), so it is found from the place along the row: the columns are
+  // monospace, the hex column HEX_CHARS wide and the text column TEXT_INDENT
+  // in from its left (as the style sheet has them).
+  #cellAt(e) {
+    const row = e.target.closest ? e.target.closest('.hrow') : null;
+    const r = this.#rowEls.findIndex((el) => el.row === row);
+    if (r < 0) return null;
+    const { hex, txt } = this.#rowEls[r];
+    const hexBox = hex.el.getBoundingClientRect();
+    const ch = hexBox.width / HEX_CHARS;
+    const base = (this.#paintedTop + r) * ROW;
+    const inHex = (e.clientX - hexBox.left) / ch;
+    if (inHex >= 0 && inHex < HEX_CHARS) {
+      // Bytes 0-7 take 3 characters each (byte 7 a fourth, the gap), 8-15 three from 25 on.
+      const i = inHex < 25 ? Math.min(7, Math.floor(inHex / 3)) : Math.min(ROW - 1, 8 + Math.floor((inHex - 25) / 3));
+      return { off: base + i, col: 'hex' };
+    }
+    const inText = (e.clientX - txt.el.getBoundingClientRect().left) / ch - TEXT_INDENT;
+    if (inText >= 0 && inText < ROW) return { off: base + Math.floor(inText), col: 'text' };
+    return null;
   }
 
   #keydown(e) {
