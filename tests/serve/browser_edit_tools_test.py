@@ -42,13 +42,6 @@ class EditToolsTest(BrowserCase):
         self.move(first)
         self.driver.execute_script(f'window.hexview.grid.moveTo({last}, true)')
 
-    def save(self):
-        self.grid_keys(Keys.CONTROL, 's')
-        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
-        self.by_id('confirm-ok').click()
-        self.until_text('notice', '^Saved ')
-        self.settle()
-
     def saved(self, path):
         with open(path, 'rb') as f:
             return f.read()

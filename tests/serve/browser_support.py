@@ -237,6 +237,14 @@ class BrowserCase(unittest.TestCase):
             latency(0)
             self.driver.execute_cdp_cmd('Network.disable', {})
 
+    def save(self):
+        """Ctrl+S, confirmed, until the page says it saved."""
+        self.grid_keys(Keys.CONTROL, 's')
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.by_id('confirm-ok').click()
+        self.until_text('notice', '^Saved ')
+        self.settle()
+
     def go_to(self, offset_text):
         box = self.by_id('goto-input')
         box.clear()

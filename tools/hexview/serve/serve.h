@@ -93,6 +93,9 @@ void add_api_routes(serve_routes &routes, const serve_session &s);
 // edits that the edit cap has no room for is refused whole (409), its
 // message starting with `what` ("replacing all 12 hits").
 std::string serve_stage_step(const serve_session &s, const std::vector<edit_record> &edits, const std::string &what);
+// POST /api/delete {"offset","length"}: `length` bytes removed from
+// `offset`, all inside the content (400 otherwise).
+std::string serve_delete(const serve_session &s, const http_request &req);
 // POST /api/fill {"offset","length","hex"}: the range overwritten with the
 // pattern repeated, expanded here (16 MiB at most, 413 beyond).
 std::string serve_fill(const serve_session &s, const http_request &req);

@@ -537,12 +537,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
     std::vector<std::pair<const char *, api_handler>> changes = {
         {"/api/write", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::write); }},
         {"/api/insert", [sp](const Request &r) { return stage_bytes(*sp, r, edit_record::insert); }},
-        {"/api/delete",
-         [sp](const Request &r) {
-             nlohmann::json f = parse_body(r.body, "offset,length");
-             return stage_new(*sp, edit_record{edit_record::erase, field_offset(f, "offset"), "",
-                                               field_offset(f, "length")});
-         }},
+        {"/api/delete", [sp](const Request &r) { return serve_delete(*sp, r); }},
         {"/api/open", [sp](const Request &r) { return open_other(*sp, r); }},
         {"/api/undo", [sp](const Request &r) { parse_body(r.body, ""); return undo(*sp); }},
         {"/api/redo", [sp](const Request &r) { parse_body(r.body, ""); return redo(*sp); }},

@@ -131,6 +131,19 @@ std::string serve_fill(const serve_session &s, const http_request &req) {
     return serve_stage_step(s, {{edit_record::write, offset, std::move(hex), 0}}, "the fill");
 }
 
+std::string serve_delete(const serve_session &s, const http_request &req) {
+    nlohmann::json f = parse_body(req.body, "offset,length");
+    int64_t offset = field_offset(f, "offset"), length = field_offset(f, "length");
+    if (length < 1) throw http_error(400, "a delete removes 1 byte or more");
+    // The engine stages a delete past the end as an edit that removes nothing
+    // (or less than it says), and counts its whole length off the size until
+    // the content is built: refused, so the listed edits are what happens.
+    int64_t size = exact_size();
+    if (offset >= size || length > size - offset)
+        throw http_error(400, "the delete runs past the end of the content (" + std::to_string(size) + " bytes)");
+    return serve_stage_step(s, {{edit_record::erase, offset, "", length}}, "the delete");
+}
+
 std::string serve_paste(const serve_session &s, const http_request &req) {
     nlohmann::json f = parse_body(req.body, "offset,hex,insert");
     int64_t offset = field_offset(f, "offset");

@@ -5,7 +5,7 @@ import { JobBar } from './job.js';
 import { HexGrid } from './grid.js';
 import { renderInspector } from './inspector.js';
 import { SearchPanel } from './search.js';
-import { EditsPanel, makeAsk } from './edits.js';
+import { EditTrail, EditsPanel, makeAsk } from './edits.js';
 import { ComparePanel } from './compare.js';
 import { EntropyStrip, loadAnalysis } from './analysis.js';
 import { copySelection } from './copy.js';
@@ -56,14 +56,14 @@ const jobs = new JobBar({ bar: $('job-bar'), text: $('job-text'), meter: $('job-
 onJob((started) => jobs.follow(started));
 
 // The Tools tab: hashes, bookmarks and strings of the selection or the file.
-function makeTools(grid, path) {
+function makeTools(grid, path, staged) {
   const hashes = new HashesPanel({
     elements: { form: $('hash-form'), scope: $('hash-scope'), summary: $('hash-summary'), list: $('hash-list') },
     grid, showError,
   });
   const bookmarks = new BookmarksPanel({
     elements: { form: $('bookmark-form'), name: $('bookmark-name'), range: $('bookmark-range'), list: $('bookmark-list'), summary: $('bookmark-summary') },
-    grid, path, showError,
+    grid, path, staged, showError,
   });
   const strings = new StringsPanel({
     elements: { form: $('strings-form'), min: $('strings-min'), kinds: $('strings-kinds'), summary: $('strings-summary'), list: $('strings-list'), more: $('strings-more') },
@@ -118,16 +118,17 @@ async function boot() {
   const limits = info.limits;
   const edited = () => edits.edited;
   const staged = () => edits.staged;
+  const trail = new EditTrail(staged);
   search = new SearchPanel({
     elements: {
       form: $('search-form'), mode: $('search-mode'), input: $('search-input'), fromCursor: $('search-from-cursor'),
       summary: $('search-summary'), list: $('hit-list'), more: $('hit-more'), next: $('hit-next'), prev: $('hit-prev'),
     },
-    grid, limits, edited, staged, showError, refreshGrid,
+    grid, limits, edited, trail, showError, refreshGrid,
   });
   compare = new ComparePanel({
     elements: { form: $('compare-form'), input: $('compare-input'), summary: $('compare-summary'), list: $('run-list'), more: $('run-more') },
-    grid, limits, edited, staged, showError, refreshGrid,
+    grid, limits, edited, trail, showError, refreshGrid,
   });
   const ask = makeAsk({
     dialog: $('confirm-dialog'), title: $('confirm-title'), text: $('confirm-text'), ok: $('confirm-ok'), cancel: $('confirm-cancel'),
@@ -152,13 +153,14 @@ async function boot() {
       updateStatus();
       scheduleInspector();
     },
-    onPath: (path) => {
-      showPath(path);
-      tools.bookmarks.setPath(path);
+    onPath: showPath,
+    onSaved: (saved, path) => {
+      trail.saved(saved);
+      tools.bookmarks.saved(saved, path);
     },
     onShowEdits: () => selectTab('edits'),
   });
-  tools = makeTools(grid, info.path);
+  tools = makeTools(grid, info.path, staged);
 
   // ---- status bar and inspector ------------------------------------------
   function updateStatus() {
@@ -248,7 +250,7 @@ async function boot() {
       if (!$('help-dialog').open) $('help-dialog').showModal();
     } else if (!inField && (e.ctrlKey || e.metaKey) && key === 'c' && !e.shiftKey) {
       e.preventDefault();
-      copySelection(grid, 'hex', notify, showError);
+      copySelection(grid, 'hex', notify, showError, () => edits.settled());
     } else if (!inField && (e.ctrlKey || e.metaKey) && key === 'a') {
       e.preventDefault();
       grid.selectAll();
@@ -344,7 +346,7 @@ async function boot() {
 
   $('copy-form').addEventListener('submit', (e) => {
     e.preventDefault();
-    copySelection(grid, $('copy-format').value, notify, showError);
+    copySelection(grid, $('copy-format').value, notify, showError, () => edits.settled());
   });
 
   // Another tab on the same server may have staged or saved: catch up when

@@ -2,14 +2,36 @@
 // localStorage under the file's path, so they come back on a reload or the
 // next session on the same file. A click selects the range. Each bookmark
 // keeps the file's size when it was made; the list says when it differs.
+// They are kept in the offsets of the file as saved: the staged edits move
+// them where their bytes are now (as search hits), and a save keeps them there.
+import { mapSpans } from './edits.js';
 import { el, formatOffset } from './util.js';
+
+// Where a place in the edited content was in the file as saved, through the
+// staged edits taken back last first. `end`: the place is the end of a span,
+// so a delete just after it leaves it where it is. A place in inserted bytes
+// goes to where they were inserted.
+function savedPlace(staged, off, end) {
+  for (let i = staged.length - 1; i >= 0; i--) {
+    const e = staged[i];
+    const at = parseInt(e.offset, 16);
+    if (e.op === 'insert') {
+      if (off >= at + e.len) off -= e.len;
+      else if (off > at || (off === at && end)) off = at;
+    } else if (e.op === 'delete' && (end ? off > at : off >= at)) {
+      off += e.len;
+    }
+  }
+  return off;
+}
 
 const KEY = 'hexview-bookmarks:';
 
 export class BookmarksPanel {
   // `elements`: form, name (input), range (what the form would mark), list, summary.
-  constructor({ elements, grid, path, showError }) {
-    Object.assign(this, elements, { grid, showError });
+  // `staged()`: the staged edits, as the server lists them.
+  constructor({ elements, grid, path, staged, showError }) {
+    Object.assign(this, elements, { grid, staged, showError });
     this.path = path;
     this.items = this.#load();
     this.form.addEventListener('submit', (e) => {
@@ -36,11 +58,23 @@ export class BookmarksPanel {
     }
   }
 
-  // After a save as the editor goes on with the new file: its bookmarks go along.
-  setPath(path) {
+  // A save wrote the edits `staged` into `path` (the open file, or a save
+  // as's copy, which the editor goes on with): the bookmarks go where those
+  // edits put them, kept under that path.
+  saved(staged, path) {
+    this.items = this.#mapped(staged).map((m, i) => ({ ...this.items[i], offset: m.offset, length: m.length, size: this.grid.size }));
     this.path = path;
     this.#store();
+    this.render();
   }
+
+  // Each bookmark where the staged edits put it now: {offset, length, changed}.
+  #mapped(staged = this.staged()) {
+    return mapSpans(staged, this.items.map((b) => [b.offset, b.length]));
+  }
+
+  // The size of the file as saved.
+  #savedSize() { return savedPlace(this.staged(), this.grid.size, true); }
 
   // The selection (or the byte at the cursor), as the form would mark it.
   #range() {
@@ -63,7 +97,10 @@ export class BookmarksPanel {
     if (!this.grid.size) return this.showError(new Error('nothing to bookmark: the file is empty'));
     const [offset, length] = this.#range();
     const label = name.trim() || `bookmark ${this.items.length + 1}`;
-    this.items.push({ name: label, offset, length, size: this.grid.size });
+    const staged = this.staged();
+    const first = savedPlace(staged, offset, false);
+    const end = Math.max(first, savedPlace(staged, offset + length, true));
+    this.items.push({ name: label, offset: first, length: end - first, size: this.#savedSize() });
     this.items.sort((a, b) => a.offset - b.offset || a.length - b.length);
     this.#store();
     this.name.value = '';
@@ -78,9 +115,10 @@ export class BookmarksPanel {
 
   jump(index) {
     const b = this.items[index];
-    if (b.offset >= this.grid.size) return this.showError(new Error(`"${b.name}" lies past the end of the file now`));
+    const { offset, length } = this.#mapped()[index];
+    if (offset >= this.grid.size) return this.showError(new Error(`"${b.name}" lies past the end of the file now`));
     this.grid.focus();
-    return this.grid.jump(b.offset, b.length);
+    return this.grid.jump(offset, length);
   }
 
   // Focuses the name field (Ctrl+D).
@@ -91,15 +129,19 @@ export class BookmarksPanel {
 
   render() {
     const size = this.grid.size;
+    const saved = this.#savedSize();
+    const mapped = this.#mapped();
     this.list.replaceChildren(...this.items.map((b, i) => {
-      const other = b.size !== undefined && b.size !== size ? ` (made when the file had ${b.size.toLocaleString('en')} bytes)` : '';
-      const go = el('button', { type: 'button', class: 'go', title: `Select ${b.length.toLocaleString('en')} bytes${other}`, onclick: () => this.jump(i) },
-        el('span', { class: 'off', text: formatOffset(b.offset, size) }),
+      const { offset, length, changed } = mapped[i];
+      const other = b.size !== undefined && b.size !== saved ? ` (made when the file had ${b.size.toLocaleString('en')} bytes)` : '';
+      const edited = changed ? '; a staged edit changed these bytes' : '';
+      const go = el('button', { type: 'button', class: 'go', title: `Select ${length.toLocaleString('en')} bytes${other}${edited}`, onclick: () => this.jump(i) },
+        el('span', { class: 'off', text: formatOffset(offset, size) }),
         el('span', { class: 'ctx', text: b.name }),
-        el('span', { class: 'muted', text: `${b.length.toLocaleString('en')} B` }));
+        el('span', { class: 'muted', text: `${length.toLocaleString('en')} B` }));
       const drop = el('button', { type: 'button', class: 'ghost drop', title: `Delete "${b.name}"`, 'aria-label': `Delete bookmark ${b.name}`,
         onclick: () => this.remove(i), text: '✕' });
-      return el('li', {}, go, drop);
+      return el('li', changed ? { class: 'changed' } : {}, go, drop);
     }));
     this.summary.textContent = this.items.length
       ? `${this.items.length} bookmark${this.items.length === 1 ? '' : 's'}, kept in this browser for this file`

@@ -9,9 +9,9 @@ const PAGE = 200;
 export class ComparePanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from
   // the server; `edited()`: whether edits are staged.
-  // `staged()`: the staged edits, through which runs are shown where they now are.
-  constructor({ elements, grid, limits, edited, staged, showError, refreshGrid }) {
-    Object.assign(this, { grid, limits, edited, staged, showError, refreshGrid });
+  // `trail`: the edits through which runs are shown where they now are (an EditTrail).
+  constructor({ elements, grid, limits, edited, trail, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, trail, showError, refreshGrid });
     Object.assign(this, elements);  // form, input, summary, list, more
     this.runs = [];
     this.ranges = [];
@@ -52,13 +52,17 @@ export class ComparePanel {
     this.runs = [];
     this.ranges = [];
     this.mappedFor = null;
+    this.mark = this.trail.mark();
     this.list.replaceChildren();
     this.more.hidden = true;
   }
 
+  // The edits that moved the runs since they were found: saved since, or staged.
+  movedBy() { return this.trail.since(this.mark); }
+
   // The runs where the staged edits put them.
   #map() {
-    const staged = this.staged();
+    const staged = this.movedBy();
     if (this.mappedFor === staged && this.ranges.length === this.runs.length) return;
     this.mappedFor = staged;
     this.ranges = showMapped(staged, this.runs.map((r) => [r.offset, r.len]), this.list, this.grid.size);

@@ -19,10 +19,16 @@ function formatBytes(bytes, format) {
 }
 
 // Copies the selection (or the byte at the cursor); says how much was copied.
-export async function copySelection(grid, format, notify, showError) {
-  if (!grid.size) return;
+// `settled()`: resolves once the edits asked for are with the server, whose
+// bytes are copied.
+export async function copySelection(grid, format, notify, showError, settled) {
   const [s, e] = grid.selection();
+  if (s >= grid.size) {
+    showError(new Error('nothing to copy: the cursor is after the last byte (select the bytes to copy)'));
+    return;
+  }
   try {
+    await settled();
     const r = await get('/api/bytes', { offset: s, length: e - s + 1 });
     const bytes = Uint8Array.from(r.hex.match(/../g) || [], (h) => parseInt(h, 16));
     const text = formatBytes(bytes, format);

@@ -87,6 +87,34 @@ export function mapSpans(staged, spans) {
   });
 }
 
+// The edits that moved bytes since a result (search hits, compare runs)
+// was found in the file as saved then: those saved since, then those staged
+// now. A save writes its edits into the file, so spans found before it are
+// where they were only after those edits too.
+export class EditTrail {
+  #saved = [];
+  #cache = {};
+  // `staged()`: the staged edits now.
+  constructor(staged) { this.staged = staged; }
+
+  // A place in the trail: a result found now keeps it.
+  mark() { return this.#saved.length; }
+
+  // A save wrote `edits` into the file.
+  saved(edits) { this.#saved = this.#saved.concat(edits); }
+
+  // The edits since `mark`, the same list while nothing changes (the grid
+  // asks for every byte it paints).
+  since(mark) {
+    const staged = this.staged();
+    if (!(mark < this.#saved.length)) return staged;  // no save since (or no result yet)
+    const c = this.#cache;
+    if (c.staged !== staged || c.mark !== mark || c.saved !== this.#saved)
+      this.#cache = { staged, mark, saved: this.#saved, list: this.#saved.slice(mark).concat(staged) };
+    return this.#cache.list;
+  }
+}
+
 // Maps listed spans (hits, runs) through the staged edits: each list item
 // shows its span's offset now and is marked when an edit changed the span.
 // Gives the spans as [start, end) ranges.
@@ -145,9 +173,10 @@ export class EditsPanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from the server.
   // `notify(text)`: a short confirmation where the person is looking;
   // `onPath(path)`: the editor continues on another file (after a save as);
+  // `onSaved(staged, path)`: a save wrote these edits into `path`;
   // `onShowEdits()`: brings the Edits tab into view.
-  constructor({ elements, grid, ask, showError, notify, onChange, onPath, onShowEdits, path, writable, limits }) {
-    Object.assign(this, { grid, ask, showError, notify, onChange, onPath, onShowEdits, path, writable, limits });
+  constructor({ elements, grid, ask, showError, notify, onChange, onPath, onSaved, onShowEdits, path, writable, limits }) {
+    Object.assign(this, { grid, ask, showError, notify, onChange, onPath, onSaved, onShowEdits, path, writable, limits });
     this.staged = [];
     this.version = 0;
     this.typedWaiting = 0;  // typed edits not stored yet
@@ -184,6 +213,9 @@ export class EditsPanel {
 
   // Edit actions asked for and not finished yet.
   get waiting() { return this.#queue.waiting; }
+  // Resolves once the edits asked for so far (typed bytes on their way
+  // included) are with the server, so a read of its content sees them.
+  settled() { return this.#queue.push(() => {}); }
   get edited() { return this.staged.length > 0; }
 
   // ---- the actions: each waits for the ones asked for before it -----------
@@ -372,7 +404,7 @@ export class EditsPanel {
     } else if (before) {
       const at = grid.cursor - 1;
       if (at >= 0 && (await this.#run('/api/delete', { offset: at, length: 1 }))) grid.moveTo(at);
-    } else if (grid.size > 0) {
+    } else if (grid.cursor < grid.size) {  // after the last byte there is none to delete
       await this.#run('/api/delete', { offset: grid.cursor, length: 1 });
     }
   }
@@ -387,8 +419,10 @@ export class EditsPanel {
       `Write ${n} staged edit${n === 1 ? '' : 's'} into `, el('code', { text: this.path }),
       '? The file is replaced by the edited copy; this cannot be undone.'], 'Save');
     if (!ok) return;
+    const saved = this.staged;
     try {
       this.#apply(await post('/api/save', { confirm: this.path }));
+      this.onSaved(saved, this.path);
       this.#note(`Saved ${this.path}`);
     } catch (e) {
       // A failure part-way is told by the bar, which stays until a save works.
@@ -404,12 +438,14 @@ export class EditsPanel {
       this.showError(new Error('type a path to save to'));
       return;
     }
+    const saved = this.staged;
     try {
       const state = await post('/api/save-as', { path, overwrite });
       // The editor goes on with the new file, as saved.
       this.path = state.saved;
       this.onPath(state.saved);
       this.#apply(state);
+      this.onSaved(saved, state.saved);
       this.#note(`Saved as ${state.saved}; now editing it`);
     } catch (e) {
       // 409 is also a busy refusal (a search runs): only an existing file asks.

@@ -605,7 +605,7 @@ export class HexGrid {
   // Where typing goes: the hex or the text column.
   setColumn(column) {
     this.#column = column;
-    this.#pending = null;
+    this.#dropPending();
     this.render();
     this.#onCursor();
   }

@@ -48,7 +48,7 @@ export class ReplaceTool {
   // Each listed hit where it is now: {offset, length, changed}.
   #mapped() {
     const s = this.search;
-    return mapSpans(this.edits.staged, s.hits.map((h) => [h.offset, s.patLen]));
+    return mapSpans(s.movedBy(), s.hits.map((h) => [h.offset, s.patLen]));
   }
 
   // The current hit, or the first after the cursor, skipping hits edits changed.

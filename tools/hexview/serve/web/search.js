@@ -22,9 +22,9 @@ const PAGE = 200;
 export class SearchPanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from
   // the server; `edited()`: whether edits are staged.
-  // `staged()`: the staged edits, through which hits are shown where they now are.
-  constructor({ elements, grid, limits, edited, staged, showError, refreshGrid }) {
-    Object.assign(this, { grid, limits, edited, staged, showError, refreshGrid });
+  // `trail`: the edits through which hits are shown where they now are (an EditTrail).
+  constructor({ elements, grid, limits, edited, trail, showError, refreshGrid }) {
+    Object.assign(this, { grid, limits, edited, trail, showError, refreshGrid });
     Object.assign(this, elements);  // form, mode, input, fromCursor, summary, list, more, next, prev
     this.hits = [];
     this.ranges = [];
@@ -82,6 +82,7 @@ export class SearchPanel {
     this.hits = [];
     this.ranges = [];
     this.mappedFor = null;
+    this.mark = this.trail.mark();
     this.current = -1;
     this.list.replaceChildren();
     this.more.hidden = true;
@@ -89,11 +90,14 @@ export class SearchPanel {
 
   // The hits where the staged edits put them; hits an edit touched are marked as changed.
   #map() {
-    const staged = this.staged();
+    const staged = this.movedBy();
     if (this.mappedFor === staged && this.ranges.length === this.hits.length) return;
     this.mappedFor = staged;
     this.ranges = showMapped(staged, this.hits.map((h) => [h.offset, Math.max(1, this.patLen)]), this.list, this.grid.size);
   }
+
+  // The edits that moved the hits since they were found: saved since, or staged.
+  movedBy() { return this.trail.since(this.mark); }
 
   // The staged edits changed: show the hits where they now are.
   editsChanged() {

@@ -1,0 +1,197 @@
+#!/usr/bin/python3
+"""Browser tests of `hexview serve` as a day of patching a firmware image
+goes: typing, the mouse, the clipboard, bookmarks and the read tools around
+inserts and deletes, each checked against the bytes the server holds or the
+saved file.
+
+Usage: browser_daily_test.py HEXVIEW [unittest arguments]
+"""
+import random
+
+from browser_support import BrowserCase, By, Keys, main
+
+
+def firmware(size):
+    """A firmware image: a header, version strings, zero padding, random code
+    and a text configuration block."""
+    rnd = random.Random(7)
+    data = bytearray(b'FWIM' + (1).to_bytes(4, 'little') + size.to_bytes(4, 'little') + bytes(52))
+    data += b'QuillFirmware v1.2.3\x00' * 4 + bytes(256)
+    data += rnd.randbytes(4096) + b'config: baud=115200 mode=8N1\n' * 8
+    return bytes(data + rnd.randbytes(size - len(data)))
+
+
+class DailyTest(BrowserCase):
+    # ---- helpers ----------------------------------------------------------
+
+    def content(self):
+        """The edited content as the server holds it now."""
+        return bytes.fromhex(self.driver.execute_async_script('''
+            const done = arguments[arguments.length - 1];
+            const token = sessionStorage.getItem("hexview-session");
+            fetch(`/api/bytes?offset=0&length=${window.hexview.grid.size}`, {headers: {"X-Hexview-Token": token}})
+              .then((r) => r.json()).then((j) => done(j.hex));'''))
+
+    def move(self, offset, extend=False):
+        self.driver.execute_script('window.hexview.grid.moveTo(arguments[0], arguments[1])', offset, extend)
+
+    def selection(self):
+        return tuple(self.driver.execute_script('return window.hexview.grid.selection()'))
+
+    # ---- typing and deleting ----------------------------------------------
+
+    def test_delete_at_the_place_after_the_last_byte_stages_nothing(self):
+        """Delete removes the byte at the cursor: after the last byte there is
+        none, so nothing is staged and the cursor stays; Backspace there
+        removes the last byte."""
+        data = b'0123456789abcdefXYZ'
+        self.open(self.file('end.bin', data))
+        self.grid_keys(Keys.CONTROL, Keys.END)
+        self.grid_keys(Keys.DELETE)
+        self.settle()
+        self.assertEqual(self.staged(), [])
+        self.assertEqual(self.status(), 'offset 0x13 (19), after the end')
+        self.assertEqual(self.content(), data)
+        self.grid_keys(Keys.BACKSPACE)
+        self.settle()
+        self.assertEqual(self.content(), data[:-1])
+        self.assertEqual(self.status(), 'offset 0x12 (18), after the end')
+
+    def selected(self):
+        first, last = self.selection()
+        return self.content()[first:last + 1]
+
+    # ---- search hits and compare runs after a save ---------------------------
+
+    def test_hits_and_runs_found_before_a_save_stay_on_their_bytes(self):
+        """A save writes the inserts and deletes into the file: hits and runs
+        found before it are shown, stepped to and replaced where their bytes
+        went, not at their old offsets."""
+        text = b'ab cat cd cat ef cat gh cat.'
+        path = self.file('c.bin', text)
+        self.file('other.bin', text.replace(b'gh', b'GH'))
+        self.open(path)
+        self.by_id('tab-compare').click()
+        self.by_id('compare-input').send_keys('other.bin', Keys.ENTER)
+        self.settle()
+        self.by_id('tab-search').click()
+        self.driver.execute_script("document.getElementById('search-mode').value = 'ascii'")
+        self.by_id('search-input').send_keys('cat', Keys.ENTER)
+        self.settle()
+        self.move(0)
+        self.grid_keys(Keys.INSERT, *'4142', Keys.INSERT)
+        self.settle()
+        self.move(10)
+        self.grid_keys(Keys.DELETE)
+        self.settle()
+        self.save()
+        with open(path, 'rb') as f:
+            self.assertEqual(f.read(), b'ABab cat c cat ef cat gh cat.')
+        # The second hit: F3 from the start steps to it where it is now.
+        self.move(4)
+        self.grid_keys(Keys.F3)
+        self.settle()
+        self.assertEqual((self.selection(), self.selected()), ((11, 13), b'cat'))
+        self.assertEqual(self.driver.execute_script('return [21, 22, 23, 24].map((o) => window.hexview.compare.markAt(o))'),
+                         [False, True, True, False], 'the run gh/GH where its bytes are')
+        listed = [li.text.split()[0] for li in self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')]
+        self.assertEqual(listed, ['0x00000005', '0x0000000b', '0x00000012', '0x00000019'])
+        # Replace goes to the bytes the hits are on.
+        self.by_id('replace-input').send_keys('DOG')
+        self.by_id('replace-all').click()
+        self.settle()
+        self.assertEqual(self.content(), b'ABab DOG c DOG ef DOG gh DOG.')
+
+    # ---- bookmarks ----------------------------------------------------------
+
+    def bookmark(self, first, last, name):
+        self.move(first)
+        self.move(last, True)
+        self.grid_keys(Keys.CONTROL, 'd')
+        self.wait.until(lambda d: d.execute_script('return document.activeElement.id') == 'bookmark-name')
+        self.by_id('bookmark-name').send_keys(name, Keys.ENTER)
+
+    def bookmarked(self, name):
+        """Clicks the bookmark `name`: the bytes it selects, and its offset as listed."""
+        for button in self.driver.find_elements(By.CSS_SELECTOR, '#bookmark-list li button.go'):
+            if name in button.text:
+                button.click()
+                self.settle()
+                first, last = self.selection()
+                return self.content()[first:last + 1], int(button.text.split()[0], 16)
+        self.fail(f'no bookmark {name}: {self.by_id("bookmark-list").text}')
+
+    def test_bookmarks_follow_inserts_and_deletes_and_keep_their_bytes_after_a_save(self):
+        data = firmware(1 << 16)
+        config = data.index(b'config:')
+        version = data.index(b'QuillFirmware')
+        path = self.file('fw.bin', data)
+        server = self.open(path)
+        self.bookmark(config, config + 6, 'config')
+        # Four bytes inserted before it: the bookmark moves with its bytes.
+        self.move(0x10)
+        self.grid_keys(Keys.INSERT, *'11223344', Keys.INSERT)
+        self.settle()
+        self.assertEqual(self.bookmarked('config'), (b'config:', config + 4))
+        # One made while the insert is staged, then two bytes deleted before both.
+        self.bookmark(version + 4, version + 4 + 12, 'version')
+        self.move(0x20)
+        self.move(0x21, True)
+        self.grid_keys(Keys.DELETE)
+        self.settle()
+        self.assertEqual(self.bookmarked('config'), (b'config:', config + 2))
+        self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version + 2))
+        # Saved, the file holds the bytes where the bookmarks now are, after a reload too.
+        self.save()
+        with open(path, 'rb') as f:
+            saved = f.read()
+        self.assertEqual(saved[config + 2:config + 9], b'config:')
+        self.driver.get(server.fresh_url())
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.wait_painted()
+        self.by_id('tab-tools').click()
+        self.assertEqual(self.bookmarked('config'), (b'config:', config + 2))
+        # A discarded insert leaves them where the file has them.
+        self.move(0)
+        self.grid_keys(Keys.INSERT, 'a', 'a', Keys.INSERT)
+        self.settle()
+        self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version + 3))
+        self.by_id('tab-edits').click()
+        self.by_id('discard-btn').click()
+        self.wait.until(lambda d: d.find_element(By.ID, 'confirm-dialog').get_attribute('open'))
+        self.by_id('confirm-ok').click()
+        self.settle()
+        self.by_id('tab-tools').click()
+        self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version + 2))
+
+    def test_a_half_typed_byte_dropped_by_tab_is_said(self):
+        self.open(self.file('h.bin', bytes(32)))
+        self.grid_keys('a', Keys.TAB)
+        self.until_text('notice', 'the half-typed byte "a" was dropped')
+        self.grid_keys('Z')
+        self.settle()
+        self.assertEqual(self.content()[:2], b'Z\x00')
+
+    # ---- the clipboard ----------------------------------------------------
+
+    def test_copy_right_after_typing_copies_the_typed_bytes(self):
+        """Ctrl+C right after typing copies the bytes the grid shows, those
+        still on their way to the server included."""
+        self.open(self.file('c.bin', bytes(64)))
+        with self.slow_server(300):
+            self.grid_keys(*'1122334455667788')
+            self.move(0)
+            self.move(7, True)
+            self.driver.execute_script('window.hexview.lastCopied = null')
+            self.grid_keys(Keys.CONTROL, 'c')
+            self.wait.until(lambda d: d.execute_script('return window.hexview.lastCopied') is not None)
+        self.assertEqual(self.driver.execute_script('return window.hexview.lastCopied'), '11 22 33 44 55 66 77 88')
+        # After the last byte there is nothing to copy: said so, and the clipboard keeps what it had.
+        self.grid_keys(Keys.CONTROL, Keys.END)
+        self.grid_keys(Keys.CONTROL, 'c')
+        self.until_text('error-text', '^nothing to copy: the cursor is after the last byte')
+        self.assertEqual(self.driver.execute_script('return window.hexview.lastCopied'), '11 22 33 44 55 66 77 88')
+
+
+if __name__ == '__main__':
+    main()
