@@ -102,6 +102,29 @@ class DailyTest(BrowserCase):
         self.settle()
         self.assertEqual(self.content(), b'ABab DOG c DOG ef DOG gh DOG.')
 
+    def test_deletes_act_where_the_keys_were_pressed_while_the_server_is_slow(self):
+        """Delete, Backspace and the Insert form act on the cursor and the
+        selection as they were when pressed, even when keys move the cursor
+        before the edits before them are stored."""
+        self.open(self.file('d.bin', bytes(range(32))))
+        self.by_id('tab-edits').click()
+        with self.slow_server(400):
+            self.by_id('grid').click()
+            self.move(0)
+            self.grid_keys(*'aabb')
+            self.grid_keys(Keys.DELETE)                 # the byte 02, at 2
+            self.grid_keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT, Keys.ARROW_RIGHT)
+            self.grid_keys(Keys.BACKSPACE)              # the byte before 5: 05
+            self.grid_keys(Keys.SHIFT, Keys.ARROW_RIGHT)
+            self.grid_keys(Keys.DELETE)                 # the selection 4-5: 06 07
+            self.by_id('insert-btn').click()
+            self.by_id('insert-input').clear()
+            self.by_id('insert-input').send_keys('ee', Keys.ENTER)  # before 4
+            self.move(9)
+            self.settle()
+        self.assertEqual(self.content()[:8], bytes([0xaa, 0xbb, 3, 4, 0xee, 8, 9, 10]))
+        self.assertEqual(self.status(), 'offset 0x9 (9)', 'the cursor stays where it was moved')
+
     # ---- bookmarks ----------------------------------------------------------
 
     def bookmark(self, first, last, name):
@@ -172,7 +195,90 @@ class DailyTest(BrowserCase):
         self.settle()
         self.assertEqual(self.content()[:2], b'Z\x00')
 
+    # ---- the mouse ----------------------------------------------------------
+
+    def point(self, offset, column='hex', into=0.5):
+        """Where in the window the byte at `offset` is painted (`into` its
+        width from the left), in its row's hex or text column; past the last
+        byte, where it would be."""
+        return self.driver.execute_script('''const [offset, hex, into] = arguments;
+            const grid = window.hexview.grid;
+            const row = document.querySelectorAll('#grid .hrow')[Math.floor(offset / 16) - grid.firstRow];
+            const i = offset % 16;
+            const col = row.querySelector(hex ? '.c-hex' : '.c-txt').getBoundingClientRect();
+            const ch = row.querySelector('.c-hex').getBoundingClientRect().width / 50;
+            const x = hex ? (3 * i + (i > 7 ? 1 : 0) + 2 * into) * ch : (2 + i + into) * ch;
+            return [col.left + x, (col.top + col.bottom) / 2];''', offset, column == 'hex', into)
+
+    def mouse(self, kind, at, shift=False):
+        self.driver.execute_cdp_cmd('Input.dispatchMouseEvent', {
+            'type': kind, 'x': at[0], 'y': at[1], 'button': 'left', 'clickCount': 1,
+            'buttons': 0 if kind == 'mouseReleased' else 1, 'modifiers': 8 if shift else 0})
+
+    def drag(self, *points):
+        self.mouse('mousePressed', points[0])
+        for at in points[1:]:
+            self.mouse('mouseMoved', at)
+        self.mouse('mouseReleased', points[-1])
+
+    def test_drags_across_rows_the_gap_and_past_the_last_byte(self):
+        """A drag selects from the byte it starts on to the one under the
+        mouse, across rows, the gap after byte 7 and into the text column;
+        past the last byte (the rest of its row, the place to append at) it
+        reaches the last byte. At 1400 and 640 px, where the type shrinks."""
+        size = 16 * 4 + 5
+        for width in (1400, 640):
+            with self.subTest(width=width):
+                self.driver.set_window_size(width, 900)
+                self.addCleanup(self.driver.set_window_size, 1400, 900)
+                self.open(self.file('m.bin', bytes(range(size))))
+                cases = [
+                    ([self.point(14), self.point(7 + 32, 'hex', 0.9)], (14, 39)),
+                    ([self.point(7, 'hex', 0.95), self.point(8, 'hex', 0.05)], (7, 8)),
+                    ([self.point(20, 'text'), self.point(3, 'text')], (3, 20)),
+                    ([self.point(5), self.point(size - 3, 'text')], (5, size - 3)),
+                    ([self.point(size - 3), self.point(size)], (size - 3, size - 1)),
+                    ([self.point(size - 2, 'text'), self.point(size + 6, 'text')], (size - 2, size - 1)),
+                ]
+                for points, selected in cases:
+                    self.drag(*points)
+                    self.assertEqual(self.selection(), selected, points)
+                # Shift+click extends from the cursor; a click on the place after the last byte puts the cursor there.
+                self.drag(self.point(2))
+                self.mouse('mousePressed', self.point(50, 'text'), shift=True)
+                self.mouse('mouseReleased', self.point(50, 'text'), shift=True)
+                self.assertEqual(self.selection(), (2, 50))
+                self.drag(self.point(size))
+                self.assertEqual(self.status(), f'offset 0x{size:x} ({size}), after the end')
+
     # ---- the clipboard ----------------------------------------------------
+
+    def test_text_copied_as_text_pastes_back_as_the_same_bytes(self):
+        data = 'Grüße, café ☕'.encode() + bytes(16)
+        self.open(self.file('t.bin', data))
+        self.move(0)
+        self.move(len('Grüße, café ☕'.encode()) - 1, True)
+        self.by_id('tab-edits').click()
+        self.by_id('copy-format').send_keys('text (UTF-8)')
+        self.by_id('copy-form').find_element(By.TAG_NAME, 'button').click()
+        self.until_text('notice', '^Copied 18 bytes as text')
+        self.assertEqual(self.driver.execute_script('return window.hexview.lastCopied'), 'Grüße, café ☕')
+        self.driver.execute_script('window.hexview.grid.setColumn("text")')
+        self.move(len(data) - 16)
+        self.grid_keys(Keys.CONTROL, 'v')
+        self.settle()
+        self.assertEqual(self.content(), 'Grüße, café ☕'.encode() * 2)
+
+    def test_a_copy_the_browser_refuses_says_nothing_was_copied(self):
+        self.open(self.file('r.bin', b'ABCD'))
+        self.driver.execute_script('''Object.defineProperty(navigator.clipboard, "writeText",
+            { value: () => Promise.reject(new DOMException("Document is not focused.", "NotAllowedError")) })''')
+        self.grid_keys(Keys.CONTROL, 'a')
+        self.grid_keys(Keys.CONTROL, 'c')
+        self.until_text('error-text', r'^the browser kept the clipboard from the page \(Document is not focused\.\): '
+                                      'nothing was copied')
+        self.assertFalse(self.by_id('notice').is_displayed())
+
 
     def test_copy_right_after_typing_copies_the_typed_bytes(self):
         """Ctrl+C right after typing copies the bytes the grid shows, those

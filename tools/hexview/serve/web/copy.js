@@ -6,7 +6,8 @@ import { get } from './api.js';
 function formatBytes(bytes, format) {
   const hexes = [...bytes].map((b) => b.toString(16).padStart(2, '0'));
   switch (format) {
-    case 'text': return new TextDecoder('latin1').decode(bytes);
+    // UTF-8, as a paste reads text: copied text pastes back as the same bytes.
+    case 'text': return new TextDecoder('utf-8').decode(bytes);
     case 'c': return `unsigned char data[${bytes.length}] = {${hexes.map((h) => '0x' + h).join(', ')}};`;
     case 'python': return `b'${hexes.map((h) => '\\x' + h).join('')}'`;
     case 'base64': {
@@ -33,7 +34,9 @@ export async function copySelection(grid, format, notify, showError, settled) {
     const bytes = Uint8Array.from(r.hex.match(/../g) || [], (h) => parseInt(h, 16));
     const text = formatBytes(bytes, format);
     window.hexview.lastCopied = text;
-    await navigator.clipboard.writeText(text).catch(() => {});
+    await navigator.clipboard.writeText(text).catch((refused) => {
+      throw new Error(`the browser kept the clipboard from the page (${refused.message}): nothing was copied`);
+    });
     notify(`Copied ${bytes.length.toLocaleString('en')} byte${bytes.length === 1 ? '' : 's'} as ${format}`);
   } catch (err) {
     showError(err);

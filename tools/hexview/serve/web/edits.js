@@ -308,17 +308,32 @@ export class EditsPanel {
     this.showError(e);
   }
 
-  // The Insert form: its bytes before the selection (or the cursor).
+  // The Insert form: its bytes before the selection (or the cursor) as it
+  // is when the form is sent, whatever moves while earlier edits are stored.
   insertFromForm(hexText) {
+    const offset = this.grid.selection()[0];
     return this.#push(async () => {
-      if (!(await this.#run('/api/insert', { offset: this.grid.selection()[0], hex: hexText }))) return;
+      if (!(await this.#run('/api/insert', { offset, hex: hexText }))) return;
       this.els.insertForm.hidden = true;
       this.grid.focus();
     });
   }
 
-  // Delete the selection, or the byte at the cursor (before it for Backspace).
-  deleteAtCursor(before) { return this.#push(() => this.#deleteAtCursor(before)); }
+  // Delete the selection, or the byte at the cursor (before it for
+  // Backspace), as they are when the key is pressed: the cursor goes to the
+  // place at once, and keys pressed before the server answers move on from
+  // there, as after typed bytes.
+  deleteAtCursor(before) {
+    const grid = this.grid;
+    const [s, e] = grid.selection();
+    let range = null;
+    if (grid.hasSelection()) range = [s, e - s + 1];
+    else if (before && grid.cursor > 0) range = [grid.cursor - 1, 1];
+    else if (!before && grid.cursor < grid.size) range = [grid.cursor, 1];  // after the last byte there is none
+    if (!range) return this.#push(async () => {});
+    grid.moveTo(range[0]);
+    return this.#push(() => this.#run('/api/delete', { offset: range[0], length: range[1] }));
+  }
 
   openInsert() {
     if (!this.writable) return;
@@ -394,19 +409,6 @@ export class EditsPanel {
     const n = this.staged.length;
     if (n && !(await this.ask('Discard all edits?', [`Drop all ${n} staged edits. The file itself has not been changed.`], 'Discard'))) return;
     await this.#run('/api/discard', {});
-  }
-
-  async #deleteAtCursor(before) {
-    const grid = this.grid;
-    const [s, e] = grid.selection();
-    if (grid.hasSelection()) {
-      if (await this.#run('/api/delete', { offset: s, length: e - s + 1 })) grid.moveTo(s);
-    } else if (before) {
-      const at = grid.cursor - 1;
-      if (at >= 0 && (await this.#run('/api/delete', { offset: at, length: 1 }))) grid.moveTo(at);
-    } else if (grid.cursor < grid.size) {  // after the last byte there is none to delete
-      await this.#run('/api/delete', { offset: grid.cursor, length: 1 });
-    }
   }
 
   async #save() {

@@ -691,7 +691,10 @@ export class HexGrid {
     this.#gridEl.addEventListener('mousemove', (e) => {
       if (!dragging) return;
       const c = this.#cellAt(e);
-      if (c && c.off < this.#size && c.off !== this.#cursor) this.moveTo(c.off, true);
+      // Past the last byte (its row's rest, the place to append at) the
+      // selection reaches the last byte.
+      const off = c ? Math.min(c.off, this.lastOffset) : this.#cursor;
+      if (off !== this.#cursor) this.moveTo(off, true);
     });
     window.addEventListener('mouseup', () => {
       dragging = false;
