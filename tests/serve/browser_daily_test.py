@@ -187,6 +187,18 @@ class DailyTest(BrowserCase):
         self.by_id('tab-tools').click()
         self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version + 2))
 
+    def test_characters_made_with_altgr_are_typed_in_the_text_column(self):
+        """On many keyboards @, { and € take AltGr, which Windows reports as
+        Ctrl+Alt: they are characters to type, not shortcuts."""
+        self.open(self.file('a.bin', bytes(8)))
+        self.driver.execute_script('window.hexview.grid.setColumn("text")')
+        for key, code in [('@', 'KeyQ'), ('{', 'Digit7'), ('€', 'KeyE')]:
+            for kind in ('keyDown', 'keyUp'):
+                self.driver.execute_cdp_cmd('Input.dispatchKeyEvent', {
+                    'type': kind, 'modifiers': 3, 'key': key, 'code': code, 'text': key if kind == 'keyDown' else ''})
+        self.settle()
+        self.assertEqual(self.content(), '@{€'.encode() + bytes(3))
+
     def test_a_half_typed_byte_dropped_by_tab_is_said(self):
         self.open(self.file('h.bin', bytes(32)))
         self.grid_keys('a', Keys.TAB)

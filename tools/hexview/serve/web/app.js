@@ -196,7 +196,9 @@ async function boot() {
 
   // ---- typing in the grid: every edit goes through the edits panel's queue --
   function typing(e) {
-    if (e.ctrlKey || e.metaKey || e.altKey) return false;
+    // AltGr makes characters (@ { € on many layouts); Windows reports it as Ctrl+Alt.
+    const altGr = e.getModifierState('AltGraph') || (e.ctrlKey && e.altKey && !e.metaKey);
+    if ((e.ctrlKey || e.metaKey || e.altKey) && !altGr) return false;
     if (e.key === 'Insert') {
       insertMode = !insertMode;
       updateStatus();
