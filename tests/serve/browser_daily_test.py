@@ -125,6 +125,75 @@ class DailyTest(BrowserCase):
         self.assertEqual(self.content()[:8], bytes([0xaa, 0xbb, 3, 4, 0xee, 8, 9, 10]))
         self.assertEqual(self.status(), 'offset 0x9 (9)', 'the cursor stays where it was moved')
 
+    def test_random_keys_typed_ahead_of_a_slow_server_land_as_shown(self):
+        """Keys of every kind (hex and text, INS and OVR, moves, Shift
+        selections, Delete and Backspace, the place after the last byte)
+        pressed faster than the server answers: the content and the cursor
+        end as a model of the keys says, as the grid showed them."""
+        for seed in (2, 5, 8):
+            with self.subTest(seed=seed):
+                keys, expected, cursor = self.random_keys(random.Random(seed), bytes(random.Random(seed).randbytes(40)))
+                self.open(self.file(f'k{seed}.bin', random.Random(seed).randbytes(40)))
+                with self.slow_server(200):
+                    for k in keys:
+                        self.grid_keys(*k)
+                    self.settle()
+                self.assertEqual((self.content(), self.driver.execute_script('return window.hexview.grid.cursor')),
+                                 (expected, cursor), keys)
+
+    @staticmethod
+    def random_keys(rnd, data):
+        """60 random key presses for the grid, with the content and the cursor they leave."""
+        content = bytearray(data)
+        cur, anchor, column, insert = 0, None, 'hex', False
+        keys = []
+
+        def selection():
+            return None if anchor is None or anchor == cur else (min(anchor, cur), max(anchor, cur))
+
+        def put(byte):
+            nonlocal cur, anchor
+            at = selection()[0] if selection() else cur
+            if not insert and at < len(content):
+                content[at] = byte
+            else:
+                content.insert(at, byte)
+            cur, anchor = at + 1, None
+
+        for _ in range(60):
+            op = rnd.choice(['hex', 'hex', 'text', 'text', 'left', 'right', 'shift', 'del', 'bs', 'ins', 'tab', 'end'])
+            if op in ('hex', 'text', 'tab'):
+                if op == 'tab' or column != op:
+                    keys.append([Keys.TAB] if column == 'hex' else [Keys.SHIFT, Keys.TAB])
+                    column = 'text' if column == 'hex' else 'hex'
+                if op == 'hex':
+                    byte = rnd.randrange(256)
+                    keys.append(list('%02x' % byte))
+                    put(byte)
+                elif op == 'text':
+                    char = rnd.choice('abcXYZ019 !')
+                    keys.append([char])
+                    put(ord(char))
+            elif op in ('left', 'right', 'end'):
+                keys.append({'left': [Keys.ARROW_LEFT], 'right': [Keys.ARROW_RIGHT], 'end': [Keys.CONTROL, Keys.END]}[op])
+                cur = {'left': max(0, cur - 1), 'right': min(len(content), cur + 1), 'end': len(content)}[op]
+                anchor = None
+            elif op == 'shift' and content:
+                keys.append([Keys.SHIFT, Keys.ARROW_RIGHT])
+                anchor = cur if anchor is None else anchor
+                cur = min(cur + 1, len(content) - 1)
+            elif op in ('del', 'bs'):
+                keys.append([Keys.DELETE if op == 'del' else Keys.BACKSPACE])
+                first, last = selection() or ((cur, cur) if op == 'del' else (cur - 1, cur - 1))
+                if 0 <= first < len(content):
+                    del content[first:last + 1]
+                    cur = first
+                anchor = None
+            elif op == 'ins':
+                keys.append([Keys.INSERT])
+                insert = not insert
+        return keys, bytes(content), cur
+
     # ---- bookmarks ----------------------------------------------------------
 
     def bookmark(self, first, last, name):

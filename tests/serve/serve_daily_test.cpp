@@ -1,6 +1,6 @@
 // What a day of patching through `hexview serve` relies on from its API: a
-// staged delete removes exactly what it says, so the listed edits, the size
-// and the saved file agree.
+// staged write, insert or delete changes exactly the bytes it names, so the
+// listed edits, the size and the saved file agree.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -36,20 +36,23 @@ protected:
     }
 };
 
-struct delete_case {
+struct edit_case {
     const char *name;
+    const char *route;
     const char *body;
     int status;
     const char *answer;  // a part of it
 };
 
-class serve_daily_delete : public serve_daily, public ::testing::WithParamInterface<delete_case> {};
+class serve_daily_edit : public serve_daily, public ::testing::WithParamInterface<edit_case> {};
 
-// A delete that would remove nothing, or less than its length, is refused
-// and stages nothing (the engine would list it and count it off the size).
-TEST_P(serve_daily_delete, stages_what_it_removes_or_nothing) {
-    const delete_case &c = GetParam();
-    std::string body = post("/api/delete", c.body, c.status);
+// An edit that would change other bytes than it names is refused and stages
+// nothing: the engine would list a delete past the end and count its length
+// off the size, drop the bytes of a write that fall past the end, and land
+// an insert past the end at the end.
+TEST_P(serve_daily_edit, stages_the_bytes_it_names_or_nothing) {
+    const edit_case &c = GetParam();
+    std::string body = post(c.route, c.body, c.status);
     EXPECT_TRUE(has(body, c.answer)) << body;
     if (c.status != 200) {
         EXPECT_TRUE(has(staged(), "\"staged\":[],\"size\":19,")) << staged();
@@ -57,17 +60,27 @@ TEST_P(serve_daily_delete, stages_what_it_removes_or_nothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, serve_daily_delete,
+    cases, serve_daily_edit,
     ::testing::Values(
-        delete_case{"the_last_byte", R"({"offset":18,"length":1})", 200, "\"size\":18,"},
-        delete_case{"every_byte", R"({"offset":0,"length":19})", 200, "\"size\":0,"},
-        delete_case{"after_the_last_byte", R"({"offset":19,"length":1})", 400,
-                    "the delete runs past the end of the content (19 bytes)"},
-        delete_case{"running_past_the_end", R"({"offset":17,"length":3})", 400,
-                    "the delete runs past the end of the content (19 bytes)"},
-        delete_case{"far_past_the_end", R"({"offset":"0x7fffffffffff","length":1})", 400,
-                    "the delete runs past the end"},
-        delete_case{"nothing", R"({"offset":0,"length":0})", 400, "a delete removes 1 byte or more"}),
+        edit_case{"delete_the_last_byte", "/api/delete", R"({"offset":18,"length":1})", 200, "\"size\":18,"},
+        edit_case{"delete_every_byte", "/api/delete", R"({"offset":0,"length":19})", 200, "\"size\":0,"},
+        edit_case{"delete_after_the_last_byte", "/api/delete", R"({"offset":19,"length":1})", 400,
+                  "the delete runs past the end of the content (19 bytes)"},
+        edit_case{"delete_running_past_the_end", "/api/delete", R"({"offset":17,"length":3})", 400,
+                  "the delete runs past the end of the content (19 bytes)"},
+        edit_case{"delete_far_past_the_end", "/api/delete", R"({"offset":"0x7fffffffffff","length":1})", 400,
+                  "the delete runs past the end"},
+        edit_case{"delete_nothing", "/api/delete", R"({"offset":0,"length":0})", 400, "a delete removes 1 byte or more"},
+        edit_case{"write_the_last_bytes", "/api/write", R"({"offset":17,"hex":"41 42"})", 200, "\"size\":19,"},
+        edit_case{"write_past_the_end", "/api/write", R"({"offset":18,"hex":"41 42"})", 400,
+                  "the write runs past the end of the content (19 bytes): bytes after the last one are inserted"},
+        edit_case{"write_after_the_end", "/api/write", R"({"offset":19,"hex":"41"})", 400,
+                  "the write runs past the end of the content (19 bytes)"},
+        edit_case{"merged_write_past_the_end", "/api/write", R"({"offset":19,"hex":"41","merge":true})", 400,
+                  "the write runs past the end"},
+        edit_case{"insert_at_the_end", "/api/insert", R"({"offset":19,"hex":"41"})", 200, "\"size\":20,"},
+        edit_case{"insert_past_the_end", "/api/insert", R"({"offset":20,"hex":"41"})", 400,
+                  "offset 20 is past the end of the content (19 bytes)"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // After an insert the content is longer: a delete up to its new end is in it.

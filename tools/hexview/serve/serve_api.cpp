@@ -260,9 +260,23 @@ std::string stage_typed(const serve_session &s, const edit_record &e) {
     return changed_state();
 }
 
+// The engine lands an insert past the end at the end and drops the bytes of
+// a write that fall past it: refused, so what is staged is what was asked.
+// The size is exact, since no staged delete reaches past the end.
+void check_in_content(const edit_record &e) {
+    int64_t size = hx_file_size();
+    if (e.kind == edit_record::insert && e.offset > size)
+        throw http_error(400, "offset " + std::to_string(e.offset) + " is past the end of the content (" +
+                                  std::to_string(size) + " bytes)");
+    if (e.kind == edit_record::write && e.offset >= 0 && hex_bytes(e.hex) > size - e.offset)
+        throw http_error(400, "the write runs past the end of the content (" + std::to_string(size) +
+                                  " bytes): bytes after the last one are inserted");
+}
+
 std::string stage_bytes(const serve_session &s, const Request &req, edit_record::kind_t kind) {
     nlohmann::json f = parse_body(req.body, "offset,hex,merge");
     edit_record e{kind, field_offset(f, "offset"), field_string(f, "hex"), 0};
+    check_in_content(e);
     return field_bool(f, "merge", false) ? stage_typed(s, e) : stage_new(s, e);
 }
 
@@ -408,7 +422,10 @@ std::string folder_files(const Request &) {
     if (ec) throw http_error(400, "cannot list " + folder.string() + ": " + ec.message());
     std::sort(names.begin(), names.end());
     std::string list;
-    for (const std::string &n : names) list += (list.empty() ? "" : ",") + json_quote(n);
+    for (const std::string &n : names) {
+        if (!list.empty()) list += ',';
+        list += json_quote(n);
+    }
     return "{\"folder\":" + json_quote(folder.string()) + ",\"files\":[" + list + "],\"more\":" +
            (more ? "true" : "false") + "}";
 }

@@ -108,7 +108,7 @@ async function boot() {
       diff: (off) => compare.markAt(off),
     },
     onCursor: () => { updateStatus(); scheduleInspector(); tools?.cursorMoved(); },
-    onSize: (size) => { grid.setSize(size); updateStatus(); },
+    onSize: (size, version) => { grid.setSize(size, version); updateStatus(); },
     onError: showError,
     onNotice: notify,
     onKey: (e) => typing(e),
@@ -145,7 +145,7 @@ async function boot() {
     },
     grid, ask, showError, notify, path: info.path, writable, limits,
     onChange: (size) => {
-      grid.setSize(size);
+      grid.setSize(size, edits.version);
       grid.invalidate();
       search.editsChanged();
       compare.editsChanged();

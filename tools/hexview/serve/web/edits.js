@@ -295,8 +295,8 @@ export class EditsPanel {
     }
   }
 
-  // A typed edit was refused: the keys after it counted on it, so they are
-  // dropped too, and the cursor goes back to where it was.
+  // A typed edit (or a delete) was refused: the keys after it counted on
+  // it, so they are dropped too, and the cursor goes back to where it was.
   #typingEpoch = 0;
   #cancelTyping(run, e) {
     this.#typingEpoch++;
@@ -320,19 +320,29 @@ export class EditsPanel {
   }
 
   // Delete the selection, or the byte at the cursor (before it for
-  // Backspace), as they are when the key is pressed: the cursor goes to the
-  // place at once, and keys pressed before the server answers move on from
-  // there, as after typed bytes.
+  // Backspace), as they are when the key is pressed. Like typed bytes, the
+  // bytes leave the grid at once, the cursor goes to their place, and keys
+  // pressed before the server answers go on from there.
   deleteAtCursor(before) {
     const grid = this.grid;
     const [s, e] = grid.selection();
-    let range = null;
-    if (grid.hasSelection()) range = [s, e - s + 1];
-    else if (before && grid.cursor > 0) range = [grid.cursor - 1, 1];
-    else if (!before && grid.cursor < grid.size) range = [grid.cursor, 1];  // after the last byte there is none
-    if (!range) return this.#push(async () => {});
-    grid.moveTo(range[0]);
-    return this.#push(() => this.#run('/api/delete', { offset: range[0], length: range[1] }));
+    let at = grid.cursor;
+    let n = 1;
+    if (grid.hasSelection()) [at, n] = [s, e - s + 1];
+    else if (before) at--;
+    if (at < 0 || at >= grid.size) return this.#push(async () => {});  // no byte there
+    grid.moveTo(at);
+    const change = { at, epoch: this.#typingEpoch, entry: grid.addLocal('delete', at, [], n) };
+    return this.#push(async () => {
+      if (change.epoch !== this.#typingEpoch) return grid.dropLocal(change.entry);  // an earlier typed edit was refused
+      try {
+        const state = await post('/api/delete', { offset: at, length: n });
+        grid.confirmLocal(change.entry, state.version);
+        this.#apply(state);
+      } catch (err) {
+        this.#cancelTyping(change, err);
+      }
+    });
   }
 
   openInsert() {
@@ -353,7 +363,7 @@ export class EditsPanel {
     this.version = state.version ?? this.version;
     this.undoCount = state.undo;
     this.redoCount = state.redo;
-    this.grid.setSize(state.size);
+    this.grid.setSize(state.size, this.version);
     if (!this.#typedState) {
       requestAnimationFrame(() => {
         const latest = this.#typedState;

@@ -103,6 +103,7 @@ export class HexGrid {
   #gridEl; #scroller; #spacer; #marks; #onCursor; #onSize; #onError; #onKey; #onNotice;
   #size = 0;             // the size shown: the server's plus typed inserts on their way
   #serverSize = 0;
+  #sizeVersion = 0;      // the server's version of #serverSize
   #appendable = false;   // a cursor place after the last byte, to append at
   #local = [];           // typed edits shown before the server has them (below)
   #topRow = 0;
@@ -282,8 +283,11 @@ export class HexGrid {
 
   // ---- data --------------------------------------------------------------
 
-  // The size of the content on the server; typed inserts on their way add to it.
-  setSize(size) {
+  // The size of the content on the server at `version` (an answer older
+  // than the last size's is not taken); typed edits on their way change it.
+  setSize(size, version = this.#sizeVersion) {
+    if (version < this.#sizeVersion) return;
+    this.#sizeVersion = version;
     this.#serverSize = size;
     const shown = size + this.#localGrowth();
     if (shown === this.#size) return;
@@ -313,10 +317,11 @@ export class HexGrid {
   // ---- typed edits shown at once -------------------------------------------
   // A typed byte is shown as soon as it is typed; the server stores it a
   // little later. Each local edit carries the server's version once stored;
-  // rows fetched at that version or later have it already.
+  // rows fetched at that version or later have it already. A delete (kind
+  // 'delete', no bytes) takes `cut` bytes out of the view the same way.
 
-  addLocal(kind, at, bytes) {
-    const entry = { kind, at, bytes: [...bytes], version: Infinity };
+  addLocal(kind, at, bytes, cut = 0) {
+    const entry = { kind, at, bytes: [...bytes], cut, version: Infinity };
     this.#local.push(entry);
     this.#localChanged();
     return entry;
@@ -340,7 +345,7 @@ export class HexGrid {
 
   #localGrowth() {
     let n = 0;
-    for (const e of this.#local) if (e.kind === 'insert' && e.version === Infinity) n += e.bytes.length;
+    for (const e of this.#local) if (e.version === Infinity) n += e.kind === 'insert' ? e.bytes.length : -e.cut;
     return n;
   }
 
@@ -367,6 +372,7 @@ export class HexGrid {
       if (version >= e.version) continue;
       if (off >= e.at && off < e.at + e.bytes.length) return { byte: e.bytes[off - e.at], typed: true };
       if (e.kind === 'insert' && off >= e.at + e.bytes.length) off -= e.bytes.length;
+      if (e.kind === 'delete' && off >= e.at) off += e.cut;
     }
     const data = this.#rowData(Math.floor(off / ROW));
     if (!data) this.#block(Math.floor(off / BLOCK));
@@ -397,7 +403,8 @@ export class HexGrid {
         }
         while (this.#cache.size > CACHE_BLOCKS) this.#cache.delete(this.#cache.keys().next().value);
         this.#pruneLocal();
-        if (page.size !== this.#serverSize) this.#onSize(page.size);
+        // A page asked for before an edit was stored may answer after it, with the size before it.
+        if (page.size !== this.#serverSize && version >= this.#sizeVersion) this.#onSize(page.size, version);
         this.render();
         return entries;
       })
@@ -581,9 +588,12 @@ export class HexGrid {
 
   // ---- cursor and selection ---------------------------------------------
 
+  // The selected bytes, first and last; the cursor's place when none. The
+  // anchor may be the place after the last byte (a drag or Shift+arrow from
+  // there), which is no byte: the selection ends at the last byte.
   selection() {
     if (this.#anchor === null) return [this.#cursor, this.#cursor];
-    return [Math.min(this.#anchor, this.#cursor), Math.max(this.#anchor, this.#cursor)];
+    return [Math.min(this.#anchor, this.#cursor), Math.min(Math.max(this.#anchor, this.#cursor), this.lastOffset)];
   }
   hasSelection() { return this.#anchor !== null && this.#anchor !== this.#cursor; }
 
