@@ -350,6 +350,34 @@ class DailyTest(BrowserCase):
         self.settle()
         self.assertEqual(self.content(), 'Grüße, café ☕'.encode() * 2)
 
+    def test_keys_after_a_paste_go_on_from_its_end_while_the_server_is_slow(self):
+        """A paste shows at once and the cursor steps past it, as typed bytes
+        do: keys pressed before the server answers go on from there."""
+        cases = [('over', [], bytes([0xaa, 0xbb, 0xcc]) + bytes(13)),
+                 ('inserted', [Keys.INSERT], bytes([0xaa, 0xbb, 0xcc]) + bytes(16)),
+                 ('past the end', [Keys.CONTROL, Keys.END], bytes(16) + bytes([0xaa, 0xbb, 0xcc]))]
+        for name, keys, expected in cases:
+            with self.subTest(name):
+                self.open(self.file('p.bin', bytes(16)))
+                self.clipboard('aa bb')
+                with self.slow_server(300):
+                    if keys:
+                        self.grid_keys(*keys)
+                    self.grid_keys(Keys.CONTROL, 'v')
+                    self.grid_keys('c', 'c')
+                    self.assertEqual(self.status().split(' (')[0], 'offset 0x%x' % (expected.index(0xcc) + 1))
+                    self.settle()
+                self.assertEqual(self.content(), expected)
+
+    def clipboard(self, text):
+        """Puts `text` on the browser's clipboard, as another program would."""
+        self.driver.execute_cdp_cmd('Browser.grantPermissions', {
+            'permissions': ['clipboardReadWrite', 'clipboardSanitizedWrite'],
+            'origin': self.driver.execute_script('return location.origin')})
+        self.assertEqual(self.driver.execute_async_script(
+            'const done = arguments[arguments.length - 1];'
+            'navigator.clipboard.writeText(arguments[0]).then(() => done("ok"), (e) => done(String(e)))', text), 'ok')
+
     def test_a_copy_the_browser_refuses_says_nothing_was_copied(self):
         self.open(self.file('r.bin', b'ABCD'))
         self.driver.execute_script('''Object.defineProperty(navigator.clipboard, "writeText",

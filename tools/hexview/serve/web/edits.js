@@ -244,6 +244,28 @@ export class EditsPanel {
     });
   }
 
+  // Bytes put in at once, as typed ones are (a paste): `local` the grid's
+  // entries that show them until the server has them. A refusal drops them,
+  // and the keys after them, as for typed bytes. True once staged.
+  stageShown(path, body, local) {
+    const change = { at: body.offset, epoch: this.#typingEpoch, entries: local };
+    return this.#push(async () => {
+      if (change.epoch !== this.#typingEpoch) {  // an earlier typed edit was refused
+        for (const entry of local) this.grid.dropLocal(entry);
+        return false;
+      }
+      try {
+        const state = await post(path, body);
+        for (const entry of local) this.grid.confirmLocal(entry, state.version);
+        this.#apply(state);
+        return true;
+      } catch (err) {
+        this.#cancelTyping(change, err);
+        return false;
+      }
+    });
+  }
+
   // Staged edits, those on their way included.
   get editCount() { return this.staged.length + this.typedWaiting; }
 
@@ -300,7 +322,7 @@ export class EditsPanel {
   #typingEpoch = 0;
   #cancelTyping(run, e) {
     this.#typingEpoch++;
-    this.grid.dropLocal(run.entry);
+    for (const entry of run.entries || [run.entry]) this.grid.dropLocal(entry);
     this.run = null;
     this.lastTyped = null;
     this.grid.moveTo(run.at);

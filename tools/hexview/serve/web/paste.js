@@ -70,9 +70,15 @@ export class PasteTool {
       this.showError(new Error(`the paste has ${bytes.length.toLocaleString('en')} bytes; a paste holds ${room.toLocaleString('en')} at most (the server takes requests of 1 MiB): nothing was pasted`));
       return false;
     }
-    if (!(await this.edits.stage('/api/paste', body))) return false;
+    // Shown at once, the cursor past them, as typed bytes: an overwrite
+    // appends what runs past the end.
+    const over = insert ? 0 : Math.max(0, Math.min(bytes.length, grid.size - at));
+    const local = [];
+    if (over) local.push(grid.addLocal('write', at, bytes.slice(0, over)));
+    if (over < bytes.length) local.push(grid.addLocal('insert', at + over, bytes.slice(over)));
     grid.moveTo(at + bytes.length);
     grid.focus();
+    if (!(await this.edits.stageShown('/api/paste', body, local))) return false;
     this.notify(`Pasted ${bytes.length.toLocaleString('en')} byte${bytes.length === 1 ? '' : 's'} ${insert ? 'inserted' : 'over the bytes'} at 0x${at.toString(16)}`);
     return true;
   }
