@@ -194,6 +194,23 @@ class DailyTest(BrowserCase):
                 insert = not insert
         return keys, bytes(content), cur
 
+    def test_a_search_from_the_cursor_starts_where_the_cursor_is_with_staged_inserts(self):
+        """The file is searched as saved: a search from the cursor starts at
+        the cursor's place there, so no hit after the cursor is left out."""
+        data = bytearray(100)
+        data[10:13] = data[60:63] = b'cat'
+        self.open(self.file('c.bin', bytes(data)))
+        self.grid_keys(Keys.INSERT, *('ab' * 40), Keys.INSERT)
+        self.settle()
+        self.move(45)
+        self.by_id('search-from-cursor').click()
+        self.driver.execute_script("document.getElementById('search-mode').value = 'ascii'")
+        self.by_id('search-input').send_keys('cat', Keys.ENTER)
+        self.settle()
+        listed = [li.text.split()[0] for li in self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')]
+        self.assertEqual(listed, ['0x00000032', '0x00000064'])
+        self.until_text('search-summary', '^2 hits from 0x2d')
+
     # ---- bookmarks ----------------------------------------------------------
 
     def bookmark(self, first, last, name):

@@ -4,26 +4,8 @@
 // keeps the file's size when it was made; the list says when it differs.
 // They are kept in the offsets of the file as saved: the staged edits move
 // them where their bytes are now (as search hits), and a save keeps them there.
-import { mapSpans } from './edits.js';
+import { mapSpans, savedPlace } from './edits.js';
 import { el, formatOffset } from './util.js';
-
-// Where a place in the edited content was in the file as saved, through the
-// staged edits taken back last first. `end`: the place is the end of a span,
-// so a delete just after it leaves it where it is. A place in inserted bytes
-// goes to where they were inserted.
-function savedPlace(staged, off, end) {
-  for (let i = staged.length - 1; i >= 0; i--) {
-    const e = staged[i];
-    const at = parseInt(e.offset, 16);
-    if (e.op === 'insert') {
-      if (off >= at + e.len) off -= e.len;
-      else if (off > at || (off === at && end)) off = at;
-    } else if (e.op === 'delete' && (end ? off > at : off >= at)) {
-      off += e.len;
-    }
-  }
-  return off;
-}
 
 const KEY = 'hexview-bookmarks:';
 

@@ -115,6 +115,24 @@ export class EditTrail {
   }
 }
 
+// Where a place in the edited content was in the file as saved, through the
+// staged edits taken back last first. `end`: the place is the end of a span,
+// so a delete just after it leaves it where it is. A place in inserted bytes
+// goes to where they were inserted.
+export function savedPlace(staged, off, end) {
+  for (let i = staged.length - 1; i >= 0; i--) {
+    const e = staged[i];
+    const at = parseInt(e.offset, 16);
+    if (e.op === 'insert') {
+      if (off >= at + e.len) off -= e.len;
+      else if (off > at || (off === at && end)) off = at;
+    } else if (e.op === 'delete' && (end ? off > at : off >= at)) {
+      off += e.len;
+    }
+  }
+  return off;
+}
+
 // Maps listed spans (hits, runs) through the staged edits: each list item
 // shows its span's offset now and is marked when an edit changed the span.
 // Gives the spans as [start, end) ranges.

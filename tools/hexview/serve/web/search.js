@@ -1,7 +1,7 @@
 // Search: the hit count, the stored hits with their contexts, next and
 // previous, and the hits marked in the grid.
 import { get, post } from './api.js';
-import { showMapped } from './edits.js';
+import { savedPlace, showMapped } from './edits.js';
 import { el, formatOffset, inRanges, spacedHex } from './util.js';
 
 // Bytes of hex context shown before a hit: the match stays in view.
@@ -53,12 +53,14 @@ export class SearchPanel {
     }
     const mode = this.mode.value;
     const start = this.fromCursor.checked ? this.grid.cursor : 0;
+    // The engine searches the file as saved: the cursor's place there.
+    const from = savedPlace(this.trail.staged(), start, false);
     this.summary.textContent = 'Searching…';
     this.clear();
     try {
       // UTF-16LE is encoded here, from the text as typed (the engine's own
       // utf16 mode widens single bytes only).
-      const r = await post('/api/search', mode === 'utf16' ? { mode: 'hex', pattern: utf16Hex(pattern), start } : { mode, pattern, start });
+      const r = await post('/api/search', mode === 'utf16' ? { mode: 'hex', pattern: utf16Hex(pattern), start: from } : { mode, pattern, start: from });
       this.count = r.count;
       this.stored = r.stored;
       this.patLen = r.length;
