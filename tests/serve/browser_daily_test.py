@@ -349,6 +349,43 @@ class DailyTest(BrowserCase):
                 self.drag(self.point(size))
                 self.assertEqual(self.status(), f'offset 0x{size:x} ({size}), after the end')
 
+    def test_a_string_listed_before_edits_is_selected_where_its_bytes_went(self):
+        data = firmware(1 << 14)
+        config = data.index(b'config:')
+        path = self.file('fw.bin', data)
+        self.open(path)
+        self.move(0x10)
+        self.grid_keys(Keys.INSERT, *'aabbccdd', Keys.INSERT)
+        self.settle()
+        self.by_id('tab-tools').click()
+        self.by_id('strings-form').find_element(By.TAG_NAME, 'button').click()
+        self.until_text('strings-summary', 'strings of 4\\+ characters')
+        # The second config line: a run of its own (random bytes may run into the first).
+        line = data.index(b'config:', config + 1)
+        item = next(b for b in self.driver.find_elements(By.CSS_SELECTOR, '#strings-list li button')
+                    if b.text.startswith('0x%08x' % (line + 4)))
+        self.move(0)
+        self.grid_keys(Keys.DELETE)           # one byte before every run
+        self.settle()
+        self.save()                            # and the listing's edits, saved
+        self.move(0)
+        self.grid_keys(Keys.INSERT, *'eeff', Keys.INSERT)
+        self.settle()
+        item.click()
+        self.settle()
+        first, last = self.selection()
+        self.assertEqual((first, self.selected()[:7]), (line + 4 - 1 + 2, b'config:'))
+        # A listing made with an edit that is then undone: said, nothing selected.
+        self.move(0)
+        self.by_id('strings-form').find_element(By.TAG_NAME, 'button').click()
+        self.until_text('strings-summary', 'strings of 4\\+ characters in the whole file')
+        self.grid_keys(Keys.CONTROL, 'z')
+        self.settle()
+        self.move(3)
+        self.driver.find_elements(By.CSS_SELECTOR, '#strings-list li button')[0].click()
+        self.until_text('error-text', '^the edits changed since this listing in a way it cannot follow')
+        self.assertEqual(self.status(), 'offset 0x3 (3)')
+
     # ---- the clipboard ----------------------------------------------------
 
     def test_text_copied_as_text_pastes_back_as_the_same_bytes(self):

@@ -56,7 +56,7 @@ const jobs = new JobBar({ bar: $('job-bar'), text: $('job-text'), meter: $('job-
 onJob((started) => jobs.follow(started));
 
 // The Tools tab: hashes, bookmarks and strings of the selection or the file.
-function makeTools(grid, path, staged) {
+function makeTools(grid, path, staged, trail) {
   const hashes = new HashesPanel({
     elements: { form: $('hash-form'), scope: $('hash-scope'), summary: $('hash-summary'), list: $('hash-list') },
     grid, showError,
@@ -67,7 +67,7 @@ function makeTools(grid, path, staged) {
   });
   const strings = new StringsPanel({
     elements: { form: $('strings-form'), min: $('strings-min'), kinds: $('strings-kinds'), summary: $('strings-summary'), list: $('strings-list'), more: $('strings-more') },
-    grid, showError,
+    grid, trail, showError,
   });
   return {
     hashes, bookmarks, strings,
@@ -160,7 +160,7 @@ async function boot() {
     },
     onShowEdits: () => selectTab('edits'),
   });
-  tools = makeTools(grid, info.path, staged);
+  tools = makeTools(grid, info.path, staged, trail);
 
   // ---- status bar and inspector ------------------------------------------
   function updateStatus() {

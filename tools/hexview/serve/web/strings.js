@@ -4,15 +4,17 @@
 // windows until it has a page of runs or a second has passed, then offers
 // "more". A click selects the run.
 import { get } from './api.js';
+import { mapSpans } from './edits.js';
 import { el, formatOffset, humanSize } from './util.js';
 
 const WANT = 200;       // runs listed per click
 const TIME_MS = 1000;   // reading per click at most
 
 export class StringsPanel {
-  // `elements`: form, min, kinds, summary, list, more.
-  constructor({ elements, grid, showError }) {
-    Object.assign(this, elements, { grid, showError });
+  // `elements`: form, min, kinds, summary, list, more; `trail`: the edits
+  // since (an EditTrail), through which a run is selected where it now is.
+  constructor({ elements, grid, trail, showError }) {
+    Object.assign(this, elements, { grid, trail, showError });
     this.query = null;
     this.form.addEventListener('submit', (e) => {
       e.preventDefault();
@@ -30,6 +32,7 @@ export class StringsPanel {
     if (range) Object.assign(this.query, { offset: range[0], length: range[1] - range[0] + 1 });
     this.what = range ? `the selection ${formatOffset(range[0], this.grid.size)}–${formatOffset(range[1], this.grid.size)}` : 'the whole file';
     this.next = range ? range[0] : 0;
+    this.listedAt = { mark: this.trail.mark(), staged: this.trail.staged() };
     this.items = [];
     this.stale = false;
     this.list.replaceChildren();
@@ -84,10 +87,23 @@ export class StringsPanel {
 
   select(index) {
     const item = this.items[index];
+    const moved = this.#movedSince();
+    if (!moved) return this.showError(new Error('the edits changed since this listing in a way it cannot follow (an undo, or a typed run that grew): list again'));
+    const [{ offset, length }] = mapSpans(moved, [[item.offset, item.length]]);
     for (const li of this.list.querySelectorAll('li.now')) li.classList.remove('now');
     this.list.children[index].classList.add('now');
     this.grid.focus();
-    return this.grid.jump(item.offset, item.length);
+    return this.grid.jump(offset, length);
+  }
+
+  // The edits made since the listing (saved since, or staged), when they go
+  // on from the ones staged then; null when those changed.
+  #movedSince() {
+    const { mark, staged } = this.listedAt;
+    const since = this.trail.since(mark);
+    const same = (a, b) => a.op === b.op && a.offset === b.offset && a.len === b.len;
+    if (staged.length > since.length || !staged.every((e, i) => same(e, since[i]))) return null;
+    return since.slice(staged.length);
   }
 
   // The listing was of the content before this change.
