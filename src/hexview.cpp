@@ -8,6 +8,7 @@
 #include "core/long_call.h"
 #include "core/open.h"
 #include "core/state.h"
+#include "edit/journal.h"
 #include "edit/save.h"
 #include "edit/stage.h"
 #include "search/results.h"
@@ -25,7 +26,7 @@ static int open_file(const char *path, int32_t rw) {
         hv_err("NULL path");
         return -1;
     }
-    return hv_map(path, rw);
+    return hv_open_recovering(path, rw);
 }
 
 extern "C" HX_API int hx_open(const char *path) {

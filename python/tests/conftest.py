@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import pathlib
 import sys
+import tempfile
 
 import pytest
 
@@ -16,6 +17,11 @@ import quillmar_hexview as hx  # noqa: E402
 # Examples and installed copies run in other folders: they need the path whole.
 if os.environ.get(hx.ENV_VAR):
     os.environ[hx.ENV_VAR] = os.path.abspath(os.environ[hx.ENV_VAR])
+
+# Journals that cannot lie beside their file go to the user's state folder:
+# the tests get one of their own, never the real user's.
+os.environ["XDG_STATE_HOME"] = tempfile.mkdtemp(prefix="hexview-state-")
+os.environ["LOCALAPPDATA"] = os.environ["XDG_STATE_HOME"]
 
 SOURCE_DIR = PYTHON_DIR.parent
 HEADER = pathlib.Path(os.environ.get("QUILLMAR_HEXVIEW_HEADER", SOURCE_DIR / "include" / "quillmar_hexview.h"))

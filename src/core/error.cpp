@@ -24,3 +24,10 @@ const char *hv_err_text() {
     const char *s_err = hv_thread_buffer_if_made(HV_BUF_ERROR);
     return s_err ? s_err : "";
 }
+
+void hv_format(char *out, std::size_t cap, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(out, cap, fmt, ap);
+    va_end(ap);
+}

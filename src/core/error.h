@@ -19,3 +19,7 @@ void hv_err_clear();
 
 // The calling thread's error text; never null.
 const char *hv_err_text();
+
+// printf-style text into out (room for cap bytes), cut to fit, as every
+// message is; for the parts of a message built before it is recorded.
+void hv_format(char *out, std::size_t cap, const char *fmt, ...) HV_PRINTF(3, 4);

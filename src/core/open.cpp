@@ -4,7 +4,6 @@
 #include "core/error.h"
 #include "core/logical.h"
 #include "core/state.h"
-#include "edit/journal.h"
 #include "platform/guard.h"
 #include "platform/os.h"
 
@@ -20,6 +19,8 @@ void hv_clear_edits() {
     // A copy left on disk stays there: the failure's message named it.
     hv_free(S.rescue_path);
     S.rescue_path = nullptr;
+    hv_free(S.rescue_journal);
+    S.rescue_journal = nullptr;
     S.only_copy_in_memory = 0;
 }
 
@@ -31,6 +32,9 @@ void hv_release() {
     hv_guard_watch(HV_GUARD_VIEW, nullptr, 0);
     hv_free(S.name);
     S.name = nullptr;
+    hv_free(S.real_path);
+    S.real_path = nullptr;
+    S.identity = hv_path_info{};
     hv_clear_edits();
     hv_free(S.edits);
     S.edits = nullptr;
@@ -41,25 +45,35 @@ void hv_release() {
     hv_err_clear();
 }
 
-int hv_map(const char *path, int32_t rw) {
+namespace {
+
+constexpr std::size_t kPathRoom = 4096;
+
+int fail_cannot_open(const char *path, unsigned long code) {
+    hv_release();
+    hv_err("cannot open file: %s (win error %lu)", path, code);
+    return -1;
+}
+
+}  // namespace
+
+int hv_map(const char *path, int32_t rw, const char *notice) {
     hv_guard_install();
     hv_release();
-    // An interrupted save in place is rolled back before the file is shown.
-    char notice[HV_ERR_SIZE] = "";
-    hv_recovery found = hv_journal_recover(path, rw != 0, notice, sizeof notice);
-    if (found == hv_recovery::refused || found == hv_recovery::failed) return -1;
+    // The file is found once, here: saves go to this file and check it is
+    // still the one the path names.
+    char real[kPathRoom];
+    if (!hv_os->resolve_link(path, real, sizeof real)) return fail_cannot_open(path, hv_os->last_error());
     S.name = hv_strdup(path);
-    if (!S.name) {
+    S.real_path = hv_strdup(real);
+    if (!S.name || !S.real_path) {
+        hv_release();
         hv_err("out of memory");
         return -1;
     }
-    hv_handle_closer file{rw ? hv_os->open_rw(path) : hv_os->open_read(path)};
-    if (file.h == HV_NO_HANDLE) {
-        unsigned long e = hv_os->last_error();
-        hv_release();
-        hv_err("cannot open file: %s (win error %lu)", path, e);
-        return -1;
-    }
+    hv_handle_closer file{rw ? hv_os->open_rw(real) : hv_os->open_read(real)};
+    if (file.h == HV_NO_HANDLE) return fail_cannot_open(path, hv_os->last_error());
+    if (!hv_os->handle_info(file.h, &S.identity)) return fail_cannot_open(path, hv_os->last_error());
     int64_t size = 0;
     if (!hv_os->file_size(file.h, &size)) {
         hv_release();
@@ -85,14 +99,23 @@ int hv_map(const char *path, int32_t rw) {
     S.is_rw = rw;
     S.is_open = 1;
     // A successful open tells the host what it found in the error text.
-    if (notice[0]) hv_err("%s", notice);
+    if (notice && notice[0]) hv_err("%s", notice);
     return 0;
+}
+
+bool hv_same_file(const hv_path_info &a, const hv_path_info &b) {
+    return a.kind != HV_PATH_MISSING && b.kind != HV_PATH_MISSING && a.volume == b.volume && a.file_id == b.file_id;
+}
+
+bool hv_is_the_open_file(hv_handle h) {
+    hv_path_info info{};
+    return S.is_open && hv_os->handle_info(h, &info) && hv_same_file(info, S.identity);
 }
 
 bool hv_remap_view() {
     if (!S.is_open || S.view || S.file_size == 0) return true;
-    hv_handle_closer file{S.is_rw ? hv_os->open_rw(S.name) : hv_os->open_read(S.name)};
-    if (file.h == HV_NO_HANDLE) return false;
+    hv_handle_closer file{S.is_rw ? hv_os->open_existing_rw(S.real_path) : hv_os->open_read(S.real_path)};
+    if (file.h == HV_NO_HANDLE || !hv_is_the_open_file(file.h)) return false;
     int64_t size = 0;
     if (!hv_os->file_size(file.h, &size) || size != S.file_size) return false;
     uint8_t *view = nullptr;
@@ -111,10 +134,10 @@ bool hv_check_shrank() {
 }
 
 hv_handle hv_open_again() {
-    if (!S.is_open || !S.name) return HV_NO_HANDLE;
-    hv_handle h = hv_os->open_read(S.name);
+    if (!S.is_open || !S.real_path) return HV_NO_HANDLE;
+    hv_handle h = hv_os->open_read(S.real_path);
     int64_t size = -1;
-    if (h != HV_NO_HANDLE && (!hv_os->file_size(h, &size) || size != S.file_size)) {
+    if (h != HV_NO_HANDLE && (!hv_is_the_open_file(h) || !hv_os->file_size(h, &size) || size != S.file_size)) {
         hv_os->close(h);
         return HV_NO_HANDLE;
     }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "platform/os.h"
 #include "quillmar_hexview.h"
 
 enum hv_edit_kind : int32_t {
@@ -40,6 +41,8 @@ struct hv_state {
     int32_t is_open;
     int32_t is_rw;
     char *name;            // heap copy of the path the file was opened by
+    char *real_path;       // that path with its links followed, at the open
+    hv_path_info identity; // the file the open found there: saves check it is still there
     uint8_t *view;         // mapping of the whole file; null when empty or released
     int64_t file_size;     // size on disk when opened
     hv_piece *logical;     // cached content with the edits applied, as pieces in order
@@ -60,6 +63,9 @@ struct hv_state {
     // the file there (its name then in the message), a later whole save
     // removes it.
     char *rescue_path;
+    // The journal that restores the file from rescue_path after a rewrite in
+    // place failed part-way; a later whole save of the file removes both.
+    char *rescue_journal;
     // A failed rewrite in place left the heap copy as the content's only
     // whole copy: hx_discard warns once before it drops it.
     int32_t only_copy_in_memory;

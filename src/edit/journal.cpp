@@ -1,96 +1,90 @@
 #include "edit/journal.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "core/alloc.h"
 #include "core/error.h"
+#include "core/open.h"
+#include "edit/content_hash.h"
+#include "edit/journal_format.h"
 #include "platform/guard.h"
 
 namespace {
 
-constexpr char kMagic[8] = {'H', 'X', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr std::size_t kHeaderBytes = 40;
-constexpr std::size_t kRangeHeadBytes = 16;
-constexpr std::size_t kChecksumBytes = 8;
-constexpr std::size_t kPathRoom = 4096;
+using namespace hv_journal_format;
+
 constexpr std::size_t kChunk = 1048576;
+constexpr std::size_t kPathRoom = HV_JOURNAL_PATH_ROOM;
 
-uint64_t fnv1a(const uint8_t *p, std::size_t n) {
-    uint64_t h = 14695981039346656037ull;
-    for (std::size_t i = 0; i < n; i++) {
-        h ^= p[i];
-        h *= 1099511628211ull;
+
+}  // namespace
+
+// ---- Places ----------------------------------------------------------------
+
+bool hv_journal_beside(const char *real, hv_journal_place &out) {
+    out.per_user = false;
+    int a = std::snprintf(out.journal, sizeof out.journal, "%s%s", real, HV_JOURNAL_SUFFIX);
+    int b = std::snprintf(out.base, sizeof out.base, "%s", real);
+    return a > 0 && b > 0 && static_cast<std::size_t>(a) < sizeof out.journal &&
+           static_cast<std::size_t>(b) < sizeof out.base;
+}
+
+bool hv_journal_per_user(const hv_path_info &file, bool create, hv_journal_place &out) {
+    char folder[kPathRoom];
+    if (!hv_os->state_folder(create, folder, sizeof folder)) return false;
+    out.per_user = true;
+#ifdef _WIN32
+    const char sep = '\\';
+#else
+    const char sep = '/';
+#endif
+    int a = std::snprintf(out.base, sizeof out.base, "%s%c%016llx-%016llx", folder, sep,
+                          static_cast<unsigned long long>(file.volume), static_cast<unsigned long long>(file.file_id));
+    int b = std::snprintf(out.journal, sizeof out.journal, "%s%s", out.base, HV_JOURNAL_SUFFIX);
+    return a > 0 && b > 0 && static_cast<std::size_t>(a) < sizeof out.base &&
+           static_cast<std::size_t>(b) < sizeof out.journal;
+}
+
+using hv_journal_format::folder_length;
+
+hv_fs_result hv_journal_place_for(const char *real, const hv_path_info &file, hv_temp_kind kind,
+                                  hv_journal_place &place, hv_handle *h, char *temp, std::size_t cap) {
+    if (hv_journal_beside(real, place)) {
+        const char *name = kind == HV_TEMP_JOURNAL ? place.journal : place.base;
+        hv_fs_result made = hv_os->create_temp_beside(name, kind, h, temp, cap);
+        if (made != HV_FS_NOT_ALLOWED) return made;
     }
-    return h;
+    if (!hv_journal_per_user(file, true, place)) return HV_FS_NOT_ALLOWED;
+    const char *name = kind == HV_TEMP_JOURNAL ? place.journal : place.base;
+    return hv_os->create_temp_beside(name, kind, h, temp, cap);
 }
 
-void put_u64(uint8_t *at, uint64_t v) {
-    for (int i = 0; i < 8; i++) at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint64_t get_u64(const uint8_t *at) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--) v = (v << 8) | at[i];
-    return v;
-}
-
-// A message cut to the room it has (as every message is).
-void format_message(char *out, std::size_t cap, const char *fmt, ...) HV_PRINTF(3, 4);
-void format_message(char *out, std::size_t cap, const char *fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(out, cap, fmt, args);
-    va_end(args);
+bool hv_journal_exists(const char *real, const hv_path_info &file, char *out, std::size_t cap) {
+    hv_journal_place place;
+    hv_path_info there{};
+    for (int per_user = 0; per_user < 2; per_user++) {
+        bool placed = per_user ? hv_journal_per_user(file, false, place) : hv_journal_beside(real, place);
+        if (!placed || !hv_os->path_info(place.journal, &there) || there.kind == HV_PATH_MISSING) continue;
+        std::snprintf(out, cap, "%s", place.journal);
+        return true;
+    }
+    return false;
 }
 
 // ---- Writing ---------------------------------------------------------------
 
-bool journal_size(const hv_patch_plan &plan, std::size_t *size) {
-    uint64_t total = kHeaderBytes + kChecksumBytes;
-    for (int64_t i = 0; i < plan.n_ranges; i++) total += kRangeHeadBytes + static_cast<uint64_t>(plan.ranges[i].len);
-    if (total > SIZE_MAX) return false;
-    *size = static_cast<std::size_t>(total);
-    return true;
-}
+namespace {
 
-// The journal's bytes, with the old bytes read from the mapped file; false
-// with a message when memory runs out or the file shrank under the read.
-bool build_journal(const hv_patch_plan &plan, hv_heap_bytes &j) {
-    if (!journal_size(plan, &j.len) || !(j.p = static_cast<uint8_t *>(hv_malloc(j.len)))) {
-        hv_err("out of memory");
-        return false;
+bool write_all(hv_handle h, const uint8_t *p, std::size_t n) {
+    std::size_t at = 0;
+    while (at < n) {
+        std::size_t ask = n - at < kChunk ? n - at : kChunk;
+        std::size_t wrote = 0;
+        if (!hv_os->write(h, p + at, ask, &wrote) || wrote == 0 || wrote > ask) return false;
+        at += wrote;
     }
-    std::memcpy(j.p, kMagic, sizeof kMagic);
-    put_u64(j.p + 8, static_cast<uint64_t>(plan.file_size));
-    put_u64(j.p + 16, plan.identity.volume);
-    put_u64(j.p + 24, plan.identity.file_id);
-    put_u64(j.p + 32, static_cast<uint64_t>(plan.n_ranges));
-    uint8_t *at = j.p + kHeaderBytes;
-    {
-        hv_protected_read guard;
-        for (int64_t i = 0; i < plan.n_ranges; i++) {
-            const hv_patch_range &r = plan.ranges[i];
-            put_u64(at, static_cast<uint64_t>(r.offset));
-            put_u64(at + 8, static_cast<uint64_t>(r.len));
-            std::memcpy(at + kRangeHeadBytes, plan.view + r.offset, static_cast<std::size_t>(r.len));
-            at += kRangeHeadBytes + r.len;
-        }
-    }
-    if (hv_guard_lost(HV_GUARD_VIEW)) {
-        hv_err("file shrank on disk since it was opened: %s", plan.shown);
-        return false;
-    }
-    put_u64(at, fnv1a(j.p, j.len - kChecksumBytes));
     return true;
-}
-
-// Where the old bytes of each range sit in the journal.
-const uint8_t *old_bytes_of(const hv_heap_bytes &j, int64_t index) {
-    const uint8_t *at = j.p + kHeaderBytes;
-    for (int64_t i = 0; i < index; i++) at += kRangeHeadBytes + get_u64(at + 8);
-    return at + kRangeHeadBytes;
 }
 
 // Writes n bytes at offset; *done counts what reached the file, so a failure
@@ -107,15 +101,85 @@ bool write_all_at(hv_handle h, int64_t offset, const uint8_t *p, int64_t n, int6
     return true;
 }
 
-bool write_journal(hv_handle h, const hv_heap_bytes &j) {
-    std::size_t at = 0;
-    while (at < j.len) {
-        std::size_t ask = j.len - at < kChunk ? j.len - at : kChunk;
-        std::size_t wrote = 0;
-        if (!hv_os->write(h, j.p + at, ask, &wrote) || wrote == 0 || wrote > ask) return false;
-        at += wrote;
+bool journal_size(const hv_patch_plan &plan, std::size_t *size) {
+    uint64_t total = kHeaderV2 + kChecksumBytes;
+    for (int64_t i = 0; i < plan.n_ranges; i++) {
+        const hv_patch_range &r = plan.ranges[i];
+        total += kRangeHeadBytes + kRangeHashBytes + 2 * static_cast<uint64_t>(r.len);
     }
-    return hv_os->flush(h);
+    if (total > SIZE_MAX) return false;
+    *size = static_cast<std::size_t>(total);
+    return true;
+}
+
+uint8_t *put_header(uint8_t *p, uint64_t kind, int64_t size, const hv_path_info &file, uint64_t n) {
+    std::memcpy(p, kMagicV2, sizeof kMagicV2);
+    put_u64(p + 8, kind);
+    put_u64(p + 16, static_cast<uint64_t>(size));
+    put_u64(p + 24, file.volume);
+    put_u64(p + 32, file.file_id);
+    put_u64(p + 40, n);
+    return p + kHeaderV2;
+}
+
+// One range: its place, the hash of its new bytes, its old bytes read from
+// the mapped file, its new bytes.
+uint8_t *put_range(uint8_t *at, const hv_patch_range &r, const uint8_t *view) {
+    std::size_t n = static_cast<std::size_t>(r.len);
+    put_u64(at, static_cast<uint64_t>(r.offset));
+    put_u64(at + 8, static_cast<uint64_t>(r.len));
+    put_u64(at + 16, hv_content_hash::of(r.bytes, n));
+    at += kRangeHeadBytes + kRangeHashBytes;
+    std::memcpy(at, view + r.offset, n);
+    std::memcpy(at + n, r.bytes, n);
+    return at + 2 * n;
+}
+
+// The journal's bytes; false with a message when memory runs out or the file
+// shrank under the read of its old bytes.
+bool build_journal(const hv_patch_plan &plan, hv_heap_bytes &j) {
+    if (!journal_size(plan, &j.len) || !(j.p = static_cast<uint8_t *>(hv_malloc(j.len)))) {
+        hv_err("out of memory");
+        return false;
+    }
+    uint8_t *at = put_header(j.p, kKindPatch, plan.file_size, plan.identity, static_cast<uint64_t>(plan.n_ranges));
+    {
+        hv_protected_read guard;
+        for (int64_t i = 0; i < plan.n_ranges; i++) at = put_range(at, plan.ranges[i], plan.view);
+    }
+    if (hv_guard_lost(HV_GUARD_VIEW)) {
+        hv_err("file shrank on disk since it was opened: %s", plan.shown);
+        return false;
+    }
+    fnv1a sum;
+    sum.add(j.p, j.len - kChecksumBytes);
+    put_u64(at, sum.h);
+    return true;
+}
+
+// Where the old bytes of each range sit in the journal.
+const uint8_t *old_bytes_of(const hv_heap_bytes &j, int64_t index) {
+    const uint8_t *at = j.p + kHeaderV2;
+    for (int64_t i = 0; i < index; i++) at += kRangeHeadBytes + kRangeHashBytes + 2 * get_u64(at + 8);
+    return at + kRangeHeadBytes + kRangeHashBytes;
+}
+
+// Puts `bytes` into a new file of the journal's place and renames it over
+// the journal's name, flushed before and its folder after, so a journal on
+// disk is always whole. `temp` is open (and locked) on entry. False with *code.
+bool install_journal(hv_handle temp_h, const char *temp, const char *jpath, const uint8_t *bytes, std::size_t n,
+                     unsigned long *code) {
+    bool written = write_all(temp_h, bytes, n) && hv_os->flush(temp_h);
+    *code = hv_os->last_error();
+    if (written && hv_os->replace_file(temp, jpath) == HV_FS_OK) {
+        // Without its folder entry on the disk the journal could vanish in a
+        // power cut; a folder that cannot be synced leaves only that case open.
+        hv_os->sync_folder_of(jpath);
+        return true;
+    }
+    if (written) *code = hv_os->last_error();
+    hv_os->remove_file(temp);
+    return false;
 }
 
 // The state of a patch under way: how much of each range reached the file.
@@ -140,7 +204,7 @@ bool roll_back(hv_handle h, const patch_state &ps) {
 // the message says what failed, and whether the file could be restored.
 hv_patch_result fail_and_roll_back(hv_handle h, const patch_state &ps, const char *what) {
     char failure[HV_ERR_SIZE];
-    format_message(failure, sizeof failure, "%s", what);
+    hv_format(failure, sizeof failure, "%s", what);
     if (!roll_back(h, ps)) {
         hv_err("%s - the file may be partly saved: open it read-write to roll it back from %s", failure,
                ps.journal_path);
@@ -158,13 +222,13 @@ hv_patch_result write_ranges(hv_handle h, const patch_state &ps) {
         bool ok = write_all_at(h, r.offset, r.bytes, r.len, &ps.written[i]);
         if (!ok) {
             char what[HV_ERR_SIZE];
-            format_message(what, sizeof what, "WriteFile failed: %s", ps.plan.shown);
+            hv_format(what, sizeof what, "WriteFile failed: %s", ps.plan.shown);
             return fail_and_roll_back(h, ps, what);
         }
     }
     if (!hv_os->flush(h)) {
         char what[HV_ERR_SIZE];
-        format_message(what, sizeof what, "WriteFile failed: %s", ps.plan.shown);
+        hv_format(what, sizeof what, "WriteFile failed: %s", ps.plan.shown);
         for (int64_t i = 0; i < ps.plan.n_ranges; i++) ps.written[i] = ps.plan.ranges[i].len;
         return fail_and_roll_back(h, ps, what);
     }
@@ -180,51 +244,37 @@ hv_patch_result remove_journal(hv_handle h, const patch_state &ps) {
         return hv_patch_result::patched;
     }
     char what[HV_ERR_SIZE];
-    format_message(what, sizeof what, "cannot remove journal: %s (win error %lu) - the file was left as it was",
-                  ps.journal_path, hv_os->last_error());
+    hv_format(what, sizeof what, "cannot remove journal: %s (win error %lu) - the file was left as it was",
+                   ps.journal_path, hv_os->last_error());
     return fail_and_roll_back(h, ps, what);
 }
 
-// Makes the journal and flushes it; the file is not touched yet. It is
-// written under a temporary name and renamed into place, so a journal is
-// always whole: a crash while it is written leaves only the temporary file.
-hv_patch_result make_journal(const char *jpath, const hv_heap_bytes &j) {
+// Makes the journal, flushed, in the first place that takes it; the file is
+// not touched yet. `jpath` gets its path.
+hv_patch_result make_journal(const hv_patch_plan &plan, const hv_heap_bytes &j, char *jpath, std::size_t cap) {
     char temp[kPathRoom];
+    hv_journal_place place;
     hv_handle_closer file;
-    hv_fs_result made = hv_os->create_temp_beside(jpath, &file.h, temp, sizeof temp);
-    if (made == HV_FS_NOT_ALLOWED) return hv_patch_result::not_possible;
+    hv_fs_result made = hv_journal_place_for(plan.real, plan.identity, HV_TEMP_JOURNAL, place, &file.h, temp, sizeof temp);
     if (made != HV_FS_OK) {
-        hv_err("cannot create journal: %s (win error %lu)", jpath, hv_os->last_error());
+        if (made == HV_FS_NOT_ALLOWED)
+            hv_fail_no_journal_place(plan.shown, hv_os->last_error());
+        else
+            hv_err("cannot create journal: %s (win error %lu)", place.journal, hv_os->last_error());
         return hv_patch_result::failed;
     }
-    bool written = write_journal(file.h, j);
-    unsigned long code = hv_os->last_error();
-    file.close();
-    if (written && hv_os->replace_file(temp, jpath) == HV_FS_OK) {
-        // Without its folder entry on the disk the journal could vanish in a
-        // power cut; a folder that cannot be synced leaves only that case open.
-        hv_os->sync_folder_of(jpath);
-        return hv_patch_result::patched;
-    }
-    if (written) code = hv_os->last_error();
-    hv_os->remove_file(temp);
+    std::snprintf(jpath, cap, "%s", place.journal);
+    unsigned long code = 0;
+    if (install_journal(file.h, temp, jpath, j.p, j.len, &code)) return hv_patch_result::patched;
     hv_err("cannot write journal: %s (win error %lu)", jpath, code);
     return hv_patch_result::failed;
 }
 
 }  // namespace
 
-bool hv_journal_path(const char *path, char *out, std::size_t cap) {
-    int n = std::snprintf(out, cap, "%s%s", path, HV_JOURNAL_SUFFIX);
-    return n >= 0 && static_cast<std::size_t>(n) < cap;
-}
-
 hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
     char jpath[kPathRoom];
-    if (!hv_journal_path(plan.real, jpath, sizeof jpath)) return hv_patch_result::not_possible;
-    hv_path_info there{};
-    if (!hv_os->path_info(jpath, &there)) return hv_patch_result::not_possible;
-    if (there.kind != HV_PATH_MISSING) {
+    if (hv_journal_exists(plan.real, plan.identity, jpath, sizeof jpath)) {
         hv_err("a journal of an earlier save is in the way: %s - remove it to save in place", jpath);
         return hv_patch_result::failed;
     }
@@ -239,9 +289,12 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
         hv_err("cannot open for write: %s (win error %lu)", plan.shown, hv_os->last_error());
         return hv_patch_result::failed;
     }
+    hv_path_info opened{};
     int64_t size = -1;
-    if (!hv_os->file_size(file.h, &size) || size != plan.file_size) return hv_patch_result::not_possible;
-    hv_patch_result made = make_journal(jpath, journal);
+    if (!hv_os->handle_info(file.h, &opened) || !hv_same_file(opened, plan.identity) ||
+        !hv_os->file_size(file.h, &size) || size != plan.file_size)
+        return hv_patch_result::not_possible;
+    hv_patch_result made = make_journal(plan, journal, jpath, sizeof jpath);
     if (made != hv_patch_result::patched) return made;
     int64_t *written = static_cast<int64_t *>(hv_malloc(sizeof(int64_t) * static_cast<std::size_t>(plan.n_ranges + 1)));
     if (!written) {
@@ -257,126 +310,38 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
     return r;
 }
 
-// ---- Recovery ---------------------------------------------------------------
-
-namespace {
-
-// Why a journal is not to be trusted, or null when it is.
-const char *journal_fault(const hv_heap_bytes &j, const hv_path_info &file, int64_t file_size) {
-    if (j.len < kHeaderBytes + kChecksumBytes || std::memcmp(j.p, kMagic, sizeof kMagic) != 0)
-        return j.len < sizeof kMagic ? "truncated" : "not a journal";
-    std::size_t body = j.len - kChecksumBytes;
-    if (fnv1a(j.p, body) != get_u64(j.p + body)) return "bad checksum";
-    uint64_t size = get_u64(j.p + 8), n = get_u64(j.p + 32);
-    std::size_t at = kHeaderBytes;
-    for (uint64_t i = 0; i < n; i++) {
-        if (body - at < kRangeHeadBytes) return "truncated";
-        uint64_t offset = get_u64(j.p + at), len = get_u64(j.p + at + 8);
-        if (len > size || offset > size - len) return "a range past the file's end";
-        at += kRangeHeadBytes;
-        if (body - at < len) return "truncated";
-        at += len;
-    }
-    if (at != body) return "truncated";
-    if (file.kind != HV_PATH_REGULAR || get_u64(j.p + 16) != file.volume || get_u64(j.p + 24) != file.file_id)
-        return "written for another file";
-    if (size != static_cast<uint64_t>(file_size)) return "the file's size differs";
-    return nullptr;
+void hv_fail_no_journal_place(const char *shown, unsigned long code) {
+    char folder[kPathRoom];
+    if (!hv_os->state_folder(false, folder, sizeof folder)) std::snprintf(folder, sizeof folder, "the user's state folder");
+    hv_err("cannot save %s in place: no journal can be made beside it nor in %s (win error %lu) - the edits are "
+           "kept; save to another file",
+           shown, folder, code);
 }
 
-// Reads the whole journal; false with *code when it cannot be read.
-bool read_journal(const char *jpath, hv_heap_bytes &j, unsigned long *code) {
-    hv_handle_closer f{hv_os->open_read(jpath)};
-    int64_t size = -1;
-    if (f.h == HV_NO_HANDLE || !hv_os->file_size(f.h, &size)) {
-        *code = hv_os->last_error();
-        return false;
-    }
-    j.len = static_cast<std::size_t>(size);
-    j.p = static_cast<uint8_t *>(hv_malloc(j.len ? j.len : 1));
-    if (!j.p) {
-        *code = 0;
-        return false;
-    }
-    std::size_t at = 0;
-    while (at < j.len) {
-        std::size_t got = 0;
-        if (!hv_os->read_at(f.h, static_cast<int64_t>(at), j.p + at, j.len - at, &got)) {
-            *code = hv_os->last_error();
-            return false;
-        }
-        if (got == 0) break;
-        at += got;
-    }
-    j.len = at;
-    return true;
-}
-
-int64_t size_of(const char *path) {
-    hv_handle_closer f{hv_os->open_read(path)};
-    int64_t size = -1;
-    if (f.h == HV_NO_HANDLE || !hv_os->file_size(f.h, &size)) return -1;
-    return size;
-}
-
-// Writes every range's old bytes back and flushes; the journal then goes.
-bool apply_journal(const char *path, const hv_heap_bytes &j) {
-    hv_handle_closer f{hv_os->open_existing_rw(path)};
-    if (f.h == HV_NO_HANDLE) return false;
-    uint64_t n = get_u64(j.p + 32);
-    const uint8_t *at = j.p + kHeaderBytes;
-    for (uint64_t i = 0; i < n; i++) {
-        int64_t offset = static_cast<int64_t>(get_u64(at)), len = static_cast<int64_t>(get_u64(at + 8)), done = 0;
-        if (!write_all_at(f.h, offset, at + kRangeHeadBytes, len, &done)) return false;
-        at += kRangeHeadBytes + len;
-    }
-    return hv_os->flush(f.h);
-}
-
-}  // namespace
-
-hv_recovery hv_journal_recover(const char *path, bool rw, char *notice, std::size_t cap) {
-    char real[kPathRoom], jpath[kPathRoom];
-    hv_path_info there{}, file{};
-    if (!hv_os->resolve_link(path, real, sizeof real) || !hv_journal_path(real, jpath, sizeof jpath))
-        return hv_recovery::none;
-    // A journal is written under a temporary name and renamed into place, so
-    // a temporary one is never needed: a save killed while writing it had
-    // not touched the file yet.
-    if (rw) hv_os->remove_temps_beside(jpath);
-    if (!hv_os->path_info(jpath, &there) || there.kind == HV_PATH_MISSING) return hv_recovery::none;
+bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, int64_t size, uint64_t hash,
+                              const char *copy_path) {
+    const char *name = copy_path + folder_length(copy_path);
+    std::size_t name_len = std::strlen(name);
     hv_heap_bytes j;
+    j.len = kHeaderV2 + 8 + name_len + kChecksumBytes;
+    if (!(j.p = static_cast<uint8_t *>(hv_malloc(j.len)))) {
+        hv_err("out of memory");
+        return false;
+    }
+    uint8_t *at = put_header(j.p, kKindRestore, size, file, name_len);
+    put_u64(at, hash);
+    std::memcpy(at + 8, name, name_len);
+    fnv1a sum;
+    sum.add(j.p, j.len - kChecksumBytes);
+    put_u64(j.p + j.len - kChecksumBytes, sum.h);
+    char temp[kPathRoom];
+    hv_handle_closer h;
+    if (hv_os->create_temp_beside(place.journal, HV_TEMP_JOURNAL, &h.h, temp, sizeof temp) != HV_FS_OK) {
+        hv_err("cannot create journal: %s (win error %lu)", place.journal, hv_os->last_error());
+        return false;
+    }
     unsigned long code = 0;
-    if (!read_journal(jpath, j, &code)) {
-        format_message(notice, cap, "journal left alone: %s cannot be read (win error %lu)", jpath, code);
-        return hv_recovery::left_alone;
-    }
-    if (!hv_os->path_info(real, &file)) file = hv_path_info{};
-    const char *fault = journal_fault(j, file, size_of(real));
-    if (fault) {
-        format_message(notice, cap, "journal left alone: %s is not valid for this file (%s)", jpath, fault);
-        return hv_recovery::left_alone;
-    }
-    if (!rw) {
-        hv_err("%s has the journal of an interrupted save: %s - a read-write open rolls it back", path, jpath);
-        return hv_recovery::refused;
-    }
-    if (!apply_journal(real, j)) {
-        hv_err("cannot roll back the interrupted save of %s from %s (win error %lu)", path, jpath,
-               hv_os->last_error());
-        return hv_recovery::failed;
-    }
-    if (!hv_os->remove_file(jpath)) {
-        // It holds what the file holds now: rolling it back again is harmless.
-        format_message(notice, cap,
-                       "rolled back an interrupted save of %s from %s: the file is as it was before that save "
-                       "(the journal could not be removed: win error %lu)",
-                       path, jpath, hv_os->last_error());
-        return hv_recovery::rolled_back;
-    }
-    format_message(notice, cap,
-                   "rolled back an interrupted save of %s from %s: the file is as it was before that save", path,
-                   jpath);
-    hv_os->sync_folder_of(jpath);
-    return hv_recovery::rolled_back;
+    if (install_journal(h.h, temp, place.journal, j.p, j.len, &code)) return true;
+    hv_err("cannot write journal: %s (win error %lu)", place.journal, code);
+    return false;
 }

@@ -6,8 +6,10 @@
 // rename leaves the target as it was and the open file mapped; holes of a
 // sparse source stay holes. Only where a rename would change what the target
 // is (a link with other names, a device), or the folder lets no file be added
-// or renamed, is the target rewritten in place, as a plain create-and-write
-// does.
+// or renamed, is the target rewritten in place: a regular file only after a
+// whole copy of the new content and a journal naming it are on disk, so an
+// open after a crash finishes the rewrite (journal.h). Every save of an
+// existing file holds its save lock (save_lock.h) throughout.
 #include "edit/save.h"
 
 #include <algorithm>
@@ -20,7 +22,9 @@
 #include "core/long_call.h"
 #include "core/open.h"
 #include "core/state.h"
+#include "edit/content_hash.h"
 #include "edit/journal.h"
+#include "edit/save_lock.h"
 #include "platform/guard.h"
 #include "platform/os.h"
 
@@ -37,6 +41,8 @@ int64_t bytes_written = 0;
 // A cancel stops the save only while its target is untouched: through a
 // temporary file, not while the target itself is rewritten.
 bool cancel_allowed = false;
+// While a rewrite's copy is written: the hash of every byte it gets.
+hv_content_hash *copy_hash = nullptr;
 
 // Counts n more bytes written; false when the save is to stop here.
 bool written(uint64_t n) {
@@ -64,22 +70,66 @@ bool rename_keeps_the_target(const hv_path_info &info) {
     return info.kind == HV_PATH_MISSING || (info.kind == HV_PATH_REGULAR && info.links <= 1);
 }
 
-bool same_file(const hv_path_info &a, const hv_path_info &b) {
-    return a.kind != HV_PATH_MISSING && b.kind != HV_PATH_MISSING && a.volume == b.volume && a.file_id == b.file_id;
+int fail_moved(const char *shown) {
+    hv_err("the file at %s is no longer the one that was opened - the edits are kept; save to another file", shown);
+    return -1;
 }
 
-bool names_the_open_file(const hv_path_info &target) {
-    hv_path_info open_file{};
-    return hv_os->path_info(S.name, &open_file) && same_file(open_file, target);
+// The open file is saved where the open found it: its name must still lead
+// there (a link re-pointed, or a file renamed over it, would send the
+// content elsewhere).
+int check_the_open_file() {
+    char now[kPathRoom];
+    hv_path_info by_name{}, by_real{};
+    if (!hv_os->resolve_link(S.name, now, sizeof now) || !hv_os->path_info(now, &by_name) ||
+        !hv_os->path_info(S.real_path, &by_real))
+        return fail_cannot_open(S.name, hv_os->last_error());
+    if (!hv_same_file(by_name, S.identity) || !hv_same_file(by_real, S.identity)) return fail_moved(S.name);
+    return 0;
 }
 
-// Resolves and examines the target; -1 with a message when it cannot be.
-int describe_target(save_target &t, const char *path, bool in_place) {
+// Resolves and examines a save-as target: one that is the open file under
+// another name (a link, another spelling) is an in-place save. -1 with a
+// message when it cannot be examined, or is a link to nothing.
+int describe_target(save_target &t, const char *path) {
     t.shown = path;
     if (!hv_os->resolve_link(path, t.real, sizeof t.real) || !hv_os->path_info(t.real, &t.info))
         return fail_cannot_open(path, hv_os->last_error());
-    t.is_open_file = in_place || names_the_open_file(t.info);
+    t.is_open_file = hv_same_file(t.info, S.identity);
+    // A link to nothing would make a file where its owner chose.
+    if (t.info.kind == HV_PATH_MISSING && std::strcmp(path, t.real) != 0) {
+        hv_err("cannot save to %s: it is a symbolic link to %s, which does not exist", path, t.real);
+        return -1;
+    }
     return 0;
+}
+
+// The open file, where the open found it.
+int describe_the_open_file(save_target &t) {
+    if (check_the_open_file() != 0) return -1;
+    t.shown = S.name;
+    std::snprintf(t.real, sizeof t.real, "%s", S.real_path);
+    if (!hv_os->path_info(t.real, &t.info)) return fail_cannot_open(S.name, hv_os->last_error());
+    t.is_open_file = true;
+    return 0;
+}
+
+// The save lock of an existing target; 0 when taken (or there is no file
+// yet), -1 with a message.
+int lock_target(hv_save_lock &lock, save_target &t) {
+    if (t.info.kind != HV_PATH_REGULAR) return 0;
+    switch (lock.take(t.real, &t.info, HV_LOCK_WAIT_MS)) {
+    case hv_lock_state::locked:
+        t.info = lock.file();
+        return 0;
+    case hv_lock_state::held:
+        hv_err("another process is saving %s - save again when that save has ended", t.shown);
+        return -1;
+    case hv_lock_state::not_the_file:
+        return fail_moved(t.shown);
+    default:
+        return fail_cannot_open(t.shown, hv_os->last_error());
+    }
 }
 
 // A write straight from the mapped file fails, rather than faults, when the
@@ -101,6 +151,7 @@ bool write_all(hv_handle h, const uint8_t *at, uint64_t n) {
             notice_lost_pages(at, ask);
             return false;
         }
+        if (copy_hash) copy_hash->add(at, done);
         at += done;
         n -= done;
         if (!written(done)) return false;
@@ -166,6 +217,7 @@ bool put_file_piece(hv_handle h, write_buffer &buf, hole_map &holes, const hv_pi
         data_end = std::min(std::max(data_end, data_at), end);
         if (data_at > pos) {  // a hole
             if (!flush_buffer(h, buf) || !hv_os->skip(h, data_at - pos)) return false;
+            if (copy_hash) copy_hash->add_zeros(static_cast<uint64_t>(data_at - pos));
             holes.skipped = true;
             holes.ends_in_hole = true;
         }
@@ -297,7 +349,7 @@ hv_fs_result replace_target(const char *temp, const save_target &t, unsigned lon
 // cannot take the target's permission bits.
 outcome write_beside(const save_target &t, bool with_attributes, char *temp, std::size_t cap) {
     hv_handle h = HV_NO_HANDLE;
-    hv_fs_result made = hv_os->create_temp_beside(t.real, &h, temp, cap);
+    hv_fs_result made = hv_os->create_temp_beside(t.real, HV_TEMP_SAVE, &h, temp, cap);
     if (made == HV_FS_NOT_ALLOWED) return outcome::fall_back;
     if (made != HV_FS_OK) {
         fail_cannot_open(t.shown, hv_os->last_error());
@@ -345,107 +397,175 @@ void release_view() {
     S.view = nullptr;
 }
 
-// Before the open file is emptied to be rewritten in place, a whole copy of
-// the content goes to a new file beside it, flushed, and the content is read
-// from that copy from then on (S.rescue_path names it). A folder that lets no
-// file be made falls back to a copy in the heap; any other failure fails the
-// save with the file untouched.
-outcome copy_content_beside(const save_target &t) {
+// ---- Rewriting a target in place ---------------------------------------
+
+// The way back of a rewrite: a whole copy of the new content and the
+// journal that names it, both on disk (and flushed, their folder too)
+// before the target is emptied.
+struct rescue {
+    hv_journal_place place;
     char copy[kPathRoom];
-    outcome written_beside = write_beside(t, false, copy, sizeof copy);
-    if (written_beside != outcome::saved) return written_beside;
-    char *name = hv_strdup(copy);
-    if (name && adopt_temp(copy, true)) {
-        hv_free(S.rescue_path);
-        S.rescue_path = name;
-        return outcome::saved;
-    }
-    if (!name) hv_err("out of memory materializing logical file");
-    if (name) hv_err("cannot open for write: %s (win error %lu)", copy, hv_os->last_error());
-    hv_free(name);
-    hv_os->remove_file(copy);
-    return outcome::failed;
+};
+
+// A journal of the target that is not the one our own failed rewrite left.
+bool journal_in_the_way(const save_target &t) {
+    char jpath[kPathRoom];
+    if (!hv_journal_exists(t.real, t.info, jpath, sizeof jpath)) return false;
+    if (t.is_open_file && S.rescue_journal && std::strcmp(jpath, S.rescue_journal) == 0) return false;
+    hv_err("a journal of an earlier save is in the way: %s - remove it to save in place", jpath);
+    return true;
 }
 
-// The content as one heap copy (the pieces read the file's own bytes, which
-// emptying the file destroys); without the memory for it the target is left
-// alone.
-outcome copy_content_to_heap() {
-    bool copied;
-    {
-        hv_protected_read guard;
-        copied = hv_logical_copy_to_spare();
-    }
-    if (!copied) {
-        hv_err("out of memory materializing logical file");
+// The copy, beside the target or in the user's state folder, with the
+// hash of every byte written; then its journal.
+outcome write_rescue(const save_target &t, rescue &r) {
+    if (journal_in_the_way(t)) return outcome::failed;
+    hv_handle h = HV_NO_HANDLE;
+    hv_fs_result made = hv_journal_place_for(t.real, t.info, HV_TEMP_COPY, r.place, &h, r.copy, sizeof r.copy);
+    if (made != HV_FS_OK) {
+        if (made == HV_FS_NOT_ALLOWED)
+            hv_fail_no_journal_place(t.shown, hv_os->last_error());
+        else
+            fail_cannot_open(t.shown, hv_os->last_error());
         return outcome::failed;
     }
-    if (hv_file_shrank()) {
-        // The copy holds zeros where the file lost pages: it goes, the
-        // file stays as it is, and the pieces are built again as they were.
-        hv_logical_drop();
-        S.logical_stale = 1;
-        hv_materialize();
-        hv_check_shrank();
+    hv_content_hash hash;
+    copy_hash = &hash;
+    cancel_allowed = true;
+    bool complete = write_and_close(h, t.shown, true);
+    cancel_allowed = false;
+    copy_hash = nullptr;
+    if (!complete || !size_matches(r.copy) ||
+        !hv_write_restore_journal(r.place, t.info, S.logical_len, hash.value(), r.copy)) {
+        hv_os->remove_file(r.copy);
         return outcome::failed;
     }
+    // An earlier failed rewrite's journal is replaced by this one.
+    if (t.is_open_file && S.rescue_journal && std::strcmp(S.rescue_journal, r.place.journal) != 0)
+        hv_os->remove_file(S.rescue_journal);
     return outcome::saved;
 }
 
-// A save's temporary file that backs the content (kept by name where it
-// could not be removed while mapped) becomes the copy a failure names, which
-// a discard leaves on disk. Without a name the content is in memory only
-// (the heap, or the mapping of a file already removed).
-void keep_the_spare_file() {
-    if (S.rescue_path || !S.spare_path) return;
-    S.rescue_path = S.spare_path;
-    S.spare_path = nullptr;
+// The rewrite is over: no journal, no copy. A journal that will not go
+// keeps its copy, so it stays whole (finishing the rewrite again at the next
+// open changes nothing).
+bool drop_rescue(const rescue &r) {
+    if (!hv_os->remove_file(r.place.journal)) return false;
+    hv_os->sync_folder_of(r.place.journal);
+    hv_os->remove_file(r.copy);
+    return true;
+}
+
+// Pages and the rewrite read the content from the copy from now on: the
+// file's own bytes are about to go.
+bool read_from_the_copy(const rescue &r) {
+    char *name = hv_strdup(r.copy);
+    if (!name || !adopt_temp(r.copy, true)) {
+        hv_free(name);
+        hv_err("cannot open for write: %s (win error %lu)", r.copy, hv_os->last_error());
+        return false;
+    }
+    hv_free(S.rescue_path);
+    S.rescue_path = name;
+    return true;
 }
 
 // The failure's message, told where the whole content still is.
-void name_the_copy() {
+void name_the_copy(const char *copy) {
     char message[HV_ERR_SIZE];
     std::snprintf(message, sizeof message, "%s", hv_err_text());
-    if (S.rescue_path)
-        hv_err("%s - the content is whole in %s", message, S.rescue_path);
+    if (copy)
+        hv_err("%s - the content is whole in %s", message, copy);
     else
         hv_err("%s - the content is whole only in memory: save it to another file", message);
 }
 
-// After the open file was rewritten whole: its copy is no longer needed.
-void drop_the_copy() {
+// After the open file was rewritten whole: its copy is no longer needed (a
+// journal that could not be removed still names it: it stays then).
+void drop_the_copy(bool remove = true) {
     hv_logical_drop();  // lets go of the copy's mapping, so its name can go
     S.logical_stale = 1;
     if (!S.rescue_path) return;
-    hv_os->remove_file(S.rescue_path);
+    if (remove) hv_os->remove_file(S.rescue_path);
     hv_free(S.rescue_path);
     S.rescue_path = nullptr;
 }
 
-// The plain sequence: empty the target and write it. When it is the open file,
-// our view goes first (the file under it is about to change size), after a
-// whole copy of the content is made: on disk beside it, or in the heap where
-// the folder takes no new file. A failure keeps that copy and names it in the
-// message; hx_discard warns once before it drops a copy only in memory.
-outcome rewrite_target(const save_target &t) {
+// The target file, opened for writing, when it is still the one examined.
+hv_handle open_target_for_rewrite(const save_target &t) {
+    hv_handle h = hv_os->open_existing_rw(t.real);
+    hv_path_info now{};
+    if (h == HV_NO_HANDLE) return h;
+    if (!hv_os->handle_info(h, &now) || !hv_same_file(now, t.info)) {
+        hv_os->close(h);
+        fail_moved(t.shown);
+        return HV_NO_HANDLE;
+    }
+    return h;
+}
+
+// Empties the file and writes the content into it, flushed and its size
+// checked.
+bool rewrite_file(const save_target &t) {
+    hv_handle h = open_target_for_rewrite(t);
+    if (h == HV_NO_HANDLE) {
+        if (!hv_err_text()[0]) fail_cannot_open(t.shown, hv_os->last_error());
+        return false;
+    }
+    if (!hv_os->set_size(h, 0)) {
+        unsigned long code = hv_os->last_error();
+        hv_os->close(h);
+        fail_cannot_open(t.shown, code);
+        return false;
+    }
+    return write_and_close(h, t.shown, true) && size_matches(t.real);
+}
+
+// A regular file rewritten in place, behind its copy and journal: a kill at
+// any moment leaves either the file as it was (before the journal is on
+// disk) or a journal an open finishes the rewrite from. A failure keeps
+// both and names the copy.
+outcome rewrite_regular(const save_target &t) {
+    rescue r{};
+    const bool has_content = S.logical_len > 0;
+    if (has_content) {
+        outcome o = write_rescue(t, r);
+        if (o != outcome::saved) return o;
+    }
     if (t.is_open_file && S.view) {
-        outcome copied = S.logical_len > 0 ? copy_content_beside(t) : outcome::saved;
-        if (copied == outcome::fall_back) copied = copy_content_to_heap();
-        if (copied != outcome::saved) return copied;
+        if (has_content && !read_from_the_copy(r)) {
+            drop_rescue(r);
+            return outcome::failed;
+        }
         release_view();
     }
-    hv_handle h = hv_os->create_for_write(t.real);
-    bool ok = h != HV_NO_HANDLE;
-    if (!ok) fail_cannot_open(t.shown, hv_os->last_error());
-    ok = ok && write_and_close(h, t.shown, t.info.kind != HV_PATH_OTHER) && size_matches(t.real);
-    const bool copy_is_the_content = t.is_open_file && S.spare;
-    if (ok && copy_is_the_content) drop_the_copy();
-    if (!ok && copy_is_the_content) {
-        keep_the_spare_file();
-        name_the_copy();
-        S.only_copy_in_memory = S.rescue_path ? 0 : 1;
+    hv_err_clear();
+    if (rewrite_file(t)) {
+        bool dropped = !has_content || drop_rescue(r);
+        if (t.is_open_file && S.spare) drop_the_copy(dropped);
+        return outcome::saved;
     }
-    return ok ? outcome::saved : outcome::failed;
+    if (!has_content) return outcome::failed;
+    name_the_copy(r.copy);
+    if (t.is_open_file) {
+        hv_free(S.rescue_journal);
+        S.rescue_journal = hv_strdup(r.place.journal);
+    }
+    return outcome::failed;
+}
+
+// A target that is no regular file (a device) can only be written over.
+outcome rewrite_other(const save_target &t) {
+    hv_handle h = hv_os->create_for_write(t.real);
+    if (h == HV_NO_HANDLE) {
+        fail_cannot_open(t.shown, hv_os->last_error());
+        return outcome::failed;
+    }
+    return write_and_close(h, t.shown, false) && size_matches(t.real) ? outcome::saved : outcome::failed;
+}
+
+outcome rewrite_target(const save_target &t) {
+    return t.info.kind == HV_PATH_OTHER ? rewrite_other(t) : rewrite_regular(t);
 }
 
 // True when the content keeps every byte of the file at its offset: the same
@@ -503,17 +623,50 @@ outcome write_target(const save_target &t) {
 
 }  // namespace
 
+namespace {
+
+// After a save of the open file: a journal our own failed rewrite left is
+// done with (the file holds a whole content now).
+void forget_rescue_journal() {
+    if (!S.rescue_journal) return;
+    hv_os->remove_file(S.rescue_journal);
+    hv_free(S.rescue_journal);
+    S.rescue_journal = nullptr;
+}
+
+// The file is saved: the re-open shows it. A failure there is told as such,
+// not as a failed save.
+int open_again(const char *path, int32_t rw) {
+    if (hv_map(path, rw) == 0) return 0;
+    char why[HV_ERR_SIZE];
+    std::snprintf(why, sizeof why, "%s", hv_err_text());
+    hv_err("saved %s, but it could not be opened again: %s", path, why);
+    return -1;
+}
+
+}  // namespace
+
 int hv_save(const char *path) {
     if (!hv_require_open()) return -1;
-    bool in_place = !path || path[0] == '\0';
+    save_target t{};
+    const bool save_as = path && path[0] != '\0';
+    if (save_as && describe_target(t, path) != 0) return -1;
+    // A save-as to the open file by another name is a save in place.
+    const bool in_place = !save_as || t.is_open_file;
     if (in_place && S.n_edits == 0) return 0;
     if (hv_check_shrank()) return -1;
     if (hv_materialize() != 0) return -1;
+    if (in_place) {
+        if (describe_the_open_file(t) != 0) return -1;
+        if (save_as) t.shown = path;
+    }
     // The open routine frees S.name before it opens, so it gets a copy.
     char reopen_path[kPathRoom];
     std::snprintf(reopen_path, sizeof reopen_path, "%s", S.name);
-    save_target t{};
-    if (describe_target(t, in_place ? S.name : path, in_place) != 0) return -1;
+    hv_save_lock lock;
+    if (lock_target(lock, t) != 0) return -1;
+    // What a killed save to this name left: no living save holds it.
+    hv_os->remove_temps_beside(t.real, hv_temp_kind_bit(HV_TEMP_SAVE));
     hv_long_call call(HV_OP_SAVE, S.logical_len);
     running_save = &call;
     bytes_written = 0;
@@ -521,10 +674,9 @@ int hv_save(const char *path) {
     running_save = nullptr;
     if (o != outcome::saved) return -1;
     call.finish();
-    // Our view is gone when the open file itself was rewritten (or an earlier
-    // failed save released it): show the file as saved.
-    bool view_lost = S.file_size > 0 && !S.view;
-    if (in_place || (t.is_open_file && view_lost)) return hv_map(reopen_path, S.is_rw);
+    if (in_place) forget_rescue_journal();
+    // The open file was saved: show it as saved (its view may be gone).
+    if (in_place) return open_again(reopen_path, S.is_rw);
     hv_clear_edits();
     return 0;
 }

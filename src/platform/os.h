@@ -30,6 +30,23 @@ struct hv_path_info {
     uint32_t group;   // POSIX: owning group id; 0 where the platform has none
     uint64_t volume;  // with file_id, the file's identity: two paths name the
     uint64_t file_id; // same file when both numbers are equal
+    int32_t mine;     // owned by the effective user (Win32: the process token's user)
+    int32_t others_may_write;  // POSIX: group or others may write it; Win32: 0
+};
+
+// What a file the save makes beside its target is for; part of its name.
+enum hv_temp_kind : int32_t {
+    HV_TEMP_SAVE = 0,     // the new content of a whole save, renamed over the target
+    HV_TEMP_COPY = 1,     // the copy of the content a rewrite in place restores from
+    HV_TEMP_JOURNAL = 2,  // a journal being written, renamed into place when whole
+};
+constexpr uint32_t hv_temp_kind_bit(hv_temp_kind kind) { return 1u << kind; }
+
+// Outcome of taking a file's save lock.
+enum hv_lock_result {
+    HV_LOCK_OK = 0,
+    HV_LOCK_HELD = 1,    // another open file (any process, this one too) holds it
+    HV_LOCK_FAILED = 2,  // see last_error
 };
 
 // Outcome of a step of the save that has a way around it.
@@ -70,17 +87,23 @@ struct hv_os_table {
     // finally names when it is a symbolic link, or a chain of them; otherwise
     // (and where the platform has no such links) copies `path` unchanged. The
     // file at the end need not exist. False on a loop of links, a result
-    // longer than cap - 1, or a link that cannot be read.
+    // longer than cap - 1, or a link that cannot be read. A link in a sticky
+    // folder that others may write is followed only when the effective user
+    // or the folder's owner owns it (what fs.protected_symlinks enforces,
+    // whatever the machine's setting); otherwise false with EACCES.
     bool (*resolve_link)(const char *path, char *out, std::size_t cap);
     // Describes the file that `path` names, following links. A missing file
     // is success with kind HV_PATH_MISSING. False when the path cannot be
     // examined (for instance no permission to search a folder on the way).
     bool (*path_info)(const char *path, hv_path_info *info);
-    // Creates a new, empty file under a fresh unique name in the folder that
-    // holds `path`, exclusively (never an existing name), open for writing,
-    // readable and writable by its owner only; writes its path (room for
-    // `cap` bytes) to temp_path and the handle to *h.
-    hv_fs_result (*create_temp_beside)(const char *path, hv_handle *h, char *temp_path, std::size_t cap);
+    // Creates a new, empty file under a fresh unique name of the given kind
+    // in the folder that holds `path`, exclusively (never an existing name),
+    // open for writing, readable and writable by its owner only; writes its
+    // path (room for `cap` bytes) to temp_path and the handle to *h. The file
+    // is locked for as long as that handle is open, so remove_temps_beside
+    // leaves it alone.
+    hv_fs_result (*create_temp_beside)(const char *path, hv_temp_kind kind, hv_handle *h, char *temp_path,
+                                       std::size_t cap);
     // Gives the file of handle h the attributes of `like`: its permission
     // bits and, where the process may set them, its owner and group (skipped
     // silently otherwise). With `like` null, the permissions a newly created
@@ -96,10 +119,11 @@ struct hv_os_table {
     bool (*sync_folder_of)(const char *path);
     // Removes the name `path` (a file, never a folder).
     bool (*remove_file)(const char *path);
-    // Removes the temporary files that create_temp_beside(path) made and a
-    // killed process left behind; gives how many went. Only for names whose
-    // every temporary file is garbage once the process that made it is gone.
-    int (*remove_temps_beside)(const char *path);
+    // Removes the files of the kinds in `kinds` (hv_temp_kind_bit) that
+    // create_temp_beside(path) made and a process that is gone left behind:
+    // those owned by the effective user that no open handle locks. Gives how
+    // many went.
+    int (*remove_temps_beside)(const char *path, uint32_t kinds);
     // Creates the file, or empties an existing one, and opens it for writing
     // only, without sharing (Win32: CREATE_ALWAYS). Does not block on a FIFO
     // without a reader. HV_NO_HANDLE on failure.
@@ -127,6 +151,29 @@ struct hv_os_table {
     // Lets the file keep holes where the platform needs to be asked (Win32:
     // FSCTL_SET_SPARSE); true where it cannot or need not be done.
     bool (*make_sparse)(hv_handle h);
+
+    // ---- Entries of the save lock and of journals.
+
+    // Describes the file of an open handle (kind, links, identity, owner).
+    bool (*handle_info)(hv_handle h, hv_path_info *info);
+    // Opens an existing regular file for reading without following a
+    // symbolic link as its last part, sharing it with every other opener.
+    hv_handle (*open_nofollow)(const char *path);
+    // Takes the file's save lock through handle h, without waiting. It
+    // belongs to the handle (POSIX: flock, a lock of the open file
+    // description; Win32: LockFileEx of a byte far past any data, as a
+    // mandatory lock there would otherwise block reads), so two handles in
+    // one process exclude each other, and it goes when the handle closes or
+    // its process ends.
+    hv_lock_result (*try_lock)(hv_handle h);
+    // The user's own folder for journals that cannot lie beside their file
+    // (POSIX: $XDG_STATE_HOME/quillmar-hexview, by default
+    // ~/.local/state/quillmar-hexview; Win32: %LOCALAPPDATA%\quillmar-hexview),
+    // into out (room for cap bytes), without a final separator. With
+    // `create` it is made (only its owner may enter it) when missing. False
+    // when it is missing (without `create`), cannot be made, or is not a
+    // folder that only the effective user owns and may write.
+    bool (*state_folder)(bool create, char *out, std::size_t cap);
 };
 
 // The table in use. Tests point it at a wrapped copy and restore it after.

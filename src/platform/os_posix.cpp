@@ -2,6 +2,8 @@
 // "win error" is errno.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -130,12 +133,29 @@ bool follow_one_link(char *out, std::size_t cap, const char *target) {
     return copy_path(out, cap, next);
 }
 
+// The kernel's fs.protected_symlinks rule: in a sticky folder that others
+// may write, a link is followed only when its owner is the follower or the
+// folder's owner, so another user cannot plant one where we write.
+bool may_follow(const char *link, const struct stat &link_st) {
+    char folder[PATH_MAX];
+    std::size_t n = folder_length(link);
+    int k = n ? std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(n), link)
+              : std::snprintf(folder, sizeof folder, ".");
+    if (k < 0 || static_cast<std::size_t>(k) >= sizeof folder) return failed(ENAMETOOLONG);
+    struct stat fst;
+    if (::stat(folder, &fst) != 0) return failed(errno);
+    bool open_sticky = (fst.st_mode & S_ISVTX) && (fst.st_mode & S_IWOTH);
+    if (!open_sticky || link_st.st_uid == ::geteuid() || link_st.st_uid == fst.st_uid) return true;
+    return failed(EACCES);
+}
+
 bool posix_resolve_link(const char *path, char *out, std::size_t cap) {
     if (!copy_path(out, cap, path)) return false;
     for (int hop = 0; hop <= kMaxLinkHops; hop++) {
         struct stat st;
         if (::lstat(out, &st) != 0) return errno == ENOENT ? true : failed(errno);
         if (!S_ISLNK(st.st_mode)) return true;
+        if (!may_follow(out, st)) return false;
         char target[PATH_MAX];
         ssize_t n = ::readlink(out, target, sizeof target - 1);
         if (n < 0) return failed(errno);
@@ -143,6 +163,18 @@ bool posix_resolve_link(const char *path, char *out, std::size_t cap) {
         if (!follow_one_link(out, cap, target)) return false;
     }
     return failed(ELOOP);
+}
+
+void describe(const struct stat &st, hv_path_info *info) {
+    info->kind = S_ISREG(st.st_mode) ? HV_PATH_REGULAR : HV_PATH_OTHER;
+    info->links = static_cast<int64_t>(st.st_nlink);
+    info->mode = static_cast<uint32_t>(st.st_mode & 07777);
+    info->owner = static_cast<uint32_t>(st.st_uid);
+    info->group = static_cast<uint32_t>(st.st_gid);
+    info->volume = static_cast<uint64_t>(st.st_dev);
+    info->file_id = static_cast<uint64_t>(st.st_ino);
+    info->mine = st.st_uid == ::geteuid() ? 1 : 0;
+    info->others_may_write = (st.st_mode & (S_IWGRP | S_IWOTH)) ? 1 : 0;
 }
 
 bool posix_path_info(const char *path, hv_path_info *info) {
@@ -153,13 +185,15 @@ bool posix_path_info(const char *path, hv_path_info *info) {
         info->kind = HV_PATH_MISSING;
         return true;
     }
-    info->kind = S_ISREG(st.st_mode) ? HV_PATH_REGULAR : HV_PATH_OTHER;
-    info->links = static_cast<int64_t>(st.st_nlink);
-    info->mode = static_cast<uint32_t>(st.st_mode & 07777);
-    info->owner = static_cast<uint32_t>(st.st_uid);
-    info->group = static_cast<uint32_t>(st.st_gid);
-    info->volume = static_cast<uint64_t>(st.st_dev);
-    info->file_id = static_cast<uint64_t>(st.st_ino);
+    describe(st, info);
+    return true;
+}
+
+bool posix_handle_info(hv_handle h, hv_path_info *info) {
+    *info = hv_path_info{};
+    struct stat st;
+    if (::fstat(static_cast<int>(h), &st) != 0) return failed(errno);
+    describe(st, info);
     return true;
 }
 
@@ -179,16 +213,31 @@ hv_fs_result classify(int code) {
     }
 }
 
-hv_fs_result posix_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
+bool same_inode(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// True when the name still names the file of fd.
+bool still_named(int fd, const char *name) {
+    struct stat by_fd, by_name;
+    return ::fstat(fd, &by_fd) == 0 && ::lstat(name, &by_name) == 0 && same_inode(by_fd, by_name);
+}
+
+// A fresh file is locked before anyone could take it for abandoned; one that
+// a cleaner locked (and removed) first is given up for another name.
+hv_fs_result posix_create_temp_beside(const char *path, hv_temp_kind kind, hv_handle *h, char *temp_path,
+                                      std::size_t cap) {
     std::size_t folder = folder_length(path);
     std::random_device random;
     for (int attempt = 0; attempt < kTempAttempts; attempt++) {
-        if (!hv_temp_name_beside(path, folder, static_cast<unsigned>(random()), temp_path, cap))
+        if (!hv_temp_name_beside(path, folder, kind, static_cast<unsigned>(random()), temp_path, cap))
             return classify(ENAMETOOLONG);
         int fd = ::open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
         if (fd >= 0) {
-            *h = fd;
-            return HV_FS_OK;
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && still_named(fd, temp_path)) {
+                *h = fd;
+                return HV_FS_OK;
+            }
+            ::close(fd);
+            continue;
         }
         if (errno != EEXIST && errno != EINTR) return classify(errno);
     }
@@ -250,7 +299,21 @@ bool posix_sync_folder_of(const char *path) {
 
 bool posix_remove_file(const char *path) { return ::unlink(path) == 0 ? true : failed(errno); }
 
-int posix_remove_temps_beside(const char *path) {
+// A temporary file is abandoned when it is ours and its lock is free: the
+// process that made it is gone. It is removed while we hold that lock, and
+// only when its name still names the file we locked.
+bool remove_if_abandoned(int dir, const char *name) {
+    int fd = ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat by_fd, by_name;
+    bool removed = ::fstat(fd, &by_fd) == 0 && S_ISREG(by_fd.st_mode) && by_fd.st_uid == ::geteuid() &&
+                   ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstatat(dir, name, &by_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   same_inode(by_fd, by_name) && ::unlinkat(dir, name, 0) == 0;
+    ::close(fd);
+    return removed;
+}
+
+int posix_remove_temps_beside(const char *path, uint32_t kinds) {
     std::size_t folder = folder_length(path);
     char name[PATH_MAX];
     if (std::snprintf(name, sizeof name, "%.*s", static_cast<int>(folder), path) >= static_cast<int>(sizeof name))
@@ -258,8 +321,12 @@ int posix_remove_temps_beside(const char *path) {
     DIR *d = ::opendir(folder ? name : ".");
     if (!d) return 0;
     int removed = 0;
-    while (const dirent *e = ::readdir(d))
-        if (hv_is_temp_name_of(e->d_name, path, folder) && ::unlinkat(::dirfd(d), e->d_name, 0) == 0) removed++;
+    while (const dirent *e = ::readdir(d)) {
+        int kind = hv_temp_kind_of(e->d_name, path, folder);
+        if (kind >= 0 && (kinds & hv_temp_kind_bit(static_cast<hv_temp_kind>(kind))) &&
+            remove_if_abandoned(::dirfd(d), e->d_name))
+            removed++;
+    }
     ::closedir(d);
     return removed;
 }
@@ -317,6 +384,60 @@ bool posix_next_data(hv_handle h, int64_t from, int64_t size, int64_t *data_at, 
 
 bool posix_make_sparse(hv_handle) { return true; }
 
+// ---- Entries of the save lock and of journals.
+
+hv_handle posix_open_nofollow(const char *path) { return open_regular(path, O_RDONLY | O_NOFOLLOW, 0); }
+
+hv_lock_result posix_try_lock(hv_handle h) {
+    for (;;) {
+        if (::flock(static_cast<int>(h), LOCK_EX | LOCK_NB) == 0) return HV_LOCK_OK;
+        if (errno == EWOULDBLOCK) return HV_LOCK_HELD;
+        if (errno != EINTR) {
+            t_last_error = errno;
+            return HV_LOCK_FAILED;
+        }
+    }
+}
+
+// $XDG_STATE_HOME when it is an absolute path (as the XDG rules say), else
+// $HOME/.local/state, else the home folder of the user's entry.
+bool state_base(char *out, std::size_t cap) {
+    const char *xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') return copy_path(out, cap, xdg);
+    const char *home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        const passwd *pw = ::getpwuid(::geteuid());
+        home = pw ? pw->pw_dir : nullptr;
+    }
+    if (!home || home[0] != '/') return failed(ENOENT);
+    int n = std::snprintf(out, cap, "%s/.local/state", home);
+    return n >= 0 && static_cast<std::size_t>(n) < cap ? true : failed(ENAMETOOLONG);
+}
+
+// Makes every missing folder of path, the last one for its owner only.
+bool make_folders(char *path) {
+    for (char *slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
+        *slash = '\0';
+        bool ok = ::mkdir(path, 0755) == 0 || errno == EEXIST;
+        *slash = '/';
+        if (!ok) return failed(errno);
+    }
+    return ::mkdir(path, 0700) == 0 || errno == EEXIST ? true : failed(errno);
+}
+
+bool posix_state_folder(bool create, char *out, std::size_t cap) {
+    char base[PATH_MAX];
+    if (!state_base(base, sizeof base)) return false;
+    int n = std::snprintf(out, cap, "%s/quillmar-hexview", base);
+    if (n < 0 || static_cast<std::size_t>(n) >= cap) return failed(ENAMETOOLONG);
+    if (create && !make_folders(out)) return false;
+    struct stat st;
+    if (::lstat(out, &st) != 0) return failed(errno);
+    // Ours alone: anything else could be a folder another user prepared.
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) return failed(EACCES);
+    return true;
+}
+
 // glibc runs thread_local destructors while the object is still there.
 struct thread_slot {
     void *p = nullptr;
@@ -364,6 +485,10 @@ const hv_os_table hv_os_native = {
     .set_size = posix_set_size,
     .next_data = posix_next_data,
     .make_sparse = posix_make_sparse,
+    .handle_info = posix_handle_info,
+    .open_nofollow = posix_open_nofollow,
+    .try_lock = posix_try_lock,
+    .state_folder = posix_state_folder,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

@@ -4,6 +4,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <aclapi.h>
 #include <winioctl.h>
 
 #include <cstdio>
@@ -132,7 +133,7 @@ std::size_t folder_length(const char *path) {
 // A handle for reading the file's information only: it neither reads nor
 // writes, so it shares with every other opener, the library's own included.
 HANDLE open_for_query(const char *path) {
-    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    return CreateFileA(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -152,6 +153,52 @@ bool win32_resolve_link(const char *path, char *out, std::size_t cap) {
     return copy_path(out, cap, final_path);
 }
 
+// The token's user, or its default owner of new objects (an elevated
+// administrator's files belong to the Administrators group).
+bool token_has_sid(PSID sid, TOKEN_INFORMATION_CLASS which) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(8) unsigned char buffer[512];
+    DWORD n = 0;
+    bool same = false;
+    if (GetTokenInformation(token, which, buffer, sizeof buffer, &n)) {
+        PSID mine = which == TokenUser ? reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid
+                                       : reinterpret_cast<TOKEN_OWNER *>(buffer)->Owner;
+        same = EqualSid(sid, mine) != 0;
+    }
+    CloseHandle(token);
+    return same;
+}
+
+// Whether the file of h (opened with READ_CONTROL) belongs to this process's user.
+bool owned_by_me(HANDLE h) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD e = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd);
+    if (e != ERROR_SUCCESS) return false;
+    bool mine = owner && (token_has_sid(owner, TokenUser) || token_has_sid(owner, TokenOwner));
+    LocalFree(sd);
+    return mine;
+}
+
+void describe(const BY_HANDLE_FILE_INFORMATION &fi, DWORD type, hv_path_info *info) {
+    bool regular = type == FILE_TYPE_DISK && !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    info->kind = regular ? HV_PATH_REGULAR : HV_PATH_OTHER;
+    info->links = fi.nNumberOfLinks;
+    info->mode = fi.dwFileAttributes;
+    info->volume = fi.dwVolumeSerialNumber;
+    info->file_id = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
+}
+
+bool win32_handle_info(hv_handle h, hv_path_info *info) {
+    *info = hv_path_info{};
+    BY_HANDLE_FILE_INFORMATION fi;
+    if (!GetFileInformationByHandle(as_handle(h), &fi)) return false;
+    describe(fi, GetFileType(as_handle(h)), info);
+    info->mine = owned_by_me(as_handle(h)) ? 1 : 0;
+    return true;
+}
+
 bool win32_path_info(const char *path, hv_path_info *info) {
     *info = hv_path_info{};
     HANDLE h = open_for_query(path);
@@ -166,14 +213,11 @@ bool win32_path_info(const char *path, hv_path_info *info) {
     BY_HANDLE_FILE_INFORMATION fi;
     bool ok = GetFileInformationByHandle(h, &fi);
     DWORD type = GetFileType(h);
+    bool mine = ok && owned_by_me(h);
     close_keeping_error(h, ok ? ERROR_SUCCESS : GetLastError());
     if (!ok) return false;
-    bool regular = type == FILE_TYPE_DISK && !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-    info->kind = regular ? HV_PATH_REGULAR : HV_PATH_OTHER;
-    info->links = fi.nNumberOfLinks;
-    info->mode = fi.dwFileAttributes;
-    info->volume = fi.dwVolumeSerialNumber;
-    info->file_id = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
+    describe(fi, type, info);
+    info->mine = mine ? 1 : 0;
     return true;
 }
 
@@ -196,11 +240,14 @@ hv_fs_result classify(DWORD code) {
     }
 }
 
-hv_fs_result win32_create_temp_beside(const char *path, hv_handle *h, char *temp_path, std::size_t cap) {
+// The file is opened without sharing: while its handle is open no other
+// process can open or remove it, which is its lock.
+hv_fs_result win32_create_temp_beside(const char *path, hv_temp_kind kind, hv_handle *h, char *temp_path,
+                                      std::size_t cap) {
     std::size_t folder = folder_length(path);
     std::random_device random;
     for (int attempt = 0; attempt < kTempAttempts; attempt++) {
-        if (!hv_temp_name_beside(path, folder, static_cast<unsigned>(random()), temp_path, cap))
+        if (!hv_temp_name_beside(path, folder, kind, static_cast<unsigned>(random()), temp_path, cap))
             return classify(ERROR_FILENAME_EXCED_RANGE);
         HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -236,20 +283,38 @@ bool win32_sync_folder_of(const char *) { return true; }
 
 bool win32_remove_file(const char *path) { return DeleteFileA(path) != 0; }
 
-int win32_remove_temps_beside(const char *path) {
+// A file in use by its maker cannot be opened (it shares nothing); one that
+// opens is checked to be ours and removed through its handle.
+bool remove_if_abandoned(const char *name) {
+    HANDLE h = CreateFileA(name, READ_CONTROL | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION fi;
+    bool removed = false;
+    if (GetFileInformationByHandle(h, &fi) && !(fi.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        owned_by_me(h)) {
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        removed = SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+    }
+    CloseHandle(h);
+    return removed;
+}
+
+int win32_remove_temps_beside(const char *path, uint32_t kinds) {
     std::size_t folder = folder_length(path);
     char pattern[MAX_PATH * 8], name[MAX_PATH * 8];
-    int n = std::snprintf(pattern, sizeof pattern, "%.*s.%.*s.hxsave-*", static_cast<int>(folder), path,
-                          kTempBaseChars, path + folder);
+    int n = std::snprintf(pattern, sizeof pattern, "%.*s.*", static_cast<int>(folder), path);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof pattern) return 0;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) return 0;
     int removed = 0;
     do {
-        if (!hv_is_temp_name_of(found.cFileName, path, folder)) continue;
+        int kind = hv_temp_kind_of(found.cFileName, path, folder);
+        if (kind < 0 || !(kinds & hv_temp_kind_bit(static_cast<hv_temp_kind>(kind)))) continue;
         n = std::snprintf(name, sizeof name, "%.*s%s", static_cast<int>(folder), path, found.cFileName);
-        if (n > 0 && static_cast<std::size_t>(n) < sizeof name && DeleteFileA(name)) removed++;
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof name && remove_if_abandoned(name)) removed++;
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return removed;
@@ -338,6 +403,52 @@ bool win32_make_sparse(hv_handle h) {
     return DeviceIoControl(as_handle(h), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr) != 0;
 }
 
+// ---- Entries of the save lock and of journals.
+
+hv_handle win32_open_nofollow(const char *path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return HV_NO_HANDLE;
+    BY_HANDLE_FILE_INFORMATION fi;
+    if (GetFileInformationByHandle(h, &fi) && (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        close_keeping_error(h, ERROR_CANT_RESOLVE_FILENAME);
+        return HV_NO_HANDLE;
+    }
+    if (DWORD e = not_a_disk_file(h)) {
+        close_keeping_error(h, e);
+        return HV_NO_HANDLE;
+    }
+    return from_handle(h);
+}
+
+// Byte-range locks are mandatory on Windows: the lock takes one byte far past
+// any data, so it blocks no read or write of the file.
+constexpr DWORD kLockOffsetHigh = 0x7fffffff, kLockOffsetLow = 0xfffffff0;
+
+hv_lock_result win32_try_lock(hv_handle h) {
+    OVERLAPPED o{};
+    o.Offset = kLockOffsetLow;
+    o.OffsetHigh = kLockOffsetHigh;
+    if (LockFileEx(as_handle(h), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &o))
+        return HV_LOCK_OK;
+    DWORD e = GetLastError();
+    return e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING ? HV_LOCK_HELD : HV_LOCK_FAILED;
+}
+
+bool win32_state_folder(bool create, char *out, std::size_t cap) {
+    char base[MAX_PATH * 4];
+    DWORD n = GetEnvironmentVariableA("LOCALAPPDATA", base, sizeof base);
+    if (n == 0 || n >= sizeof base) return failed(ERROR_ENVVAR_NOT_FOUND);
+    int k = std::snprintf(out, cap, "%s\\quillmar-hexview", base);
+    if (k < 0 || static_cast<std::size_t>(k) >= cap) return failed(ERROR_FILENAME_EXCED_RANGE);
+    if (create && !CreateDirectoryA(out, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    DWORD attributes = GetFileAttributesA(out);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return failed(ERROR_ACCESS_DENIED);
+    return true;
+}
+
 // The slot is a fiber-local storage index, whose callback the system calls at
 // thread exit with the thread's value, for threads made by any means.
 hv_thread_release g_release = nullptr;
@@ -408,6 +519,10 @@ const hv_os_table hv_os_native = {
     .set_size = win32_set_size,
     .next_data = win32_next_data,
     .make_sparse = win32_make_sparse,
+    .handle_info = win32_handle_info,
+    .open_nofollow = win32_open_nofollow,
+    .try_lock = win32_try_lock,
+    .state_folder = win32_state_folder,
 };
 
 const hv_os_table *hv_os = &hv_os_native;

@@ -12,6 +12,7 @@
 #include "core/state.h"
 #include "edit/journal.h"
 #include "edit/save_support.h"
+#include "platform/temp_name.h"
 #include "quillmar_hexview.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
@@ -67,7 +68,7 @@ bool is_journal(const char *path) { return std::strstr(path, HV_JOURNAL_SUFFIX) 
 const fault_case kPatchFaults[] = {
     {"journal_cannot_be_created",
      [](hv_os_table &t) {
-         t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) {
+         t.create_temp_beside = [](const char *, hv_temp_kind, hv_handle *, char *, std::size_t) {
              g_code = ENOSPC;
              return HV_FS_FAILED;
          };
@@ -211,7 +212,7 @@ TEST_F(overwritten_file, a_failed_roll_back_keeps_the_journal_for_the_next_open)
 int64_t g_bytes_written = 0;
 int g_flushes = 0;
 
-TEST_F(overwritten_file, writes_the_changed_bytes_and_their_old_ones_with_two_flushes) {
+TEST_F(overwritten_file, writes_the_changed_bytes_three_times_with_two_flushes) {
     g_bytes_written = 0;
     g_flushes = 0;
     {
@@ -232,9 +233,10 @@ TEST_F(overwritten_file, writes_the_changed_bytes_and_their_old_ones_with_two_fl
         };
         ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
     }
-    // 6 changed bytes, written once new and once old (in the journal), and
-    // the journal's header, range heads and checksum.
-    EXPECT_EQ(g_bytes_written, 2 * 6 + 40 + 3 * 16 + 8);
+    // 6 changed bytes, written new to the file and old and new to the
+    // journal, and the journal's header, range heads (with their hashes) and
+    // checksum.
+    EXPECT_EQ(g_bytes_written, 3 * 6 + 48 + 3 * 24 + 8);
     EXPECT_EQ(g_flushes, 2);
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(S.n_edits, 0);
@@ -333,31 +335,59 @@ TEST_F(left_journal, a_read_only_open_refuses_and_writes_nothing) {
     EXPECT_EQ(read_file(journal_of(path)), to_bytes(g_journal_copy));
 }
 
-// A save killed while it wrote its journal leaves the journal's temporary
-// file and an untouched file: a read-write open removes that file, and only
-// it; a read-only open writes nothing.
-TEST_F(overwritten_file, an_open_for_writing_removes_half_written_journals_only) {
+// A save killed while it wrote its journal, a copy or a new file leaves that
+// file and an untouched data file: a read-write open removes those files of
+// its own, and only them (never another file's, even one whose name begins
+// the same); a read-only open writes nothing.
+std::string temp_name(const std::string &path, hv_temp_kind kind, unsigned random) {
+    char out[4096];
+    std::size_t folder = path.rfind('/') + 1;
+    EXPECT_TRUE(hv_temp_name_beside(path.c_str(), folder, kind, random, out, sizeof out));
+    return std::string(out).substr(folder);
+}
+
+TEST_F(overwritten_file, an_open_for_writing_removes_only_its_own_abandoned_files) {
     hx_close();
+    const std::string sibling = dir.file(std::string(60, 'd') + ".bin"), cousin = dir.file(std::string(60, 'd') + ".bim");
+    const std::set<std::string> own = {
+        temp_name(path, HV_TEMP_SAVE, 0x0123abcd),
+        temp_name(path, HV_TEMP_COPY, 0x0123abcd),
+        temp_name(journal_of(path), HV_TEMP_JOURNAL, 0x89abcdef),
+    };
     const std::set<std::string> others = {
         "data.bin",
-        ".data.bin.hxsave-0123abcd",                   // a save's copy of the content: it may be the only one
-        ".data.bin.hexview-journal.hxsave-0123abcg",   // not a random part
-        ".data.bin.hexview-journal.hxsave-0123abcd0",  // one digit too many
-        ".other.bin.hexview-journal.hxsave-0123abcd",  // another file's
-        "data.bin.hexview-journal.hxsave-0123abcd",    // not hidden
+        temp_name(sibling, HV_TEMP_COPY, 0x0123abcd),  // a file whose name begins the same
+        temp_name(dir.file("other.bin"), HV_TEMP_SAVE, 0x0123abcd),
+        temp_name(journal_of(dir.file("other.bin")), HV_TEMP_JOURNAL, 0x0123abcd),
+        ".data.bin.hxsave-0123abcd",  // not a name the engine gives
+        "data.bin.hexview-journal.hxsave-0123abcd",
     };
-    const std::string half_written = ".data.bin.hexview-journal.hxsave-89abcdef";
+    ASSERT_EQ(temp_name(sibling, HV_TEMP_SAVE, 1).substr(0, 40), temp_name(cousin, HV_TEMP_SAVE, 1).substr(0, 40));
+    ASSERT_NE(temp_name(sibling, HV_TEMP_SAVE, 1), temp_name(cousin, HV_TEMP_SAVE, 1));
     for (const std::string &name : others)
         if (name != "data.bin") dir.write(name, std::string("x"));
-    dir.write(half_written, std::string("half a journal"));
+    for (const std::string &name : own) dir.write(name, std::string("half written"));
     std::set<std::string> all = others;
-    all.insert(half_written);
+    all.insert(own.begin(), own.end());
     ASSERT_EQ(hx_open(path.c_str()), 0);
     EXPECT_EQ(names_in(dir), all) << "a read-only open writes nothing";
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
     EXPECT_STREQ(hx_last_error(), "");
     EXPECT_EQ(names_in(dir), others);
     EXPECT_EQ(read_file(path), original);
+}
+
+// A file of the engine's that a living save still holds is left alone.
+TEST_F(overwritten_file, an_open_for_writing_leaves_a_file_a_save_holds) {
+    hx_close();
+    hv_handle h = HV_NO_HANDLE;
+    char temp[4096];
+    ASSERT_EQ(hv_os_native.create_temp_beside(path.c_str(), HV_TEMP_SAVE, &h, temp, sizeof temp), HV_FS_OK);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_TRUE(file_exists(temp)) << "its lock is held";
+    hv_os_native.close(h);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_FALSE(file_exists(temp)) << "abandoned once closed";
 }
 
 struct untrusted_case {
@@ -396,17 +426,22 @@ INSTANTIATE_TEST_SUITE_P(
         untrusted_case{"truncated",
                        [](std::string &j, const std::string &, const temp_dir &) -> std::string {
                            j.resize(j.size() - 1);
-                           return "bad checksum";
+                           return "truncated";
                        }},
         untrusted_case{"cut_inside_a_range",
                        [](std::string &j, const std::string &, const temp_dir &) -> std::string {
-                           j.resize(50);
-                           return "bad checksum";
+                           j.resize(70);
+                           return "truncated";
                        }},
         untrusted_case{"bad_checksum",
                        [](std::string &j, const std::string &, const temp_dir &) -> std::string {
-                           j[60] ^= 1;
+                           j[j.size() - 9] ^= 1;  // the last new byte
                            return "bad checksum";
+                       }},
+        untrusted_case{"implausibly_large",
+                       [](std::string &j, const std::string &, const temp_dir &) -> std::string {
+                           j.append(8 * 1024 * 1024, 'x');
+                           return "larger than any journal of this file";
                        }},
         untrusted_case{"not_a_journal",
                        [](std::string &j, const std::string &, const temp_dir &) -> std::string {
@@ -418,6 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
                            j.clear();
                            return "truncated";
                        }},
+
         untrusted_case{"from_another_file",
                        [](std::string &, const std::string &path, const temp_dir &dir) -> std::string {
                            // The same bytes under the same name, but another file (the
@@ -484,8 +520,8 @@ void step() {
 // Every call of the save that changes the disk counts as a step; the kill
 // comes right after the chosen one, or half-way through it for a write.
 void install_killer(hv_os_table &t) {
-    t.create_temp_beside = [](const char *p, hv_handle *h, char *tp, std::size_t c) {
-        hv_fs_result r = hv_os_native.create_temp_beside(p, h, tp, c);
+    t.create_temp_beside = [](const char *p, hv_temp_kind k, hv_handle *h, char *tp, std::size_t c) {
+        hv_fs_result r = hv_os_native.create_temp_beside(p, k, h, tp, c);
         step();
         return r;
     };

@@ -72,7 +72,7 @@ void written_file_cannot_be_opened_again(hv_os_table &t) {
 }
 
 void disk_full_for_the_temp_file(hv_os_table &t) {
-    t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) {
+    t.create_temp_beside = [](const char *, hv_temp_kind, hv_handle *, char *, std::size_t) {
         g_code = ENOSPC;
         return HV_FS_FAILED;
     };
@@ -192,13 +192,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         detour_case{"no_new_file_in_the_folder",
                     [](hv_os_table &t) {
-                        t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) {
-                            return HV_FS_NOT_ALLOWED;
+                        t.create_temp_beside = [](const char *p, hv_temp_kind k, hv_handle *h, char *tp,
+                                                  std::size_t c) {
+                            if (!in_state_folder(p)) return HV_FS_NOT_ALLOWED;
+                            return hv_os_native.create_temp_beside(p, k, h, tp, c);
                         };
                     }},
         detour_case{"no_rename_over_the_target",
                     [](hv_os_table &t) {
-                        t.replace_file = [](const char *, const char *) { return HV_FS_NOT_ALLOWED; };
+                        t.replace_file = [](const char *from, const char *to) {
+                            if (!std::strstr(to, ".hexview-journal")) return HV_FS_NOT_ALLOWED;
+                            return hv_os_native.replace_file(from, to);
+                        };
                     }},
         detour_case{"attributes_cannot_be_copied",
                     [](hv_os_table &t) { t.apply_attributes = [](hv_handle, const hv_path_info *) { return false; }; }}),
@@ -233,7 +238,8 @@ TEST_F(edited_file, a_folder_that_cannot_be_synced_does_not_undo_the_save) {
 
 // A file with a second name and a size-changing edit is rewritten in place,
 // which releases the view: a whole copy of the content goes beside it first,
-// flushed, and after a failure the message names it and pages read it.
+// flushed, with a journal naming it, and after a failure the message names
+// the copy, pages read it, and the next read-write open finishes the rewrite.
 bool g_target_opened = false;
 
 class rewritten_in_place : public edited_file {
@@ -246,9 +252,9 @@ protected:
 
     // The second write to the target itself fails, after the copy is whole.
     static void target_write_fails_half_way(hv_os_table &t) {
-        t.create_for_write = [](const char *p) {
+        t.open_existing_rw = [](const char *p) {
             g_target_opened = true;
-            return hv_os_native.create_for_write(p);
+            return hv_os_native.open_existing_rw(p);
         };
         t.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
             if (g_target_opened && ++g_write_calls == 2) return fail_with(EIO);
@@ -256,26 +262,32 @@ protected:
         };
     }
 
-    // A folder that lets no new file be made: the copy goes to the heap.
+    // A folder that lets no new file be made: the copy and its journal go to
+    // the user's state folder.
     static void no_file_beside(hv_os_table &t) {
-        t.create_temp_beside = [](const char *, hv_handle *, char *, std::size_t) { return HV_FS_NOT_ALLOWED; };
+        t.create_temp_beside = [](const char *p, hv_temp_kind k, hv_handle *h, char *tp, std::size_t c) {
+            if (!in_state_folder(p)) return HV_FS_NOT_ALLOWED;
+            return hv_os_native.create_temp_beside(p, k, h, tp, c);
+        };
     }
 
-    void fail_a_save(const char *target, bool heap_copy = false) {
+    void fail_a_save(const char *target, bool no_folder = false) {
         scoped_os os;
         os.table.last_error = injected_code;
         target_write_fails_half_way(os.table);
-        if (heap_copy) no_file_beside(os.table);
+        if (no_folder) no_file_beside(os.table);
         EXPECT_EQ(hx_save(target), -1);
     }
 
-    // The copy a failed rewrite left beside the file: the one name that is
-    // neither the file, its twin nor the other file.
+    // The copy a failed rewrite left (beside the file, or in the state folder).
     std::string left_copy() {
-        for (const std::string &name : names_in(dir))
-            if (name != "data.bin" && name != "twin.bin" && name != "other.bin") return dir.file(name);
+        for (const std::string &folder : {dir.path(), journal_state_folder()})
+            for (const std::string &name : names_in(folder))
+                if (name.find(".hxcopy-") != std::string::npos) return folder + "/" + name;
         return "";
     }
+
+    std::set<std::string> untouched_names() const { return {"data.bin", "twin.bin", "other.bin"}; }
 };
 
 TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_save_works) {
@@ -284,6 +296,7 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_sav
     ASSERT_NE(copy, "") << "the copy stays on disk";
     EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
     EXPECT_EQ(read_file(copy), expected);
+    EXPECT_TRUE(file_exists(path + ".hexview-journal")) << "with the journal that names it";
     EXPECT_EQ(S.view, nullptr);
     EXPECT_EQ(S.file_size, static_cast<int64_t>(original.size()));
     expect_open_file_usable();
@@ -302,7 +315,14 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_sav
     EXPECT_EQ(hx_save(nullptr), 0) << "nothing staged: nothing to do";
     ASSERT_EQ(hx_discard(), 0);
     EXPECT_EQ(read_file(copy), expected) << "a discard leaves the named copy on disk";
+
+    // The next read-write open finishes the rewrite from the copy.
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_EQ(hx_last_error(), "finished an interrupted save of " + path + " from its copy " + copy +
+                                   ": the file holds the content that save wrote");
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin", "copy.bin"}));
     EXPECT_EQ(S.n_edits, 0);
 }
 
@@ -312,7 +332,7 @@ TEST_F(rewritten_in_place, a_second_in_place_save_after_a_failure_writes_the_cop
     ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
-    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+    EXPECT_EQ(names_in(dir), untouched_names()) << "no copy, no journal";
     ASSERT_NE(S.view, nullptr) << "opened again";
     EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
     EXPECT_STREQ(hx_staged_json(), "[]");
@@ -322,7 +342,7 @@ TEST_F(rewritten_in_place, a_whole_save_leaves_no_copy_behind) {
     ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
-    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+    EXPECT_EQ(names_in(dir), untouched_names());
 }
 
 // The copy cannot be written whole (a full disk): the file is not touched.
@@ -336,7 +356,7 @@ TEST_F(rewritten_in_place, a_copy_that_fails_leaves_the_file_and_the_view_alone)
     }
     EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path);
     EXPECT_EQ(read_file(path), original);
-    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
+    EXPECT_EQ(names_in(dir), untouched_names());
     EXPECT_EQ(S.view, view) << "the view is kept";
     expect_open_file_usable();
     EXPECT_EQ(hx_write("ee", 0), 0) << "edits go on as before";
@@ -362,53 +382,79 @@ TEST_F(rewritten_in_place, a_failed_save_as_to_another_name_of_the_open_file_kee
     ASSERT_EQ(hx_save(twin.c_str()), 0);
     EXPECT_EQ(read_file(path), expected);
     EXPECT_EQ(page_row(1999990), raw_row(expected, 1999990));
+    EXPECT_EQ(names_in(dir), untouched_names());
 }
 
-// Where the folder takes no new file, the copy is in the heap only: the
-// failure says so, and a discard warns once before it drops it.
-TEST_F(rewritten_in_place, a_copy_only_in_memory_is_not_dropped_by_the_first_discard) {
+// Where the folder takes no new file, the copy and its journal go to the
+// user's state folder, where the next read-write open finds them.
+TEST_F(rewritten_in_place, a_folder_that_takes_no_file_keeps_the_copy_in_the_state_folder) {
     fail_a_save(nullptr, true);
-    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path +
-                                   " - the content is whole only in memory: save it to another file");
-    EXPECT_EQ(left_copy(), "");
+    std::string copy = left_copy();
+    ASSERT_EQ(copy.rfind(journal_state_folder(), 0), 0u) << copy;
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
+    EXPECT_EQ(names_in(dir), untouched_names());
     expect_open_file_usable();
-    EXPECT_EQ(hx_discard(), -1);
-    EXPECT_STREQ(hx_last_error(), "the edited content exists only in memory after a failed save - save it to "
-                                  "another file, or discard again to drop it");
-    expect_open_file_usable();
-    ASSERT_EQ(hx_save(dir.file("copy.bin").c_str()), 0) << "saved elsewhere";
-    EXPECT_EQ(read_file(dir.file("copy.bin")), expected);
-    EXPECT_EQ(hx_discard(), 0) << "nothing left to lose";
+    hx_close();
+    {
+        scoped_os os;
+        no_file_beside(os.table);
+        ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    }
+    EXPECT_EQ(hx_last_error(), "finished an interrupted save of " + path + " from its copy " + copy +
+                                   ": the file holds the content that save wrote");
+    EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
+    EXPECT_EQ(names_in(journal_state_folder()), std::set<std::string>{});
 }
 
-TEST_F(rewritten_in_place, a_second_discard_drops_a_copy_only_in_memory) {
-    fail_a_save(nullptr, true);
-    EXPECT_EQ(hx_discard(), -1);
-    EXPECT_EQ(hx_discard(), 0);
-    EXPECT_EQ(S.n_edits, 0);
+// With no place for a way back at all, a save that would rewrite the file in
+// place is refused before it touches anything.
+TEST_F(rewritten_in_place, with_no_place_for_a_copy_the_save_is_refused) {
+    const uint8_t *view = S.view;
+    for (bool overwrite_only : {false, true}) {
+        SCOPED_TRACE(overwrite_only ? "a patch" : "a rewrite");
+        if (overwrite_only) {
+            ASSERT_EQ(hx_discard(), 0);
+            ASSERT_EQ(hx_write("01", 7), 0);
+        }
+        {
+            scoped_os os;
+            os.table.last_error = injected_code;
+            os.table.create_temp_beside = [](const char *, hv_temp_kind, hv_handle *, char *, std::size_t) {
+                g_code = EACCES;
+                return HV_FS_NOT_ALLOWED;
+            };
+            os.table.state_folder = [](bool, char *, std::size_t) {
+                g_code = EACCES;
+                return false;
+            };
+            EXPECT_EQ(hx_save(nullptr), -1);
+        }
+        EXPECT_EQ(hx_last_error(), "cannot save " + path +
+                                       " in place: no journal can be made beside it nor in the user's state folder "
+                                       "(win error " + std::to_string(EACCES) + ") - the edits are kept; save to "
+                                       "another file");
+        EXPECT_EQ(read_file(path), original);
+        EXPECT_EQ(names_in(dir), untouched_names());
+        EXPECT_EQ(S.view, view) << "the view is kept";
+        EXPECT_EQ(S.n_edits, overwrite_only ? 1 : 3) << "the edits are kept";
+    }
 }
 
 // Emptying the open file destroys the bytes the content reads, so the
-// content moves to a copy first; without the memory for it the save stops
-// there, the file untouched.
-TEST_F(rewritten_in_place, without_memory_for_the_copy_the_file_is_left_alone) {
-    for (bool heap_copy : {false, true}) {
-        SCOPED_TRACE(heap_copy ? "copy in the heap" : "copy on disk");
-        ASSERT_EQ(hx_page(0, 1, nullptr)[0], '[');  // the content is built
-        bytes before = read_file(path);
-        const uint8_t *view = S.view;
-        {
-            scoped_os os;
-            if (heap_copy) no_file_beside(os.table);
-            scoped_alloc_failure no_memory(0);
-            EXPECT_EQ(hx_save(nullptr), -1);
-        }
-        EXPECT_STREQ(hx_last_error(), "out of memory materializing logical file");
-        EXPECT_EQ(read_file(path), before);
-        EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin"}));
-        EXPECT_EQ(S.view, view) << "the view is kept";
-        expect_open_file_usable();
+// content moves to a copy first; without the memory for its journal the save
+// stops there, the file untouched and the copy gone.
+TEST_F(rewritten_in_place, without_memory_for_the_journal_the_file_is_left_alone) {
+    ASSERT_EQ(hx_page(0, 1, nullptr)[0], '[');  // the content is built
+    const uint8_t *view = S.view;
+    {
+        scoped_alloc_failure no_memory(0);
+        EXPECT_EQ(hx_save(nullptr), -1);
     }
+    EXPECT_STREQ(hx_last_error(), "out of memory");
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(names_in(dir), untouched_names());
+    EXPECT_EQ(S.view, view) << "the view is kept";
+    expect_open_file_usable();
     EXPECT_EQ(hx_write("ee", 0), 0) << "edits go on as before";
 }
 
@@ -423,7 +469,7 @@ protected:
             g_code = EACCES;
             return HV_FS_FAILED;
         };
-        t.open_rw = [](const char *) {
+        t.open_existing_rw = [](const char *) {
             g_code = EACCES;
             return HV_NO_HANDLE;
         };
@@ -487,10 +533,9 @@ TEST_F(rename_without_view, with_nothing_left_to_read_the_content_is_dropped_not
 }
 
 // After that, the file gets a second name and an insert, so a save rewrites
-// it in place from the temporary file, and that write fails half-way. Where
-// the temporary file could not be removed while mapped (Windows), it is named
-// as the copy and a discard leaves it on disk; where it is gone already, the
-// content is in memory only, and the first discard refuses.
+// it in place from the temporary file (through a copy of its own, with a
+// journal), and that write fails half-way: the copy is named, and a discard
+// leaves it on disk for the next read-write open.
 TEST_F(rename_without_view, a_failed_rewrite_from_the_kept_content_names_where_it_is) {
     {
         scoped_os os;
@@ -498,29 +543,31 @@ TEST_F(rename_without_view, a_failed_rewrite_from_the_kept_content_names_where_i
         EXPECT_EQ(hx_save(nullptr), -1);
     }
     fs::create_hard_link(path, dir.file("twin.bin"));
-    const std::string kept = S.spare_path ? S.spare_path : "";
     static int writes;
+    static bool target_opened;
     writes = 0;
+    target_opened = false;
     {
         scoped_os os;
         os.table.last_error = injected_code;
+        os.table.open_existing_rw = [](const char *p) {
+            target_opened = true;
+            return hv_os_native.open_existing_rw(p);
+        };
         os.table.write = [](hv_handle h, const uint8_t *d, std::size_t n, std::size_t *w) {
-            if (++writes == 2) return fail_with(EIO);
+            if (target_opened && ++writes == 2) return fail_with(EIO);
             return hv_os_native.write(h, d, n, w);
         };
         EXPECT_EQ(hx_save(nullptr), -1);
     }
     expect_open_file_usable();
-    if (kept.empty()) {
-        EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path +
-                                       " - the content is whole only in memory: save it to another file");
-        EXPECT_EQ(hx_discard(), -1) << "the first discard warns";
-        EXPECT_EQ(S.n_edits, 3);
-    } else {
-        EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + kept);
-        ASSERT_EQ(hx_discard(), 0);
-        EXPECT_EQ(read_file(kept), expected) << "a discard leaves the named copy on disk";
-    }
+    std::string copy;
+    for (const std::string &name : names_in(dir))
+        if (name.find(".hxcopy-") != std::string::npos) copy = dir.file(name);
+    ASSERT_NE(copy, "");
+    EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
+    ASSERT_EQ(hx_discard(), 0);
+    EXPECT_EQ(read_file(copy), expected) << "a discard leaves the named copy on disk";
 }
 
 #ifndef _WIN32

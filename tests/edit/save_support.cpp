@@ -74,3 +74,8 @@ std::string fill_placeholders(std::string text, const std::vector<std::pair<std:
     }
     return text;
 }
+
+bool in_state_folder(const char *path) {
+    std::string folder = journal_state_folder();
+    return std::string(path).rfind(folder, 0) == 0;
+}

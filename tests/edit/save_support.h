@@ -40,6 +40,9 @@ std::string page_row(int64_t offset);
 // The file's identity on its volume (its inode number), 0 when unknown.
 unsigned long long file_identity(const std::string &path);
 
+// True when path lies in the journal state folder of the test process.
+bool in_state_folder(const char *path);
+
 // ---- Faults injected into the OS table.
 
 // The system code the injected failures report through last_error.

@@ -296,13 +296,18 @@ TEST_F(saving, a_symbolic_link_keeps_pointing_at_the_replaced_file) {
     EXPECT_EQ(read_file(file)[0], 0xbb);
 }
 
-TEST_F(saving, a_dangling_link_gets_the_file_it_names) {
+// A link to nothing would make a file where whoever made the link chose:
+// refused, naming both, with the edits kept.
+TEST_F(saving, a_dangling_link_is_refused_and_names_its_target) {
     ASSERT_EQ(hx_open_rw(dir.write("f.bin", iota_bytes(10)).c_str()), 0);
+    ASSERT_EQ(hx_write("ff", 0), 0);
     std::string link = dir.file("link");
     fs::create_symlink("made.bin", link);
-    ASSERT_EQ(hx_save(link.c_str()), 0);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(read_file(dir.file("made.bin")), iota_bytes(10));
+    EXPECT_EQ(hx_save(link.c_str()), -1);
+    EXPECT_EQ(hx_last_error(),
+              "cannot save to " + link + ": it is a symbolic link to " + dir.file("made.bin") + ", which does not exist");
+    EXPECT_FALSE(file_exists(dir.file("made.bin")));
+    EXPECT_EQ(S.n_edits, 1);
 }
 
 TEST_F(saving, a_loop_of_links_fails_with_its_code) {
@@ -328,22 +333,31 @@ TEST_F(saving, a_file_with_two_names_is_rewritten_in_place) {
     EXPECT_EQ(page_row(0), raw_row(iota_bytes(6, 4), 0));
 }
 
-// Saving to the open file's own path replaces the name; the view stays on the
-// file as it was opened, which nothing rewrote.
-TEST_F(saving, save_as_to_the_open_file_itself_keeps_the_view_on_the_old_file) {
+// A save-as to the open file by any other name (its path, another spelling,
+// a symbolic or a hard link) is a save in place: the file is opened again as
+// saved, so a later save has nothing stale to write back.
+TEST_F(saving, save_as_to_the_open_file_by_another_name_is_a_save_in_place) {
     std::string p = dir.write("f.bin", iota_bytes(5000));
-    std::string link = dir.file("link");
-    fs::create_symlink("f.bin", link);
-    ASSERT_EQ(hx_open_rw(p.c_str()), 0);
-    for (const std::string &target : {p, link}) {
-        ASSERT_EQ(hx_delete(0, 4000), 0);
-        ASSERT_EQ(hx_save(target.c_str()), 0) << target;
-        EXPECT_EQ(page_row(4900), raw_row(iota_bytes(5000), 4900));
-        EXPECT_EQ(hx_file_size(), 5000);
+    fs::create_directory(dir.file("sub"));
+    fs::create_symlink("f.bin", dir.file("link"));
+    fs::create_hard_link(p, dir.file("twin.bin"));
+    bytes content = iota_bytes(5000);
+    for (const std::string &target : {p, dir.file("sub/../f.bin"), dir.file("link"), dir.file("twin.bin")}) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(hx_open_rw(p.c_str()), 0);
+        ASSERT_EQ(hx_insert("abcd", 10), 0);
+        content.insert(content.begin() + 10, {0xab, 0xcd});
+        ASSERT_EQ(hx_save(target.c_str()), 0) << hx_last_error();
         EXPECT_STREQ(hx_staged_json(), "[]");
+        EXPECT_EQ(hx_file_size(), static_cast<int64_t>(content.size()));
+        EXPECT_EQ(page_row(0), raw_row(content, 0)) << "pages show the file as saved";
+        ASSERT_EQ(hx_write("ee", 0), 0);
+        content[0] = 0xee;
+        ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+        EXPECT_EQ(read_file(p), content) << "the insert is still there";
     }
-    EXPECT_EQ(read_file(p), iota_bytes(1000, 4000 & 0xff)) << "both saves cut the file as first opened";
-    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::is_symlink(dir.file("link")));
+    EXPECT_EQ(read_file(dir.file("twin.bin")), content);
 }
 
 // Another hard link to the open file can only be rewritten in place: the save
@@ -365,31 +379,48 @@ TEST_F(saving, save_as_to_another_link_of_the_open_file_shows_the_saved_file) {
 }
 
 // Root may write anywhere, so the folder that refuses a new file is tried in
-// a child that gives up its privileges first.
-TEST_F(saving, a_folder_that_refuses_new_files_gets_the_file_rewritten_in_place) {
-    std::string sub = dir.file("locked");
+// a child that gives up its privileges first. The file is rewritten in place
+// behind a copy and a journal in the user's own state folder, which the save
+// leaves empty; with no state folder to be had, the save is refused and the
+// file left alone.
+TEST_F(saving, a_folder_that_refuses_new_files_keeps_the_way_back_in_the_state_folder) {
+    std::string sub = dir.file("locked"), state = dir.file("state");
     fs::create_directory(sub);
+    fs::create_directory(state);
     std::string p = dir.write("locked/f.bin", iota_bytes(10));
     chmod(p.c_str(), 0666);
-    chmod(sub.c_str(), 0555);
     chmod(dir.path().c_str(), 0755);
-    unsigned long long id = file_identity(p);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
-        bool ok = hx_open_rw(p.c_str()) == 0 && hx_insert("aa", 0) == 0 && hx_save(nullptr) == 0 &&
-                  hx_file_size() == 11;
-        _exit(ok ? 0 : 1);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "in the child: " << hx_last_error();
-    EXPECT_EQ(read_file(p).size(), 11u);
-    EXPECT_EQ(file_identity(p), id);
-    EXPECT_EQ(names_in(sub), std::set<std::string>{"f.bin"});
-    chmod(sub.c_str(), 0755);
+    unsigned long long id = file_identity(p);
+    struct { bool state_folder; size_t size_after; } cases[] = {{true, 11}, {false, 11}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.state_folder ? "with a state folder" : "without one");
+        chmod(sub.c_str(), 0555);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+            setenv("XDG_STATE_HOME", c.state_folder ? state.c_str() : "/proc/no-such-folder", 1);
+            bool opened = hx_open_rw(p.c_str()) == 0 && hx_insert("aa", 0) == 0;
+            bool saved = opened && hx_save(nullptr) == 0 && hx_file_size() == 11;
+            bool refused = opened && !saved &&
+                           std::string(hx_last_error()).rfind("cannot save " + p + " in place: no journal can be made", 0) == 0;
+            _exit(c.state_folder ? (saved ? 0 : 1) : (refused ? 0 : 2));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        chmod(sub.c_str(), 0755);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(read_file(p).size(), c.size_after);
+        EXPECT_EQ(file_identity(p), id);
+        EXPECT_EQ(names_in(sub), std::set<std::string>{"f.bin"});
+        if (fs::exists(state + "/quillmar-hexview")) {
+            EXPECT_EQ(names_in(state + "/quillmar-hexview"), std::set<std::string>{});
+        }
+    }
 }
 
 #endif

@@ -366,7 +366,7 @@ class BrowserTest(BrowserCase):
         self.assertRegex(self.by_id('at-risk-text').text,
                          f'^WriteFile failed: {re.escape(path)}: the save failed part-way, and {re.escape(path)} '
                          f'may be partly written. The edited content '
-                         f'is whole only in {re.escape(disk)}/\\.data\\.bin\\.hxsave-[0-9a-f]{{8}}\\. Save a copy')
+                         f'is whole only in {re.escape(disk)}/\\.data\\.bin~[0-9a-f]{{8}}\\.hxcopy-[0-9a-f]{{8}}\\. Save a copy')
         shot = os.environ.get('HEXVIEW_SCREENSHOT')
         if shot:
             self.driver.save_screenshot(shot.replace('.png', '-at-risk.png'))

@@ -6,11 +6,46 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 
 #include "quillmar_hexview.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Journals that cannot lie beside their file go to the user's state folder:
+// every test process gets a fresh one of its own (and the programs it
+// starts inherit it), never the real user's.
+class private_state_folder : public ::testing::Environment {
+public:
+    private_state_folder() : root_(std::make_unique<temp_dir>()) {
+#ifdef _WIN32
+        _putenv_s("LOCALAPPDATA", root_->path().c_str());
+#else
+        setenv("XDG_STATE_HOME", root_->path().c_str(), 1);
+#endif
+    }
+    void TearDown() override { root_.reset(); }
+
+private:
+    std::unique_ptr<temp_dir> root_;
+};
+
+[[maybe_unused]] ::testing::Environment *const g_state_folder =
+    ::testing::AddGlobalTestEnvironment(new private_state_folder);
+
+}  // namespace
+
+std::string journal_state_folder() {
+#ifdef _WIN32
+    const char *root = std::getenv("LOCALAPPDATA");
+#else
+    const char *root = std::getenv("XDG_STATE_HOME");
+#endif
+    return std::string(root ? root : "") + "/quillmar-hexview";
+}
 
 temp_dir::temp_dir() {
     fs::path base = fs::temp_directory_path();

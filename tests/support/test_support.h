@@ -45,6 +45,10 @@ private:
 
 bytes read_file(const std::string &path);
 
+// The folder where journals go when they cannot lie beside their file: a
+// fresh one for each test process.
+std::string journal_state_folder();
+
 // Data at one offset of a file that is a hole everywhere else.
 struct island {
     int64_t at;
