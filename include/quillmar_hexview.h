@@ -105,30 +105,60 @@ HX_API const char *hx_last_error(void);
  * "CreateFileMapping failed (win error <code>)",
  * "MapViewOfFile failed (win error <code>)", "out of memory".
  * Directories, FIFOs, sockets and devices are refused without blocking.
- * A read-only open never writes: when a valid journal of an interrupted save
- * lies beside the file (see "Saves in place and the journal" below), it fails
- * with "<path> has the journal of an interrupted save: <journal> - a
- * read-write open rolls it back". A journal that is not valid for the file is
- * left alone and the open succeeds with a notice in hx_last_error(): that
- * text is the only success that leaves one (hosts show it when not empty):
- * "journal left alone: <journal> is not valid for this file (<reason>)", the
- * reason one of "truncated", "not a journal", "bad checksum",
- * "a range past the file's end", "written for another file",
- * "the file's size differs", or
- * "journal left alone: <journal> cannot be read (win error <code>)". */
+ * The path's symbolic links are followed once, here: saves go to the file
+ * found now (see hx_save). A link in a sticky folder that others may write
+ * (such as /tmp) is followed only when the user or the folder's owner owns
+ * it, whatever the system's own setting (EACCES otherwise).
+ * An open first looks for a journal of an interrupted save of the file (see
+ * "Saves and their journals" below), beside it or in the user's state
+ * folder. A read-only open never writes:
+ *   - a save of the file is under way in another process (it holds the
+ *     file's save lock): after waiting up to about 1.5 s for it to end, the
+ *     open fails with "another process is saving <path> - open it again when
+ *     that save has ended" (hx_open_rw too);
+ *   - a journal that a read-write open would act on: the open fails with
+ *     "<path> has the journal of an interrupted save: <journal> - a
+ *     read-write open rolls it back" (or "... finishes it" for a rewrite);
+ *   - any other journal is left alone, neither applied nor removed, and the
+ *     open succeeds with a notice in hx_last_error() (hosts show it when not
+ *     empty): "journal left alone: <journal> is not valid for this file
+ *     (<reason>)", the reason one of "truncated", "not a journal",
+ *     "bad checksum", "a range past the file's end", "written for another
+ *     file", "the file's size differs", "larger than any journal of this
+ *     file", "not a plain file", "owned by another user", "writable by other
+ *     users", "the file changed after the interrupted save: it holds neither
+ *     the old bytes nor the new ones", "its copy of the content is missing",
+ *     "its copy of the content is not ours", "its copy of the content is not
+ *     whole"; or "journal left alone: <journal> cannot be read (win error
+ *     <code>)". Several notices are joined by "; ".
+ * A notice is the only success that leaves text in hx_last_error(). */
 HX_API int hx_open(const char *path);
 
 /* As hx_open, but read-write, creating the file (empty) when it is missing.
- * Only a file opened this way accepts staged edits. A valid journal of an
- * interrupted save beside the file is rolled back first (the old bytes go
- * back, are flushed, and the journal is removed); the open then succeeds with
- * the notice "rolled back an interrupted save of <path> from <journal>: the
- * file is as it was before that save" in hx_last_error() (with
- * " (the journal could not be removed: win error <code>)" added when it
- * stays; rolling it back again is harmless). A roll-back that fails fails the
- * open, with "cannot roll back the interrupted save of <path> from <journal>
- * (win error <code>)", and leaves the journal for another try. A journal that
- * is not valid is left alone as for hx_open. */
+ * Only a file opened this way accepts staged edits. Holding the file's save
+ * lock, it acts on a journal of an interrupted save, then succeeds with a
+ * notice in hx_last_error():
+ *   - a patch journal is rolled back (the old bytes go back where the save
+ *     had written new ones, are flushed, and the journal is removed):
+ *     "rolled back an interrupted save of <path> from <journal>: the file is
+ *     as it was before that save" (with " (a journal of an older format: it
+ *     could not be checked against the file's content)" added for a journal
+ *     written by an older version);
+ *   - a rewrite's journal is finished from its copy (the file gets the
+ *     copy's content, flushed; the journal and then the copy are removed):
+ *     "finished an interrupted save of <path> from its copy <copy>: the file
+ *     holds the content that save wrote";
+ *   - " (the journal could not be removed: win error <code>)" is added when
+ *     it stays; acting on it again is harmless.
+ * A roll-back or rewrite that fails fails the open, with "cannot roll back
+ * the interrupted save of <path> from <journal> (win error <code>)" or
+ * "cannot finish the interrupted save of <path> from <journal> (win error
+ * <code>)", and leaves the journal for another try. Any other journal is
+ * left alone as for hx_open. The open then removes the files that killed
+ * saves of this file left (temporary files, copies no journal names,
+ * half-written journals: names beginning "." and ending ".hxsave-",
+ * ".hxcopy-" or ".hxjrnl-" and 8 hex digits), only those it owns and no
+ * living save holds, never another file's. */
 HX_API int hx_open_rw(const char *path);
 
 /* Drop the open file, its staged edits and its cached content, and empty the
@@ -243,11 +273,8 @@ HX_API int hx_delete(int64_t offset, int64_t length);
 HX_API const char *hx_staged_json(void);
 
 /* Drop every staged edit and the content built from them (read-only files
- * too). 0, or -1 with "no file open". After a failed rewrite in place left
- * the content's only whole copy in memory (see hx_save), the first call
- * refuses with "the edited content exists only in memory after a failed
- * save - save it to another file, or discard again to drop it" and drops
- * nothing; a second call drops it. (hx_close always drops it.) */
+ * too). 0, or -1 with "no file open". A copy that a failed rewrite in place
+ * left on disk (see hx_save) stays there with its journal. */
 HX_API int hx_discard(void);
 
 /* Write the content with the staged edits applied.
@@ -255,25 +282,36 @@ HX_API int hx_discard(void);
  *     is staged. On success the file is opened again as saved, with no edits
  *     staged and an empty error text.
  *   any other path: save-as; the open file stays open and unchanged, and the
- *     staged edits are dropped on success.
+ *     staged edits are dropped on success. A path that names the open file
+ *     (the same volume and file id: another spelling, a symbolic or a hard
+ *     link) is a save in place, with all that means. A path that is a
+ *     symbolic link to nothing is refused: "cannot save to <path>: it is a
+ *     symbolic link to <target>, which does not exist".
+ * A save in place writes the file the open found: it first checks that the
+ * opened path still leads to it (a link re-pointed, or another file renamed
+ * over it, would send the content elsewhere) and otherwise refuses with
+ * "the file at <path> is no longer the one that was opened - the edits are
+ * kept; save to another file". Every save of an existing file holds its save
+ * lock (see below) throughout; when another save of it holds it still after
+ * about 1.5 s, it fails with "another process is saving <path> - save again
+ * when that save has ended" (these texts never begin with "busy:", which
+ * means a long call of this process).
  * Edits that only overwrite bytes (the content keeps its size and every other
- * byte its offset), saved over the open file (in place, or to another name of
- * it) when it is a regular file, hard-linked or not, patch the changed bytes
- * in place behind a rollback journal (below): the save writes the changed
- * bytes twice (old ones to the journal, new ones to the file) and flushes
- * twice, whatever the file's size, and the file keeps its identity, so every
- * name of it sees the new bytes. Any failure puts the old bytes back, leaves
- * no journal, keeps the edits staged and the open file as it was; messages:
- * "cannot create journal: <journal> (win error <code>)",
- * "cannot write journal: <journal> (win error <code>)",
+ * byte its offset), saved over the open file when it is a regular file,
+ * hard-linked or not, patch the changed bytes in place behind a journal: the
+ * save writes the changed bytes three times (old and new ones to the journal,
+ * new ones to the file) and flushes twice, whatever the file's size, and the
+ * file keeps its identity, so every name of it sees the new bytes. Any
+ * failure puts the old bytes back, leaves no journal, keeps the edits staged
+ * and the open file as it was; messages: "cannot create journal: <journal>
+ * (win error <code>)", "cannot write journal: <journal> (win error <code>)",
  * "WriteFile failed: <path>" (a patch write or the file's flush),
  * "cannot remove journal: <journal> (win error <code>) - the file was left as
  * it was", "a journal of an earlier save is in the way: <journal> - remove it
  * to save in place" (a journal the open left alone), "out of memory". Only
  * when putting the old bytes back fails too is " - the file may be partly
  * saved: open it read-write to roll it back from <journal>" added: the
- * journal then stays, and the next read-write open rolls it back. A folder
- * that takes no journal saves as below.
+ * journal then stays, and the next read-write open rolls it back.
  * Any other save writes the content to a new file in the target's folder,
  * which is flushed and its size checked before it replaces the target
  * (keeping its permission bits and, where allowed, owner and group; a
@@ -281,56 +319,97 @@ HX_API int hx_discard(void);
  * file stay holes in the new file (SEEK_DATA/SEEK_HOLE; on Windows the
  * sparse-file calls, where the volume has them). Any failure before the
  * replacement leaves the target untouched, the open file usable and the edits
- * staged. Only a target with several hard links (with inserts or deletes),
- * one that is not a regular file, a folder that lets no file be made or
- * renamed, or a new file that cannot take the target's permission bits gets
- * the target rewritten in place; a failure there can leave the target partly
- * written. The content streams from the file and the edits' bytes in writes
+ * staged. The content streams from the file and the edits' bytes in writes
  * of at most 1 MiB, so a save holds 1 MiB of heap whatever the file's size.
- * Rewriting the open file itself in place (a hard-linked file with inserts
- * or deletes) first writes a whole copy of the content to a new file beside
- * it and flushes it, as emptying the file destroys what it reads; a failure
- * there leaves the file untouched. The content is read from that copy from
- * then on; a whole save removes it. When the rewrite fails, the copy stays
- * on disk and the message ends in " - the content is whole in <copy>"; the
- * edits stay staged and pages show the content, for another save. Only in
- * a folder that takes no new file does the copy go to the heap instead
- * ("out of memory materializing logical file", target untouched, when that
- * memory cannot be had), and a failed rewrite then ends its message in
- * " - the content is whole only in memory: save it to another file", and
- * the next hx_discard refuses once (see there). Content that an earlier
- * failed save left in that save's new file (its rename failed and the file
- * could not be mapped again) is told the same way: named while that file is
- * on disk (a discard then leaves it there), "only in memory" once it is
- * gone (POSIX removes its name at once). After such a failure the
- * file's bytes are no longer read, so new edits are refused ("file content
- * unavailable after a failed save - save again or reopen the file").
- * Messages: "no file open", "out of memory materializing logical file",
+ * Only a target with several hard links (with inserts or deletes), one that
+ * is not a regular file, a folder that lets no file be made or renamed, or a
+ * new file that cannot take the target's permission bits gets the target
+ * rewritten in place. A regular file is rewritten only behind a way back: a
+ * whole copy of the content goes first to a new file beside it (hashed as it
+ * is written, and flushed), then a journal that names the copy with its size
+ * and hash; only then is the file emptied and written, and both go once it
+ * is flushed. After a kill at any moment the next read-write open finishes
+ * the rewrite from the copy. A failure there leaves the copy and its
+ * journal, and the message ends in " - the content is whole in <copy>"; the
+ * edits stay staged and pages read the copy, for another save; the next
+ * read-write open of the file (after hx_close or a discard) finishes the
+ * rewrite from the copy. A target that is no regular file (a device) is
+ * written over as it is, with no way back.
+ * Content that an earlier failed save left in that save's new file (its
+ * rename failed and the file could not be mapped again) is read from that
+ * file; after such a failure the file's bytes are no longer read, so new
+ * edits are refused ("file content unavailable after a failed save - save
+ * again or reopen the file").
+ * When the file's folder lets no file be made, the journal and the copy go
+ * to the user's state folder instead; with no place for them at all, a save
+ * that would write the file in place is refused before it touches anything:
+ * "cannot save <path> in place: no journal can be made beside it nor in
+ * <state folder> (win error <code>) - the edits are kept; save to another
+ * file".
+ * When the save succeeded but opening the file again fails, the message says
+ * so ("saved <path>, but it could not be opened again: <reason>"), -1 is
+ * returned and no file is open.
+ * Other messages: "no file open", "out of memory materializing logical file",
  * "cannot open for write: <path> (win error <code>)", "WriteFile failed: <path>",
  * "save size mismatch: expected <n> got <n>",
- * "file shrank on disk since it was opened: <path>", or that of the re-open.
+ * "file shrank on disk since it was opened: <path>".
+ * A write past the process's file-size limit raises SIGXFSZ on POSIX, which
+ * ends the process unless ignored; the library never changes signal
+ * handling, so a host that wants the save to fail with its message instead
+ * (EFBIG) ignores SIGXFSZ, as the hexview command does.
  *
- * Saves in place and the journal. The journal is "<file>.hexview-journal"
- * beside the file (symbolic links followed), written under a temporary name,
- * flushed and renamed into place before the file is touched, and removed
- * only after the patched file is flushed; so after a crash or power cut at
- * any moment the file holds either its old bytes, or some new ones with a
- * whole journal beside it that a read-write open rolls back (a read-write
- * open also removes the journal's temporary files, named
- * ".<file>.hexview-journal.hxsave-<8 hex digits>", that a save killed while
- * writing its journal left: the file was not touched yet). Its format,
- * integers unsigned 64-bit little-endian:
- *   offset 0   the 8 bytes "HXJRNL01"
- *          8   the file's size, the same before and after the patch
- *         16   the file's volume and 24 its file id (POSIX st_dev, st_ino;
+ * Saves and their journals. A journal is "<file>.hexview-journal" beside the
+ * file (symbolic links followed), or, when that folder lets no file be made,
+ * "<volume>-<file id>.hexview-journal" (16 hex digits each) in the user's
+ * state folder: $XDG_STATE_HOME/quillmar-hexview, by default
+ * ~/.local/state/quillmar-hexview (POSIX), %LOCALAPPDATA%\quillmar-hexview
+ * (Windows), made for its owner only. Every open of the file by the same user
+ * looks in both places; another user's open cannot see a journal in this
+ * user's state folder, so while such a journal is pending (a save of this
+ * user was killed part-way) another user sees the file as the killed save
+ * left it, until this user's next read-write open puts it right. A journal is
+ * written under a temporary name, flushed and renamed into place (its folder
+ * flushed too) before the file is touched, and removed only after the file
+ * is flushed.
+ * The save lock: a save holds a lock on the file (POSIX flock, a lock of the
+ * open file description; Windows LockFileEx of one byte at offset
+ * 0x7ffffffffffffff0, far past any data) from before its journal or copy
+ * exists until they are gone; an open acts on a journal only while it holds
+ * the lock itself, so a journal is rolled back only when its save is gone.
+ * The lock belongs to one open handle: two handles, in one process or two,
+ * exclude each other, and a killed process lets go of it.
+ * A journal is acted on only when it is provably the user's: a regular file
+ * with one name, opened without following a link, owned by the user
+ * (Windows: by the process's user or its default owner) and that neither
+ * group nor others may write (POSIX); when it is whole (its checksum
+ * matches, its ranges lie inside the file); when it was written for this
+ * file (volume, file id and, for a patch, size); and, for a patch, when
+ * every byte of each range holds either its old or its new value (a file
+ * changed since the save stopped is left alone, to decide by hand). A
+ * rewrite's copy must pass the same ownership test, have the recorded size
+ * and hash, and lie in the journal's folder. A stray file under a journal's
+ * name costs the read of its header at most. Its format, integers unsigned
+ * 64-bit little-endian:
+ *   offset 0   the 8 bytes "HXJRNL02"
+ *          8   the kind: 1 a patch, 2 a rewrite
+ *         16   the file's size (a patch: before and after; a rewrite: the
+ *              new content's)
+ *         24   the file's volume and 32 its file id (POSIX st_dev, st_ino;
  *              Windows volume serial number and file index)
- *         32   the number of ranges n
- *         40   n ranges, each: offset, length, then `length` old bytes
+ *         40   n: a patch's number of ranges; a rewrite's copy name length
+ *         48   a patch: n ranges, each: offset, length, the content hash of
+ *              the new bytes, then `length` old bytes and `length` new bytes;
+ *              a rewrite: the content hash of the copy, then the copy's name
+ *              (in the journal's folder)
  *         end  FNV-1a 64 (offset basis 14695981039346656037, prime
  *              1099511628211) of every byte before it
- * A journal is valid only when its checksum matches, its ranges lie inside
- * the file and end exactly at the checksum, and the file's identity and size
- * are the ones it names; an invalid one is never applied nor removed. */
+ * The content hash is a polynomial of the bytes taken as little-endian
+ * 8-byte words (the last one padded with zeros), each split into its low and
+ * high 32 bits, in base 0x1e3779b97f4a7c15 mod 2^61-1, times the base once
+ * more plus the length. A journal of an older version ("HXJRNL01": the size
+ * at 8, volume 16, file id 24, n 32, then ranges of offset, length and old
+ * bytes) is still rolled back under the same rules but for the content
+ * check, and the notice says so. */
 HX_API int hx_save(const char *path);
 
 /* ---- Analysis ------------------------------------------------------------ */

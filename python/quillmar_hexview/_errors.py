@@ -76,7 +76,7 @@ _KINDS: tuple[tuple[str, type[Error]], ...] = (
     ("file opened read-only", StateError),
     ("staged edits cap reached", StateError),
     ("file content unavailable", StateError),
-    ("the edited content exists only in memory", StateError),
+    ("another process is saving", StateError),
     ("busy:", StateError),
     ("NULL", ArgumentError),
     ("invalid hex", ArgumentError),

@@ -77,8 +77,7 @@ def test_errors_derive_from_the_builtins_that_fit():
 @pytest.mark.parametrize("message, kind", [
     ("busy: a search is running (cancel it or wait for its end)", hx.StateError),
     ("cancelled: save stopped before its end", hx.Cancelled),
-    ("the edited content exists only in memory after a failed save - save it to another file, "
-     "or discard again to drop it", hx.StateError),
+    ("another process is saving /x/a.bin - save again when that save has ended", hx.StateError),
     ("file content unavailable after a failed save - save again or reopen the file", hx.StateError),
     ("ReadFile failed: /x/a.bin (win error 5)", hx.FileError),
     ("invalid hex pattern: zz", hx.ArgumentError),

@@ -226,14 +226,6 @@ int64_t hv_logical_read(int64_t pos, uint8_t *dst, int64_t n) {
     return done;
 }
 
-bool hv_logical_copy_to_spare() {
-    uint8_t *copy = static_cast<uint8_t *>(hv_malloc(static_cast<std::size_t>(std::max<int64_t>(S.logical_len, 1))));
-    if (!copy) return false;
-    hv_logical_read(0, copy, S.logical_len);
-    point_at_spare(copy, S.logical_len, false, nullptr);
-    return true;
-}
-
 void hv_logical_adopt_spare(uint8_t *mapping, int64_t len, char *path) {
     if (S.spare) drop_spare();
     point_at_spare(mapping, len, true, path);

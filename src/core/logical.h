@@ -36,13 +36,6 @@ int64_t hv_logical_read(int64_t pos, uint8_t *dst, int64_t n);
 // True when a cached piece reads the mapped file.
 bool hv_logical_uses_file();
 
-// Makes the cached content independent of the file's own bytes before they
-// are emptied: one heap copy, which the pieces then point into (made even when
-// no piece reads the file, so running out of memory fails the same way
-// whatever the edits are). False, with the cache unchanged, when the memory
-// cannot be had.
-bool hv_logical_copy_to_spare();
-
 // Makes a mapping of a file that holds exactly the cached content (the save's
 // finished temporary file) the content's source; `path` is its name while it
 // still has to be removed (null when it is gone already). Takes ownership.

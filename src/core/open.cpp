@@ -21,7 +21,6 @@ void hv_clear_edits() {
     S.rescue_path = nullptr;
     hv_free(S.rescue_journal);
     S.rescue_journal = nullptr;
-    S.only_copy_in_memory = 0;
 }
 
 void hv_release() {

@@ -66,9 +66,6 @@ struct hv_state {
     // The journal that restores the file from rescue_path after a rewrite in
     // place failed part-way; a later whole save of the file removes both.
     char *rescue_journal;
-    // A failed rewrite in place left the heap copy as the content's only
-    // whole copy: hx_discard warns once before it drops it.
-    int32_t only_copy_in_memory;
     hv_edit *edits;
     int64_t n_edits;
     int64_t cap_edits;

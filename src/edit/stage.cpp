@@ -126,12 +126,6 @@ const char *hv_staged_json() {
 
 int hv_discard() {
     if (!hv_require_open()) return -1;
-    if (S.only_copy_in_memory && S.spare) {
-        S.only_copy_in_memory = 0;  // told once: the next discard drops it
-        hv_err("the edited content exists only in memory after a failed save - save it to another file, or "
-               "discard again to drop it");
-        return -1;
-    }
     hv_clear_edits();
     return 0;
 }

@@ -383,6 +383,23 @@ TEST_F(tool, a_journal_left_alone_is_told_on_stderr) {
     EXPECT_EQ(read_file(f), to_bytes("hello"));
 }
 
+#ifndef _WIN32
+// Under a file-size limit a save's write fails with its message, rather than
+// the process dying of SIGXFSZ; the file stays as it was.
+TEST_F(tool, a_save_over_the_file_size_limit_fails_with_a_message) {
+    bytes content = iota_bytes(1 << 20);
+    std::string f = dir.write("big.bin", content);
+    run_result r = run_program("/bin/sh", {"-c", "ulimit -f 64 && exec \"$0\" \"$@\"", HEXVIEW_TOOL_PATH, "edit", f,
+                                           "--insert", "00@0", "--save"},
+                               kNoColour, dir.path());
+    EXPECT_EQ(r.status, 2) << "not killed by the signal: " << r.err;
+    EXPECT_NE(r.err.find("WriteFile failed: "), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(f), content);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator{}),
+              3) << "the file and the command's two output files, nothing left by the save";
+}
+#endif
+
 // Paths come back as given: with backslashes, a drive and spaces on Windows.
 TEST_F(tool, paths_shown_as_given) {
     std::string a = native_path(dir.write("a file.bin", std::string("abc")));

@@ -3,6 +3,7 @@
 // serve/ for `hexview serve` (when built).
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -45,6 +46,11 @@ std::vector<edit_record> edits_in_order(CLI::App *edit, CLI::Option *w, CLI::Opt
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef SIGXFSZ
+    // A write past the file-size limit then fails with EFBIG, which the
+    // engine reports (and gets its way back from), instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     CLI::App app{"hexview: view, search, edit, compare and profile files with the quillmar-hexview engine"};
     app.require_subcommand(1);
     // Paths such as /data/x.bin are files, also on Windows, not /options.
