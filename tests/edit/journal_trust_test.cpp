@@ -245,61 +245,6 @@ TEST_F(interrupted_patch, a_huge_stray_file_costs_a_header_read) {
     }
 }
 
-#ifndef _WIN32
-
-// ---- Whose journal it is ----------------------------------------------------
-
-// Another user who may write the folder can put a journal beside our file,
-// in the documented format: it is never applied nor removed, by either open.
-struct planted_case {
-    const char *name;
-    void (*plant)(const std::string &journal, const temp_dir &dir);
-    const char *reason;  // null: the open tells it cannot be read
-    bool needs_root;
-};
-
-void PrintTo(const planted_case &c, std::ostream *os) { *os << c.name; }
-
-class planted_journal : public interrupted_patch, public ::testing::WithParamInterface<planted_case> {};
-
-TEST_P(planted_journal, is_never_applied_nor_removed) {
-    const planted_case &c = GetParam();
-    if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
-    put_journal();
-    c.plant(journal, dir);
-    bytes before = read_file(path);
-    for (int rw = 0; rw < 2; rw++) {
-        ASSERT_EQ(rw ? hx_open_rw(path.c_str()) : hx_open(path.c_str()), 0) << hx_last_error();
-        std::string notice = hx_last_error();
-        if (c.reason) {
-            EXPECT_EQ(notice, left_alone(c.reason));
-        } else {
-            EXPECT_EQ(notice.rfind("journal left alone: " + journal + " cannot be read", 0), 0u) << notice;
-        }
-        EXPECT_EQ(read_file(path), before);
-        EXPECT_TRUE(fs::exists(fs::symlink_status(journal)));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    cases, planted_journal,
-    ::testing::Values(
-        planted_case{"writable_by_others", [](const std::string &j, const temp_dir &) { chmod(j.c_str(), 0666); },
-                     "writable by other users", false},
-        planted_case{"writable_by_the_group", [](const std::string &j, const temp_dir &) { chmod(j.c_str(), 0620); },
-                     "writable by other users", false},
-        planted_case{"owned_by_another_user",
-                     [](const std::string &j, const temp_dir &) { EXPECT_EQ(chown(j.c_str(), 65534, 65534), 0); },
-                     "owned by another user", true},
-        planted_case{"a_second_name_of_a_file",
-                     [](const std::string &j, const temp_dir &d) { fs::create_hard_link(j, d.file("mine.bin")); },
-                     "not a plain file", false},
-        planted_case{"a_symbolic_link", [](const std::string &j, const temp_dir &d) {
-                         fs::rename(j, d.file("elsewhere"));
-                         fs::create_symlink("elsewhere", j);
-                     }, nullptr, false}),
-    [](const auto &info) { return std::string(info.param.name); });
-
 // ---- The save lock ----------------------------------------------------------
 
 // Another handle (another process's save) holds the file's save lock.
@@ -361,6 +306,61 @@ TEST_F(interrupted_patch, the_lock_belongs_to_the_file_whatever_its_name) {
     EXPECT_EQ(hx_save(nullptr), -1);
     EXPECT_EQ(hx_last_error(), "another process is saving " + path + " - save again when that save has ended");
 }
+
+#ifndef _WIN32
+
+// ---- Whose journal it is ----------------------------------------------------
+
+// Another user who may write the folder can put a journal beside our file,
+// in the documented format: it is never applied nor removed, by either open.
+struct planted_case {
+    const char *name;
+    void (*plant)(const std::string &journal, const temp_dir &dir);
+    const char *reason;  // null: the open tells it cannot be read
+    bool needs_root;
+};
+
+void PrintTo(const planted_case &c, std::ostream *os) { *os << c.name; }
+
+class planted_journal : public interrupted_patch, public ::testing::WithParamInterface<planted_case> {};
+
+TEST_P(planted_journal, is_never_applied_nor_removed) {
+    const planted_case &c = GetParam();
+    if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    put_journal();
+    c.plant(journal, dir);
+    bytes before = read_file(path);
+    for (int rw = 0; rw < 2; rw++) {
+        ASSERT_EQ(rw ? hx_open_rw(path.c_str()) : hx_open(path.c_str()), 0) << hx_last_error();
+        std::string notice = hx_last_error();
+        if (c.reason) {
+            EXPECT_EQ(notice, left_alone(c.reason));
+        } else {
+            EXPECT_EQ(notice.rfind("journal left alone: " + journal + " cannot be read", 0), 0u) << notice;
+        }
+        EXPECT_EQ(read_file(path), before);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(journal)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, planted_journal,
+    ::testing::Values(
+        planted_case{"writable_by_others", [](const std::string &j, const temp_dir &) { chmod(j.c_str(), 0666); },
+                     "writable by other users", false},
+        planted_case{"writable_by_the_group", [](const std::string &j, const temp_dir &) { chmod(j.c_str(), 0620); },
+                     "writable by other users", false},
+        planted_case{"owned_by_another_user",
+                     [](const std::string &j, const temp_dir &) { EXPECT_EQ(chown(j.c_str(), 65534, 65534), 0); },
+                     "owned by another user", true},
+        planted_case{"a_second_name_of_a_file",
+                     [](const std::string &j, const temp_dir &d) { fs::create_hard_link(j, d.file("mine.bin")); },
+                     "not a plain file", false},
+        planted_case{"a_symbolic_link", [](const std::string &j, const temp_dir &d) {
+                         fs::rename(j, d.file("elsewhere"));
+                         fs::create_symlink("elsewhere", j);
+                     }, nullptr, false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // ---- The file the open found ------------------------------------------------
 
