@@ -318,19 +318,21 @@ void hv_fail_no_journal_place(const char *shown, unsigned long code) {
            shown, folder, code);
 }
 
-bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, int64_t size, uint64_t hash,
+bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, const hv_rewrite_record &r,
                               const char *copy_path) {
     const char *name = copy_path + folder_length(copy_path);
     std::size_t name_len = std::strlen(name);
     hv_heap_bytes j;
-    j.len = kHeaderV2 + 8 + name_len + kChecksumBytes;
+    j.len = kHeaderV2 + kRestoreHeadBytes + name_len + kChecksumBytes;
     if (!(j.p = static_cast<uint8_t *>(hv_malloc(j.len)))) {
         hv_err("out of memory");
         return false;
     }
-    uint8_t *at = put_header(j.p, kKindRestore, size, file, name_len);
-    put_u64(at, hash);
-    std::memcpy(at + 8, name, name_len);
+    uint8_t *at = put_header(j.p, kKindRestore, r.size, file, name_len);
+    put_u64(at, r.hash);
+    put_u64(at + 8, static_cast<uint64_t>(r.old_size));
+    put_u64(at + 16, r.old_hash);
+    std::memcpy(at + kRestoreHeadBytes, name, name_len);
     fnv1a sum;
     sum.add(j.p, j.len - kChecksumBytes);
     put_u64(j.p + j.len - kChecksumBytes, sum.h);

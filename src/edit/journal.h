@@ -16,7 +16,8 @@
 //      id; 40 n (patch: ranges; restore: bytes of the copy's name)
 //  48  patch: n ranges: offset, length, the content hash of the new bytes,
 //      then `length` old bytes and `length` new bytes;
-//      restore: the content's hash, then the copy's name (in the journal's folder)
+//      restore: the content's hash, the old content's size and hash, then
+//      the copy's name (in the journal's folder)
 // end  FNV-1a 64 of every byte before it
 // "HXJRNL01" journals (no kind, no hashes: offset 8 size, 16 volume, 24 file
 // id, 32 n, 40 ranges of offset, length and old bytes) are still rolled back.
@@ -92,7 +93,13 @@ void hv_fail_no_journal_place(const char *shown, unsigned long code);
 // Writes a restore journal at place.journal (replacing one there), flushed,
 // and its folder flushed: from then on the copy `copy_path` (in that folder)
 // is what an open restores `file` from. False with a message.
-bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, int64_t size, uint64_t hash,
+struct hv_rewrite_record {
+    int64_t size;       // of the new content
+    uint64_t hash;      // of the new content (the copy)
+    int64_t old_size;   // of the file before the rewrite
+    uint64_t old_hash;  // of its content
+};
+bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, const hv_rewrite_record &r,
                               const char *copy_path);
 
 // What an open found.

@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "core/open.h"
 #include "edit/content_hash.h"
+#include "edit/file_reads.h"
 #include "edit/journal.h"
 #include "edit/journal_format.h"
 #include "edit/save_lock.h"
@@ -30,16 +31,6 @@ void add_notice(char *notice, std::size_t cap, const char *text) {
     std::snprintf(notice + used, cap - used, "%s%s", used ? "; " : "", text);
 }
 
-bool read_exactly(hv_handle h, int64_t offset, uint8_t *dst, std::size_t n) {
-    std::size_t at = 0;
-    while (at < n) {
-        std::size_t got = 0;
-        if (!hv_os->read_at(h, offset + static_cast<int64_t>(at), dst + at, n - at, &got) || got == 0) return false;
-        at += got;
-    }
-    return true;
-}
-
 // Reads a journal front to back in bounded pieces, summing what it reads.
 class journal_reader {
 public:
@@ -50,7 +41,7 @@ public:
     }
     // False when the bytes are not there before the checksum (truncated).
     bool read(uint8_t *dst, std::size_t n) {
-        if (static_cast<int64_t>(n) > body() - pos_ || !read_exactly(h_, pos_, dst, n)) return false;
+        if (static_cast<int64_t>(n) > body() - pos_ || !hv_read_exactly(h_, pos_, dst, n)) return false;
         sum_.add(dst, n);
         pos_ += static_cast<int64_t>(n);
         return true;
@@ -72,7 +63,7 @@ public:
     bool at_checksum() const { return pos_ == body(); }
     bool checksum_matches() const {
         uint8_t b[8];
-        return read_exactly(h_, body(), b, sizeof b) && get_u64(b) == sum_.h;
+        return hv_read_exactly(h_, body(), b, sizeof b) && get_u64(b) == sum_.h;
     }
 
 private:
@@ -112,7 +103,8 @@ const char *read_header(journal_reader &r, int64_t length, journal_header &h) {
 // The most bytes a journal of this header can hold: one larger is a stray
 // file, refused before a byte of its body is read.
 bool plausible_length(const journal_header &h, int64_t length) {
-    if (h.kind == kKindRestore) return length <= static_cast<int64_t>(kHeaderV2 + 8 + kMaxCopyName + kChecksumBytes);
+    if (h.kind == kKindRestore)
+        return length <= static_cast<int64_t>(kHeaderV2 + kRestoreHeadBytes + kMaxCopyName + kChecksumBytes);
     if (h.n > kMaxRanges || h.size > (1ull << 61)) return false;
     uint64_t per_range = kRangeHeadBytes + (h.version == 2 ? kRangeHashBytes : 0);
     uint64_t bytes = h.version == 2 ? 2 * h.size : h.size;
@@ -135,10 +127,17 @@ const char *check_patch_body(journal_reader &r, const journal_header &h) {
     return r.at_checksum() ? nullptr : "truncated";
 }
 
-const char *check_restore_body(journal_reader &r, const journal_header &h, uint64_t *hash, char *name,
-                               std::size_t cap) {
-    if (h.n == 0 || h.n >= cap || h.n > kMaxCopyName) return "not a journal";
-    if (!r.u64(hash) || !r.read(reinterpret_cast<uint8_t *>(name), static_cast<std::size_t>(h.n))) return "truncated";
+struct rewrite_facts {
+    uint64_t copy_hash = 0, old_size = 0, old_hash = 0;
+    char copy_name[kMaxCopyName + 1] = "";
+};
+
+const char *check_restore_body(journal_reader &r, const journal_header &h, rewrite_facts &f) {
+    char *name = f.copy_name;
+    if (h.n == 0 || h.n >= sizeof f.copy_name) return "not a journal";
+    if (!r.u64(&f.copy_hash) || !r.u64(&f.old_size) || !r.u64(&f.old_hash) ||
+        !r.read(reinterpret_cast<uint8_t *>(name), static_cast<std::size_t>(h.n)))
+        return "truncated";
     name[h.n] = '\0';
     if (!r.at_checksum()) return "truncated";
     // A name in the journal's own folder, nothing else.
@@ -168,13 +167,13 @@ bool walk_ranges(hv_handle jh, const journal_header &h, Visit visit, RangeDone r
     int64_t pos = v2 ? static_cast<int64_t>(kHeaderV2) : static_cast<int64_t>(kHeaderV1);
     std::size_t head_len = kRangeHeadBytes + (v2 ? kRangeHashBytes : 0);
     for (uint64_t i = 0; i < h.n; i++) {
-        if (!read_exactly(jh, pos, head, head_len)) return false;
+        if (!hv_read_exactly(jh, pos, head, head_len)) return false;
         int64_t offset = static_cast<int64_t>(get_u64(head)), len = static_cast<int64_t>(get_u64(head + 8));
         int64_t old_at = pos + static_cast<int64_t>(head_len), new_at = old_at + len;
         for (int64_t done = 0; done < len;) {
             std::size_t n = static_cast<std::size_t>(len - done < static_cast<int64_t>(kPiece) ? len - done : kPiece);
-            if (!read_exactly(jh, old_at + done, old, n)) return false;
-            if (v2 && !read_exactly(jh, new_at + done, now, n)) return false;
+            if (!hv_read_exactly(jh, old_at + done, old, n)) return false;
+            if (v2 && !hv_read_exactly(jh, new_at + done, now, n)) return false;
             if (!visit(piece_visit{offset + done, n, old, v2 ? now : nullptr})) return false;
             done += static_cast<int64_t>(n);
         }
@@ -191,8 +190,7 @@ struct found_journal {
     hv_handle_closer handle;
     int64_t length = 0;
     journal_header header;
-    uint64_t copy_hash = 0;
-    char copy_name[kMaxCopyName + 1] = "";
+    rewrite_facts rewrite;
 };
 
 // Provably ours: a plain file with one name, owned by us, that no one else
@@ -238,7 +236,7 @@ const char *examine(found_journal &j, const hv_path_info &file, int64_t file_siz
     if (!plausible_length(j.header, j.length)) return "larger than any journal of this file";
     if (const char *fault = identity_fault(j.header, file, file_size)) return fault;
     const char *fault = j.header.kind == kKindRestore
-                            ? check_restore_body(r, j.header, &j.copy_hash, j.copy_name, sizeof j.copy_name)
+                            ? check_restore_body(r, j.header, j.rewrite)
                             : check_patch_body(r, j.header);
     if (fault) return fault;
     return r.checksum_matches() ? nullptr : "bad checksum";
@@ -255,7 +253,7 @@ const char *content_fault(found_journal &j, hv_handle file) {
     bool read = walk_ranges(
         j.handle.h, j.header,
         [&](const piece_visit &v) {
-            if (!read_exactly(file, v.at, now, v.len)) return false;
+            if (!hv_read_exactly(file, v.at, now, v.len)) return false;
             hash.add(v.now, v.len);
             for (std::size_t i = 0; i < v.len; i++)
                 if (now[i] != v.old[i] && now[i] != v.now[i]) {
@@ -280,7 +278,7 @@ bool roll_back(found_journal &j, hv_handle file) {
         j.handle.h, j.header,
         [&](const piece_visit &v) {
             std::size_t wrote = 0;
-            if (!read_exactly(file, v.at, now, v.len)) return false;
+            if (!hv_read_exactly(file, v.at, now, v.len)) return false;
             if (std::memcmp(now, v.old, v.len) == 0) return true;
             for (std::size_t at = 0; at < v.len; at += wrote)
                 if (!hv_os->write_at(file, v.at + static_cast<int64_t>(at), v.old + at, v.len - at, &wrote) ||
@@ -295,33 +293,16 @@ bool roll_back(found_journal &j, hv_handle file) {
 // ---- Restoring from a copy ------------------------------------------------
 
 void copy_path_of(const found_journal &j, char *out, std::size_t cap) {
-    std::snprintf(out, cap, "%.*s%s", static_cast<int>(folder_length(j.jpath)), j.jpath, j.copy_name);
+    std::snprintf(out, cap, "%.*s%s", static_cast<int>(folder_length(j.jpath)), j.jpath, j.rewrite.copy_name);
 }
 
-// Calls put(at, bytes, n) for every run of data of the copy, in order, in
-// pieces of at most 1 MiB; holes are skipped.
-template <typename Put>
-bool for_each_data_run(hv_handle copy, int64_t size, uint8_t *buf, Put put) {
-    int64_t pos = 0;
-    while (pos < size) {
-        int64_t data_at = pos, data_end = size;
-        if (!hv_os->next_data(copy, pos, size, &data_at, &data_end)) return false;
-        if (data_at >= size) break;
-        if (data_end <= data_at) data_end = size;
-        for (int64_t at = data_at; at < data_end;) {
-            int64_t left = data_end - at;
-            std::size_t n = left < static_cast<int64_t>(kChunk) ? static_cast<std::size_t>(left) : kChunk;
-            if (!read_exactly(copy, at, buf, n) || !put(at, buf, n)) return false;
-            at += static_cast<int64_t>(n);
-        }
-        pos = data_end;
-    }
-    return true;
-}
-
-// The copy is ours, of the recorded size, and its bytes hash to the
-// recorded value: it is whole. Null, or why not.
-const char *copy_fault(const found_journal &j, hv_handle_closer &copy, uint8_t *buf) {
+// The copy is ours, of the recorded size, and its bytes hash to the recorded
+// value: it is whole. The file (of file_size bytes, read through `file`) is
+// as the rewrite found it or a beginning of the new content (a rewrite
+// writes from the start): otherwise it changed since, and the copy must not
+// go over it. Null, or why not.
+const char *rewrite_fault(const found_journal &j, hv_handle_closer &copy, hv_handle file, int64_t file_size,
+                          uint8_t *buf) {
     char path[kPathRoom];
     copy_path_of(j, path, sizeof path);
     copy.h = hv_os->open_nofollow(path);
@@ -330,17 +311,18 @@ const char *copy_fault(const found_journal &j, hv_handle_closer &copy, uint8_t *
     if (copy.h == HV_NO_HANDLE || !hv_os->handle_info(copy.h, &info) || !hv_os->file_size(copy.h, &size))
         return "its copy of the content is missing";
     if (ownership_fault(info)) return "its copy of the content is not ours";
-    if (static_cast<uint64_t>(size) != j.header.size) return "its copy of the content is not whole";
-    hv_content_hash hash;
-    int64_t hashed = 0;
-    bool read = for_each_data_run(copy.h, size, buf, [&](int64_t at, const uint8_t *p, std::size_t n) {
-        hash.add_zeros(static_cast<uint64_t>(at - hashed));
-        hash.add(p, n);
-        hashed = at + static_cast<int64_t>(n);
-        return true;
-    });
-    hash.add_zeros(static_cast<uint64_t>(size - hashed));
-    if (!read || hash.value() != j.copy_hash) return "its copy of the content is not whole";
+    const rewrite_facts &f = j.rewrite;
+    uint64_t copy_hash = 0, new_prefix = 0, now = 0;
+    int64_t prefix = file_size <= size ? file_size : -1;
+    if (static_cast<uint64_t>(size) != j.header.size || !hv_hash_file(copy.h, size, buf, kChunk, &copy_hash, prefix, &new_prefix) ||
+        copy_hash != f.copy_hash)
+        return "its copy of the content is not whole";
+    if (!hv_hash_file(file, file_size, buf, kChunk, &now)) return "the file cannot be read";
+    bool as_it_was = static_cast<uint64_t>(file_size) == f.old_size && now == f.old_hash;
+    bool begun = prefix >= 0 && now == new_prefix;
+    if (!as_it_was && !begun)
+        return "the file changed after the interrupted save: it is neither as it was nor a part of what that save "
+               "wrote";
     return nullptr;
 }
 
@@ -348,7 +330,7 @@ const char *copy_fault(const found_journal &j, hv_handle_closer &copy, uint8_t *
 // (holes stay holes), flushed.
 bool restore_from(hv_handle copy, hv_handle file, int64_t size, uint8_t *buf) {
     if (!hv_os->set_size(file, 0) || !hv_os->set_size(file, size)) return false;
-    bool ok = for_each_data_run(copy, size, buf, [&](int64_t at, const uint8_t *p, std::size_t n) {
+    bool ok = hv_for_each_data_run(copy, size, buf, kChunk, [&](int64_t at, const uint8_t *p, std::size_t n) {
         std::size_t wrote = 0;
         for (std::size_t done = 0; done < n; done += wrote)
             if (!hv_os->write_at(file, at + static_cast<int64_t>(done), p + done, n - done, &wrote) || wrote == 0)
@@ -468,7 +450,8 @@ hv_recovery act_on(recovery &rc, found_journal &j) {
             hv_err("out of memory");
             return hv_recovery::failed;
         }
-        if (const char *bad_copy = copy_fault(j, copy, buf.p)) return leave_alone(rc, j.jpath, bad_copy);
+        if (const char *fault_of_rewrite = rewrite_fault(j, copy, rc.locked, rc.file_size, buf.p))
+            return leave_alone(rc, j.jpath, fault_of_rewrite);
     }
     if (!rc.rw) {
         hv_err("%s has the journal of an interrupted save: %s - a read-write open %s", rc.path, j.jpath,

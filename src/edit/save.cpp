@@ -23,6 +23,7 @@
 #include "core/open.h"
 #include "core/state.h"
 #include "edit/content_hash.h"
+#include "edit/file_reads.h"
 #include "edit/journal.h"
 #include "edit/save_lock.h"
 #include "platform/guard.h"
@@ -416,6 +417,29 @@ bool journal_in_the_way(const save_target &t) {
     return true;
 }
 
+// What the target holds before the rewrite: an open after a crash finishes
+// the rewrite only over that, or over a beginning of the new content.
+bool hash_the_target(const save_target &t, hv_rewrite_record &record) {
+    hv_handle_closer h{hv_os->open_read(t.real)};
+    hv_path_info now{};
+    if (h.h == HV_NO_HANDLE || !hv_os->handle_info(h.h, &now) || !hv_os->file_size(h.h, &record.old_size)) {
+        fail_cannot_open(t.shown, hv_os->last_error());
+        return false;
+    }
+    if (!hv_same_file(now, t.info)) {
+        fail_moved(t.shown);
+        return false;
+    }
+    hv_heap_bytes buf(kChunk);
+    if (!buf.p) {
+        hv_err("out of memory");
+        return false;
+    }
+    if (hv_hash_file(h.h, record.old_size, buf.p, buf.len, &record.old_hash)) return true;
+    hv_err("cannot read %s (win error %lu)", t.shown, hv_os->last_error());
+    return false;
+}
+
 // The copy, beside the target or in the user's state folder, with the
 // hash of every byte written; then its journal.
 outcome write_rescue(const save_target &t, rescue &r) {
@@ -435,8 +459,9 @@ outcome write_rescue(const save_target &t, rescue &r) {
     bool complete = write_and_close(h, t.shown, true);
     cancel_allowed = false;
     copy_hash = nullptr;
-    if (!complete || !size_matches(r.copy) ||
-        !hv_write_restore_journal(r.place, t.info, S.logical_len, hash.value(), r.copy)) {
+    hv_rewrite_record record{S.logical_len, hash.value(), 0, 0};
+    if (!complete || !size_matches(r.copy) || !hash_the_target(t, record) ||
+        !hv_write_restore_journal(r.place, t.info, record, r.copy)) {
         hv_os->remove_file(r.copy);
         return outcome::failed;
     }

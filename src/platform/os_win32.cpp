@@ -137,9 +137,20 @@ HANDLE open_for_query(const char *path) {
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Whether the path names a pipe (\\.\pipe\...). Any open of one, even to
+// ask for its attributes, takes one of the server's instances as a client,
+// so only the real open may touch it.
+bool names_a_pipe(const char *path) {
+    return is_separator(path[0]) && is_separator(path[1]) && (path[2] == '.' || path[2] == '?') &&
+           is_separator(path[3]) && _strnicmp(path + 4, "pipe", 4) == 0 && is_separator(path[8]);
+}
+
 // A symbolic link (a reparse point) is replaced by the path of the file it
 // finally names; any other path is kept as it is.
 bool win32_resolve_link(const char *path, char *out, std::size_t cap) {
+    if (names_a_pipe(path)) return copy_path(out, cap, path);
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return copy_path(out, cap, path);
@@ -201,6 +212,10 @@ bool win32_handle_info(hv_handle h, hv_path_info *info) {
 
 bool win32_path_info(const char *path, hv_path_info *info) {
     *info = hv_path_info{};
+    if (names_a_pipe(path)) {
+        info->kind = HV_PATH_OTHER;
+        return true;
+    }
     HANDLE h = open_for_query(path);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
@@ -240,8 +255,10 @@ hv_fs_result classify(DWORD code) {
     }
 }
 
-// The file is opened without sharing: while its handle is open no other
-// process can open or remove it, which is its lock.
+// The file shares nothing but deletion: its maker may rename it while the
+// handle is open (a journal is renamed into place before it is closed), and
+// while that handle is open no one can open it to read, which is its lock
+// (see remove_if_abandoned).
 hv_fs_result win32_create_temp_beside(const char *path, hv_temp_kind kind, hv_handle *h, char *temp_path,
                                       std::size_t cap) {
     std::size_t folder = folder_length(path);
@@ -249,7 +266,8 @@ hv_fs_result win32_create_temp_beside(const char *path, hv_temp_kind kind, hv_ha
     for (int attempt = 0; attempt < kTempAttempts; attempt++) {
         if (!hv_temp_name_beside(path, folder, kind, static_cast<unsigned>(random()), temp_path, cap))
             return classify(ERROR_FILENAME_EXCED_RANGE);
-        HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file = CreateFileA(temp_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             *h = from_handle(file);
             return HV_FS_OK;
@@ -283,11 +301,13 @@ bool win32_sync_folder_of(const char *) { return true; }
 
 bool win32_remove_file(const char *path) { return DeleteFileA(path) != 0; }
 
-// A file in use by its maker cannot be opened (it shares nothing); one that
-// opens is checked to be ours and removed through its handle.
+// A file in use by its maker cannot be opened for reading (its handle shares
+// deletion only); one that opens is checked to be ours and removed through
+// its handle. Asking for no data access would open a file in use too.
 bool remove_if_abandoned(const char *name) {
-    HANDLE h = CreateFileA(name, READ_CONTROL | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileA(name, FILE_READ_DATA | READ_CONTROL | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION fi;
     bool removed = false;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "core/state.h"
@@ -324,6 +325,25 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_sav
     EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
     EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "twin.bin", "other.bin", "copy.bin"}));
     EXPECT_EQ(S.n_edits, 0);
+}
+
+// Another program wrote the file after the rewrite stopped: the copy must
+// not go over that content, so the journal is left for the person to decide.
+TEST_F(rewritten_in_place, a_file_written_since_the_failure_is_left_alone) {
+    fail_a_save(nullptr);
+    std::string copy = left_copy();
+    hx_close();
+    bytes newer = iota_bytes(5000, 3);
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);  // the same file, not a new one
+        f.write(reinterpret_cast<const char *>(newer.data()), static_cast<std::streamsize>(newer.size()));
+    }
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_EQ(hx_last_error(), "journal left alone: " + path + ".hexview-journal is not valid for this file (the file "
+                               "changed after the interrupted save: it is neither as it was nor a part of what that "
+                               "save wrote)");
+    EXPECT_EQ(read_file(path), newer);
+    EXPECT_EQ(read_file(copy), expected) << "the copy stays with its journal";
 }
 
 TEST_F(rewritten_in_place, a_second_in_place_save_after_a_failure_writes_the_copy_and_removes_it) {

@@ -41,10 +41,11 @@ private:
 std::string journal_state_folder() {
 #ifdef _WIN32
     const char *root = std::getenv("LOCALAPPDATA");
+    return std::string(root ? root : "") + "\\quillmar-hexview";  // as the library spells it
 #else
     const char *root = std::getenv("XDG_STATE_HOME");
-#endif
     return std::string(root ? root : "") + "/quillmar-hexview";
+#endif
 }
 
 temp_dir::temp_dir() {
