@@ -107,8 +107,9 @@ HX_API const char *hx_last_error(void);
  * Directories, FIFOs, sockets and devices are refused without blocking.
  * The path's symbolic links are followed once, here: saves go to the file
  * found now (see hx_save). A link in a sticky folder that others may write
- * (such as /tmp) is followed only when the user or the folder's owner owns
- * it, whatever the system's own setting (EACCES otherwise).
+ * (such as /tmp), at the path's end or on its way, is followed only when the
+ * user or the folder's owner owns it, whatever the system's own setting
+ * (EACCES otherwise; saves follow the same rule).
  * An open first looks for a journal of an interrupted save of the file (see
  * "Saves and their journals" below), beside it or in the user's state
  * folder. A read-only open never writes:
@@ -129,8 +130,11 @@ HX_API const char *hx_last_error(void);
  *     users", "the file changed after the interrupted save: it holds neither
  *     the old bytes nor the new ones", "its copy of the content is missing",
  *     "its copy of the content is not ours", "its copy of the content is not
- *     whole"; or "journal left alone: <journal> cannot be read (win error
- *     <code>)". Several notices are joined by "; ".
+ *     whole", "the file changed after the interrupted save: it is neither
+ *     as it was nor a part of what that save wrote", "the file cannot be
+ *     read"; or "journal left alone: <journal> cannot be read (win error
+ *     <code>)" (a symbolic link under the journal's name is not followed).
+ *     Several notices are joined by "; ".
  * A notice is the only success that leaves text in hx_last_error(). */
 HX_API int hx_open(const char *path);
 
@@ -308,7 +312,10 @@ HX_API int hx_discard(void);
  * "WriteFile failed: <path>" (a patch write or the file's flush),
  * "cannot remove journal: <journal> (win error <code>) - the file was left as
  * it was", "a journal of an earlier save is in the way: <journal> - remove it
- * to save in place" (a journal the open left alone), "out of memory". Only
+ * to save in place" (a journal of the user's that the open left alone; for a
+ * save-as target: "a journal of an earlier save of <path> is in the way:
+ * <journal> - open <path> read-write to finish or undo that save first"),
+ * "out of memory". Only
  * when putting the old bytes back fails too is " - the file may be partly
  * saved: open it read-write to roll it back from <journal>" added: the
  * journal then stays, and the next read-write open rolls it back.
@@ -333,8 +340,12 @@ HX_API int hx_discard(void);
  * journal, and the message ends in " - the content is whole in <copy>"; the
  * edits stay staged and pages read the copy, for another save; the next
  * read-write open of the file (after hx_close or a discard) finishes the
- * rewrite from the copy. A target that is no regular file (a device) is
- * written over as it is, with no way back.
+ * rewrite from the copy, when the file holds what it held before the
+ * rewrite (the journal records its size and content hash) or a beginning of
+ * the new content, as the rewrite leaves it; a file written since is left
+ * alone with the journal. A target that is no regular file (a device) is
+ * written over as it is, with no way back; a new target that cannot be made
+ * fails with "cannot open for write" and leaves nothing.
  * Content that an earlier failed save left in that save's new file (its
  * rename failed and the file could not be mapped again) is read from that
  * file; after such a failure the file's bytes are no longer read, so new
@@ -359,9 +370,12 @@ HX_API int hx_discard(void);
  * (EFBIG) ignores SIGXFSZ, as the hexview command does.
  *
  * Saves and their journals. A journal is "<file>.hexview-journal" beside the
- * file (symbolic links followed), or, when that folder lets no file be made,
- * "<volume>-<file id>.hexview-journal" (16 hex digits each) in the user's
- * state folder: $XDG_STATE_HOME/quillmar-hexview, by default
+ * file (symbolic links followed), or "<volume>-<file id>.hexview-journal"
+ * (16 hex digits each) in the user's state folder when that folder lets no
+ * file be made, when a file that is not provably the user's has the
+ * journal's name there (it is left alone and does not stop the save), or,
+ * first, when the file has several hard links (so that an open through any
+ * of its names finds it). The state folder is $XDG_STATE_HOME/quillmar-hexview, by default
  * ~/.local/state/quillmar-hexview (POSIX), %LOCALAPPDATA%\quillmar-hexview
  * (Windows), made for its owner only. Every open of the file by the same user
  * looks in both places; another user's open cannot see a journal in this
@@ -370,7 +384,9 @@ HX_API int hx_discard(void);
  * left it, until this user's next read-write open puts it right. A journal is
  * written under a temporary name, flushed and renamed into place (its folder
  * flushed too) before the file is touched, and removed only after the file
- * is flushed.
+ * is flushed; as its name goes it is also emptied through the handle the
+ * save kept on it, so a copy of it that someone kept under another name (a
+ * rename, a second hard link) is empty and never rolls a finished save back.
  * The save lock: a save holds a lock on the file (POSIX flock, a lock of the
  * open file description; Windows LockFileEx of one byte at offset
  * 0x7ffffffffffffff0, far past any data) from before its journal or copy
@@ -399,8 +415,9 @@ HX_API int hx_discard(void);
  *         40   n: a patch's number of ranges; a rewrite's copy name length
  *         48   a patch: n ranges, each: offset, length, the content hash of
  *              the new bytes, then `length` old bytes and `length` new bytes;
- *              a rewrite: the content hash of the copy, then the copy's name
- *              (in the journal's folder)
+ *              a rewrite: the content hash of the copy, the size and content
+ *              hash of the file before the rewrite, then the copy's name (in
+ *              the journal's folder)
  *         end  FNV-1a 64 (offset basis 14695981039346656037, prime
  *              1099511628211) of every byte before it
  * The content hash is a polynomial of the bytes taken as little-endian

@@ -48,24 +48,48 @@ bool hv_journal_per_user(const hv_path_info &file, bool create, hv_journal_place
 
 using hv_journal_format::folder_length;
 
+namespace {
+
+// A journal's name holds a file that is provably ours.
+bool ours_at(const char *jpath) {
+    hv_handle_closer h{hv_os->open_nofollow(jpath)};
+    hv_path_info info{};
+    return h.h != HV_NO_HANDLE && hv_os->handle_info(h.h, &info) && !hv_journal_format::ownership_fault(info);
+}
+
+// The folder beside the file, unless its journal's name is taken by a file
+// that is not ours (another user may have put anything there: it is left
+// alone, and ours goes elsewhere).
+bool beside_usable(const char *real, hv_journal_place &place) {
+    return hv_journal_beside(real, place) && (!hv_os->name_taken(place.journal) || ours_at(place.journal));
+}
+
+hv_fs_result make_in(const hv_journal_place &place, hv_temp_kind kind, hv_handle *h, char *temp, std::size_t cap) {
+    return hv_os->create_temp_beside(kind == HV_TEMP_JOURNAL ? place.journal : place.base, kind, h, temp, cap);
+}
+
+}  // namespace
+
+// A file with several names goes to the state folder first: keyed by the
+// file's identity, it is found through every name.
 hv_fs_result hv_journal_place_for(const char *real, const hv_path_info &file, hv_temp_kind kind,
                                   hv_journal_place &place, hv_handle *h, char *temp, std::size_t cap) {
-    if (hv_journal_beside(real, place)) {
-        const char *name = kind == HV_TEMP_JOURNAL ? place.journal : place.base;
-        hv_fs_result made = hv_os->create_temp_beside(name, kind, h, temp, cap);
+    const bool per_user_first = file.links > 1;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        bool per_user = (attempt == 0) == per_user_first;
+        bool placed = per_user ? hv_journal_per_user(file, true, place) : beside_usable(real, place);
+        if (!placed) continue;
+        hv_fs_result made = make_in(place, kind, h, temp, cap);
         if (made != HV_FS_NOT_ALLOWED) return made;
     }
-    if (!hv_journal_per_user(file, true, place)) return HV_FS_NOT_ALLOWED;
-    const char *name = kind == HV_TEMP_JOURNAL ? place.journal : place.base;
-    return hv_os->create_temp_beside(name, kind, h, temp, cap);
+    return HV_FS_NOT_ALLOWED;
 }
 
 bool hv_journal_exists(const char *real, const hv_path_info &file, char *out, std::size_t cap) {
     hv_journal_place place;
-    hv_path_info there{};
     for (int per_user = 0; per_user < 2; per_user++) {
         bool placed = per_user ? hv_journal_per_user(file, false, place) : hv_journal_beside(real, place);
-        if (!placed || !hv_os->path_info(place.journal, &there) || there.kind == HV_PATH_MISSING) continue;
+        if (!placed || !hv_os->name_taken(place.journal) || !ours_at(place.journal)) continue;
         std::snprintf(out, cap, "%s", place.journal);
         return true;
     }
@@ -164,18 +188,27 @@ const uint8_t *old_bytes_of(const hv_heap_bytes &j, int64_t index) {
     return at + kRangeHeadBytes + kRangeHashBytes;
 }
 
-// Puts `bytes` into a new file of the journal's place and renames it over
-// the journal's name, flushed before and its folder after, so a journal on
-// disk is always whole. `temp` is open (and locked) on entry. False with *code.
-bool install_journal(hv_handle temp_h, const char *temp, const char *jpath, const uint8_t *bytes, std::size_t n,
-                     unsigned long *code) {
-    bool written = write_all(temp_h, bytes, n) && hv_os->flush(temp_h);
+// Puts `bytes` into the new file `temp` (open and locked through temp_h)
+// and renames it over the journal's name, flushed before and its folder
+// after, so a journal on disk is always whole. `kept` then holds the journal
+// as installed (checked to be the file written), for retire_journal. False
+// with *code.
+bool install_journal(hv_handle_closer &temp_h, const char *temp, const char *jpath, const uint8_t *bytes,
+                     std::size_t n, unsigned long *code, hv_handle_closer &kept) {
+    hv_path_info written_file{}, installed{};
+    bool written = write_all(temp_h.h, bytes, n) && hv_os->flush(temp_h.h) && hv_os->handle_info(temp_h.h, &written_file);
     *code = hv_os->last_error();
+    temp_h.close();  // Windows renames no file that is open without delete sharing
     if (written && hv_os->replace_file(temp, jpath) == HV_FS_OK) {
         // Without its folder entry on the disk the journal could vanish in a
         // power cut; a folder that cannot be synced leaves only that case open.
         hv_os->sync_folder_of(jpath);
-        return true;
+        kept.h = hv_os->open_nofollow(jpath);
+        if (kept.h != HV_NO_HANDLE && hv_os->handle_info(kept.h, &installed) && hv_same_file(installed, written_file))
+            return true;
+        *code = hv_os->last_error();
+        kept.close();
+        return false;  // another file took its name: the file to save is not touched
     }
     if (written) *code = hv_os->last_error();
     hv_os->remove_file(temp);
@@ -187,7 +220,8 @@ struct patch_state {
     const hv_patch_plan &plan;
     const hv_heap_bytes &journal;
     const char *journal_path;
-    int64_t *written;  // per range
+    hv_handle_closer &journal_file;  // the journal as installed
+    int64_t *written;                // per range
 };
 
 // Puts the old bytes back wherever new ones may have landed, and flushes.
@@ -211,7 +245,7 @@ hv_patch_result fail_and_roll_back(hv_handle h, const patch_state &ps, const cha
         return hv_patch_result::failed;
     }
     // The journal holds what the file holds now: harmless if it cannot go.
-    hv_os->remove_file(ps.journal_path);
+    hv_retire_journal(ps.journal_file, ps.journal_path);
     hv_err("%s", failure);
     return hv_patch_result::failed;
 }
@@ -239,10 +273,7 @@ hv_patch_result write_ranges(hv_handle h, const patch_state &ps) {
 // journal that will not go would roll the save back at the next open, so the
 // file goes back now instead, and the save fails.
 hv_patch_result remove_journal(hv_handle h, const patch_state &ps) {
-    if (hv_os->remove_file(ps.journal_path)) {
-        hv_os->sync_folder_of(ps.journal_path);
-        return hv_patch_result::patched;
-    }
+    if (hv_retire_journal(ps.journal_file, ps.journal_path)) return hv_patch_result::patched;
     char what[HV_ERR_SIZE];
     hv_format(what, sizeof what, "cannot remove journal: %s (win error %lu) - the file was left as it was",
                    ps.journal_path, hv_os->last_error());
@@ -251,7 +282,8 @@ hv_patch_result remove_journal(hv_handle h, const patch_state &ps) {
 
 // Makes the journal, flushed, in the first place that takes it; the file is
 // not touched yet. `jpath` gets its path.
-hv_patch_result make_journal(const hv_patch_plan &plan, const hv_heap_bytes &j, char *jpath, std::size_t cap) {
+hv_patch_result make_journal(const hv_patch_plan &plan, const hv_heap_bytes &j, char *jpath, std::size_t cap,
+                             hv_handle_closer &kept) {
     char temp[kPathRoom];
     hv_journal_place place;
     hv_handle_closer file;
@@ -265,7 +297,7 @@ hv_patch_result make_journal(const hv_patch_plan &plan, const hv_heap_bytes &j, 
     }
     std::snprintf(jpath, cap, "%s", place.journal);
     unsigned long code = 0;
-    if (install_journal(file.h, temp, jpath, j.p, j.len, &code)) return hv_patch_result::patched;
+    if (install_journal(file, temp, jpath, j.p, j.len, &code, kept)) return hv_patch_result::patched;
     hv_err("cannot write journal: %s (win error %lu)", jpath, code);
     return hv_patch_result::failed;
 }
@@ -294,20 +326,31 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
     if (!hv_os->handle_info(file.h, &opened) || !hv_same_file(opened, plan.identity) ||
         !hv_os->file_size(file.h, &size) || size != plan.file_size)
         return hv_patch_result::not_possible;
-    hv_patch_result made = make_journal(plan, journal, jpath, sizeof jpath);
+    hv_handle_closer journal_file;
+    hv_patch_result made = make_journal(plan, journal, jpath, sizeof jpath, journal_file);
     if (made != hv_patch_result::patched) return made;
     int64_t *written = static_cast<int64_t *>(hv_malloc(sizeof(int64_t) * static_cast<std::size_t>(plan.n_ranges + 1)));
     if (!written) {
-        hv_os->remove_file(jpath);
+        hv_retire_journal(journal_file, jpath);
         hv_err("out of memory");
         return hv_patch_result::failed;
     }
     std::memset(written, 0, sizeof(int64_t) * static_cast<std::size_t>(plan.n_ranges + 1));
-    patch_state ps{plan, journal, jpath, written};
+    patch_state ps{plan, journal, jpath, journal_file, written};
     hv_patch_result r = write_ranges(file.h, ps);
     if (r == hv_patch_result::patched) r = remove_journal(file.h, ps);
     hv_free(written);
     return r;
+}
+
+bool hv_retire_journal(hv_handle_closer &journal, const char *jpath) {
+    if (!hv_os->remove_file(jpath)) return false;
+    hv_os->sync_folder_of(jpath);
+    // Emptied, so that no copy of it under another name (one moved aside,
+    // or a second name of it) can ever be applied.
+    if (journal.h != HV_NO_HANDLE) hv_os->set_size(journal.h, 0);
+    journal.close();
+    return true;
 }
 
 void hv_fail_no_journal_place(const char *shown, unsigned long code) {
@@ -319,7 +362,7 @@ void hv_fail_no_journal_place(const char *shown, unsigned long code) {
 }
 
 bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, const hv_rewrite_record &r,
-                              const char *copy_path) {
+                              const char *copy_path, hv_handle_closer &kept) {
     const char *name = copy_path + folder_length(copy_path);
     std::size_t name_len = std::strlen(name);
     hv_heap_bytes j;
@@ -343,7 +386,7 @@ bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info 
         return false;
     }
     unsigned long code = 0;
-    if (install_journal(h.h, temp, place.journal, j.p, j.len, &code)) return true;
+    if (install_journal(h, temp, place.journal, j.p, j.len, &code, kept)) return true;
     hv_err("cannot write journal: %s (win error %lu)", place.journal, code);
     return false;
 }

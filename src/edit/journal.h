@@ -45,11 +45,15 @@ bool hv_journal_beside(const char *real, hv_journal_place &out);
 // `create`. False when there is no such folder (last_error says why).
 bool hv_journal_per_user(const hv_path_info &file, bool create, hv_journal_place &out);
 // The place that takes a new file: beside `real` when its folder lets one be
-// made, else the user's state folder. `h` gets a new file of `kind` there
-// (path in `temp`). HV_FS_NOT_ALLOWED when neither takes one.
+// made (and the journal's name there is free or ours), else the user's state
+// folder; for a file with several names the state folder first, so every
+// name finds it. `h` gets a new file of `kind` there (path in `temp`).
+// HV_FS_NOT_ALLOWED when neither takes one.
 hv_fs_result hv_journal_place_for(const char *real, const hv_path_info &file, hv_temp_kind kind,
                                   hv_journal_place &place, hv_handle *h, char *temp, std::size_t cap);
-// A journal of `real` that is on disk in either place: its path into `out`.
+// A journal of `real` that is provably ours, in either place: its path into
+// `out`. (A file under the name that is not ours is left alone and never in
+// the way: ours goes elsewhere.)
 bool hv_journal_exists(const char *real, const hv_path_info &file, char *out, std::size_t cap);
 
 // `len` new bytes at `offset`.
@@ -92,7 +96,8 @@ void hv_fail_no_journal_place(const char *shown, unsigned long code);
 
 // Writes a restore journal at place.journal (replacing one there), flushed,
 // and its folder flushed: from then on the copy `copy_path` (in that folder)
-// is what an open restores `file` from. False with a message.
+// is what an open restores `file` from. `kept` gets a handle on the journal,
+// for hv_retire_journal. False with a message.
 struct hv_rewrite_record {
     int64_t size;       // of the new content
     uint64_t hash;      // of the new content (the copy)
@@ -100,7 +105,13 @@ struct hv_rewrite_record {
     uint64_t old_hash;  // of its content
 };
 bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, const hv_rewrite_record &r,
-                              const char *copy_path);
+                              const char *copy_path, hv_handle_closer &kept);
+
+// A journal that is done with (its work finished or undone): its name goes,
+// and it is emptied through `journal` (a handle on it as written), so that no
+// copy of it under another name can be applied later. False, with the
+// journal left as it was, when the name cannot be removed.
+bool hv_retire_journal(hv_handle_closer &journal, const char *jpath);
 
 // What an open found.
 enum class hv_recovery {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/os.h"
+
 namespace hv_journal_format {
 
 constexpr char kMagicV1[8] = {'H', 'X', 'J', 'R', 'N', 'L', '0', '1'};
@@ -37,6 +39,15 @@ inline uint64_t get_u64(const uint8_t *at) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; i--) v = (v << 8) | at[i];
     return v;
+}
+
+// A journal or copy is provably ours when it is a plain file with one name,
+// owned by us, that no one else may write. Null, or why not.
+inline const char *ownership_fault(const hv_path_info &j) {
+    if (j.kind != HV_PATH_REGULAR || j.links != 1) return "not a plain file";
+    if (!j.mine) return "owned by another user";
+    if (j.others_may_write) return "writable by other users";
+    return nullptr;
 }
 
 // Length of the folder part of path, its last separator included.

@@ -193,15 +193,6 @@ struct found_journal {
     rewrite_facts rewrite;
 };
 
-// Provably ours: a plain file with one name, owned by us, that no one else
-// may write. Null, or why not.
-const char *ownership_fault(const hv_path_info &j) {
-    if (j.kind != HV_PATH_REGULAR || j.links != 1) return "not a plain file";
-    if (!j.mine) return "owned by another user";
-    if (j.others_may_write) return "writable by other users";
-    return nullptr;
-}
-
 const char *identity_fault(const journal_header &h, const hv_path_info &file, int64_t file_size) {
     if (file.kind != HV_PATH_REGULAR || h.volume != file.volume || h.file_id != file.file_id)
         return "written for another file";
@@ -380,15 +371,13 @@ hv_handle open_the_file(const recovery &rc) {
 // The journal's work is done: it goes (a journal that stays is harmless:
 // applying it again finds the same bytes). Adds the notice.
 void finish(recovery &rc, found_journal &j, const char *done_text) {
-    j.handle.close();
     char text[HV_ERR_SIZE];
-    if (!hv_os->remove_file(j.jpath)) {
+    if (!hv_retire_journal(j.handle, j.jpath)) {
         hv_format(text, sizeof text, "%s (the journal could not be removed: win error %lu)", done_text,
                        hv_os->last_error());
         add_notice(rc.notice, rc.cap, text);
         return;
     }
-    hv_os->sync_folder_of(j.jpath);
     add_notice(rc.notice, rc.cap, done_text);
 }
 
@@ -502,6 +491,10 @@ hv_recovery hv_journal_recover(const char *path, bool rw, char *notice, std::siz
         return hv_recovery::busy;
     }
     if (state != hv_lock_state::locked) return hv_recovery::none;  // a save is under way: its files are in use
+    // Under the lock, look again: a save that ended or was killed meanwhile
+    // changed what is there.
+    journal_beside = have_beside && exists(beside.journal);
+    journal_per_user = have_per_user && exists(per_user.journal);
     int64_t size = -1;
     if (!hv_os->file_size(lock.handle(), &size)) return hv_recovery::none;
     recovery rc{path, real, lock.file(), size, rw, notice, cap, lock.handle()};

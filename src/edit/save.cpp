@@ -406,6 +406,7 @@ void release_view() {
 struct rescue {
     hv_journal_place place;
     char copy[kPathRoom];
+    hv_handle_closer journal;  // the journal as written
 };
 
 // A journal of the target that is not the one our own failed rewrite left.
@@ -413,7 +414,12 @@ bool journal_in_the_way(const save_target &t) {
     char jpath[kPathRoom];
     if (!hv_journal_exists(t.real, t.info, jpath, sizeof jpath)) return false;
     if (t.is_open_file && S.rescue_journal && std::strcmp(jpath, S.rescue_journal) == 0) return false;
-    hv_err("a journal of an earlier save is in the way: %s - remove it to save in place", jpath);
+    if (t.is_open_file)
+        hv_err("a journal of an earlier save is in the way: %s - remove it to save in place", jpath);
+    else
+        hv_err("a journal of an earlier save of %s is in the way: %s - open %s read-write to finish or undo that save "
+               "first",
+               t.shown, jpath, t.shown);
     return true;
 }
 
@@ -461,7 +467,7 @@ outcome write_rescue(const save_target &t, rescue &r) {
     copy_hash = nullptr;
     hv_rewrite_record record{S.logical_len, hash.value(), 0, 0};
     if (!complete || !size_matches(r.copy) || !hash_the_target(t, record) ||
-        !hv_write_restore_journal(r.place, t.info, record, r.copy)) {
+        !hv_write_restore_journal(r.place, t.info, record, r.copy, r.journal)) {
         hv_os->remove_file(r.copy);
         return outcome::failed;
     }
@@ -474,9 +480,8 @@ outcome write_rescue(const save_target &t, rescue &r) {
 // The rewrite is over: no journal, no copy. A journal that will not go
 // keeps its copy, so it stays whole (finishing the rewrite again at the next
 // open changes nothing).
-bool drop_rescue(const rescue &r) {
-    if (!hv_os->remove_file(r.place.journal)) return false;
-    hv_os->sync_folder_of(r.place.journal);
+bool drop_rescue(rescue &r) {
+    if (!hv_retire_journal(r.journal, r.place.journal)) return false;
     hv_os->remove_file(r.copy);
     return true;
 }
@@ -551,7 +556,7 @@ bool rewrite_file(const save_target &t) {
 // disk) or a journal an open finishes the rewrite from. A failure keeps
 // both and names the copy.
 outcome rewrite_regular(const save_target &t) {
-    rescue r{};
+    rescue r;
     const bool has_content = S.logical_len > 0;
     if (has_content) {
         outcome o = write_rescue(t, r);
@@ -589,8 +594,11 @@ outcome rewrite_other(const save_target &t) {
     return write_and_close(h, t.shown, false) && size_matches(t.real) ? outcome::saved : outcome::failed;
 }
 
+// A target that does not exist yet has nothing to lose: it is made and
+// written (where the folder takes no temporary file, it will not take this
+// one either, and says why).
 outcome rewrite_target(const save_target &t) {
-    return t.info.kind == HV_PATH_OTHER ? rewrite_other(t) : rewrite_regular(t);
+    return t.info.kind == HV_PATH_REGULAR ? rewrite_regular(t) : rewrite_other(t);
 }
 
 // True when the content keeps every byte of the file at its offset: the same

@@ -156,8 +156,9 @@ struct hv_os_table {
 
     // Describes the file of an open handle (kind, links, identity, owner).
     bool (*handle_info)(hv_handle h, hv_path_info *info);
-    // Opens an existing regular file for reading without following a
-    // symbolic link as its last part, sharing it with every other opener.
+    // Opens an existing regular file for reading, and writing where allowed,
+    // without following a symbolic link as its last part, sharing it with
+    // every other opener.
     hv_handle (*open_nofollow)(const char *path);
     // Takes the file's save lock through handle h, without waiting. It
     // belongs to the handle (POSIX: flock, a lock of the open file
@@ -166,6 +167,9 @@ struct hv_os_table {
     // one process exclude each other, and it goes when the handle closes or
     // its process ends.
     hv_lock_result (*try_lock)(hv_handle h);
+    // True when anything has the name: a file, a folder, a symbolic link
+    // (the link itself, dangling or not).
+    bool (*name_taken)(const char *path);
     // The user's own folder for journals that cannot lie beside their file
     // (POSIX: $XDG_STATE_HOME/quillmar-hexview, by default
     // ~/.local/state/quillmar-hexview; Win32: %LOCALAPPDATA%\quillmar-hexview),

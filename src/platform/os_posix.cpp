@@ -149,7 +149,39 @@ bool may_follow(const char *link, const struct stat &link_st) {
     return failed(EACCES);
 }
 
+// Every link on the way to path (folders included, and the links their
+// targets hold) passes may_follow.
+bool links_on_the_way_trusted(const char *path, int depth) {
+    if (depth > kMaxLinkHops) return failed(ELOOP);
+    char prefix[PATH_MAX];
+    if (!copy_path(prefix, sizeof prefix, path)) return false;
+    std::size_t n = std::strlen(prefix);
+    for (std::size_t end = 1; end <= n; end++) {
+        if (end < n && prefix[end] != '/') continue;
+        char kept = prefix[end];
+        prefix[end] = '\0';
+        struct stat st;
+        bool is_link = ::lstat(prefix, &st) == 0 && S_ISLNK(st.st_mode);
+        if (!is_link) {
+            prefix[end] = kept;
+            continue;
+        }
+        if (!may_follow(prefix, st)) return false;
+        char target[PATH_MAX], next[PATH_MAX];
+        ssize_t len = ::readlink(prefix, target, sizeof target - 1);
+        if (len < 0) return failed(errno);
+        target[len] = '\0';
+        int k = target[0] == '/' ? std::snprintf(next, sizeof next, "%s%s", target, path + end)
+                                 : std::snprintf(next, sizeof next, "%.*s%s%s", static_cast<int>(folder_length(prefix)),
+                                                 prefix, target, path + end);
+        if (k < 0 || static_cast<std::size_t>(k) >= sizeof next) return failed(ENAMETOOLONG);
+        return links_on_the_way_trusted(next, depth + 1);
+    }
+    return true;
+}
+
 bool posix_resolve_link(const char *path, char *out, std::size_t cap) {
+    if (!links_on_the_way_trusted(path, 0)) return false;
     if (!copy_path(out, cap, path)) return false;
     for (int hop = 0; hop <= kMaxLinkHops; hop++) {
         struct stat st;
@@ -386,7 +418,19 @@ bool posix_make_sparse(hv_handle) { return true; }
 
 // ---- Entries of the save lock and of journals.
 
-hv_handle posix_open_nofollow(const char *path) { return open_regular(path, O_RDONLY | O_NOFOLLOW, 0); }
+// Read-write where allowed: an exclusive lock on a read-only descriptor fails
+// on NFS (flock is emulated there with write locks), and a journal is
+// emptied through this handle before its name goes.
+hv_handle posix_open_nofollow(const char *path) {
+    hv_handle h = open_regular(path, O_RDWR | O_NOFOLLOW, 0);
+    if (h != HV_NO_HANDLE || (t_last_error != EACCES && t_last_error != EROFS && t_last_error != EPERM)) return h;
+    return open_regular(path, O_RDONLY | O_NOFOLLOW, 0);
+}
+
+bool posix_name_taken(const char *path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0 || errno != ENOENT;
+}
 
 hv_lock_result posix_try_lock(hv_handle h) {
     for (;;) {
@@ -488,6 +532,7 @@ const hv_os_table hv_os_native = {
     .handle_info = posix_handle_info,
     .open_nofollow = posix_open_nofollow,
     .try_lock = posix_try_lock,
+    .name_taken = posix_name_taken,
     .state_folder = posix_state_folder,
 };
 

@@ -425,6 +425,10 @@ bool win32_make_sparse(hv_handle h) {
 
 // ---- Entries of the save lock and of journals.
 
+// Reading only: the save lock is this handle, held while the library opens
+// the same file to write it, and those opens share reading only, so a handle
+// that may write would refuse them (ERROR_SHARING_VIOLATION). LockFileEx
+// needs no write access.
 hv_handle win32_open_nofollow(const char *path) {
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -453,6 +457,12 @@ hv_lock_result win32_try_lock(hv_handle h) {
         return HV_LOCK_OK;
     DWORD e = GetLastError();
     return e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING ? HV_LOCK_HELD : HV_LOCK_FAILED;
+}
+
+bool win32_name_taken(const char *path) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+    DWORD e = GetLastError();
+    return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
 }
 
 bool win32_state_folder(bool create, char *out, std::size_t cap) {
@@ -542,6 +552,7 @@ const hv_os_table hv_os_native = {
     .handle_info = win32_handle_info,
     .open_nofollow = win32_open_nofollow,
     .try_lock = win32_try_lock,
+    .name_taken = win32_name_taken,
     .state_folder = win32_state_folder,
 };
 

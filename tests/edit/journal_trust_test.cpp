@@ -362,6 +362,79 @@ INSTANTIATE_TEST_SUITE_P(
                      }, nullptr, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// ---- A journal kept aside ---------------------------------------------------
+
+// Someone who may write the folder keeps the journal of a save under another
+// name while the save runs (a second name, or a rename and a file of their
+// own in its place), to put it back once the save is done: it was emptied
+// when the save ended, so no open ever rolls the finished save back.
+struct kept_aside_case {
+    const char *name;
+    void (*keep)(const std::string &journal, const std::string &aside);
+};
+
+void PrintTo(const kept_aside_case &c, std::ostream *os) { *os << c.name; }
+
+const kept_aside_case *g_keep = nullptr;
+std::string g_journal_path, g_aside_path;
+
+class journal_kept_aside : public opened_original, public ::testing::WithParamInterface<kept_aside_case> {};
+
+TEST_P(journal_kept_aside, is_empty_when_it_comes_back) {
+    g_keep = &GetParam();
+    g_journal_path = journal_of(path);
+    g_aside_path = dir.file("aside");
+    ASSERT_EQ(hx_write("aa bb", 0), 0);
+    bytes saved = original;
+    saved[0] = 0xaa, saved[1] = 0xbb;
+    {
+        scoped_os os;
+        os.table.write_at = [](hv_handle h, int64_t o, const uint8_t *d, std::size_t n, std::size_t *w) {
+            if (g_keep && file_exists(g_journal_path)) {
+                g_keep->keep(g_journal_path, g_aside_path);
+                g_keep = nullptr;
+            }
+            return hv_os_native.write_at(h, o, d, n, w);
+        };
+        ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    }
+    hx_close();
+    ASSERT_TRUE(file_exists(g_aside_path));
+    EXPECT_EQ(fs::file_size(g_aside_path), 0u);
+    fs::remove(g_journal_path);
+    fs::rename(g_aside_path, g_journal_path);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    EXPECT_EQ(hx_last_error(), "journal left alone: " + g_journal_path + " is not valid for this file (truncated)");
+    EXPECT_EQ(read_file(path), saved) << "the save stands";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, journal_kept_aside,
+    ::testing::Values(kept_aside_case{"a_second_name",
+                                      [](const std::string &j, const std::string &a) { fs::create_hard_link(j, a); }},
+                      kept_aside_case{"renamed_and_replaced",
+                                      [](const std::string &j, const std::string &a) {
+                                          fs::rename(j, a);
+                                          std::ofstream(j) << "a file of someone else's";
+                                      }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A file under the journal's name that is not ours does not stop our saves:
+// our journal goes to the state folder instead, and theirs is left alone.
+TEST_F(interrupted_patch, a_journal_name_taken_by_another_user_sends_ours_elsewhere) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    dir.write(fs::path(journal).filename().string(), std::string("someone else's"));
+    ASSERT_EQ(chown(journal.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    ASSERT_EQ(hx_write("01", 9), 0);
+    ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
+    bytes now = saved;
+    now[9] = 0x01;
+    EXPECT_EQ(read_file(path), now);
+    EXPECT_EQ(read_file(journal), to_bytes("someone else's"));
+    EXPECT_EQ(names_in_state_folder(), std::set<std::string>{}) << "ours came and went";
+}
+
 // ---- The file the open found ------------------------------------------------
 
 // Another user re-points the link we opened, or renames another file over
@@ -428,6 +501,13 @@ TEST_F(hexview_test, links_in_a_shared_sticky_folder_are_followed_only_from_trus
     EXPECT_EQ(hx_save(planted.c_str()), -1);
     EXPECT_EQ(hx_last_error(), "cannot open for write: " + planted + " (win error " + std::to_string(EACCES) + ")");
     EXPECT_EQ(read_file(target), iota_bytes(10));
+    // A folder link on the way counts as much as one at the end.
+    std::string planted_folder = shared + "/folder";
+    fs::create_symlink(dir.path(), planted_folder);
+    ASSERT_EQ(lchown(planted_folder.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(hx_save((planted_folder + "/target.bin").c_str()), -1);
+    EXPECT_EQ(read_file(target), iota_bytes(10));
+    EXPECT_EQ(hx_open((planted_folder + "/target.bin").c_str()), -1);
 }
 
 // ---- After the save --------------------------------------------------------

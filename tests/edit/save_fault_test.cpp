@@ -283,8 +283,17 @@ protected:
     // The copy a failed rewrite left (beside the file, or in the state folder).
     std::string left_copy() {
         for (const std::string &folder : {dir.path(), journal_state_folder()})
-            for (const std::string &name : names_in(folder))
+            for (const std::string &name : folder == dir.path() ? names_in(folder) : names_in_state_folder())
                 if (name.find(".hxcopy-") != std::string::npos) return folder + "/" + name;
+        return "";
+    }
+
+    // Its journal: a file with two names keeps it in the state folder,
+    // where the open through either name finds it.
+    std::string left_journal() {
+        for (const std::string &name : names_in_state_folder())
+            if (name.size() > 16 && name.substr(name.size() - 16) == ".hexview-journal")
+                return journal_state_folder() + "/" + name;
         return "";
     }
 
@@ -297,7 +306,7 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_sav
     ASSERT_NE(copy, "") << "the copy stays on disk";
     EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
     EXPECT_EQ(read_file(copy), expected);
-    EXPECT_TRUE(file_exists(path + ".hexview-journal")) << "with the journal that names it";
+    EXPECT_NE(left_journal(), "") << "with the journal that names it";
     EXPECT_EQ(S.view, nullptr);
     EXPECT_EQ(S.file_size, static_cast<int64_t>(original.size()));
     expect_open_file_usable();
@@ -327,6 +336,40 @@ TEST_F(rewritten_in_place, after_a_failed_save_pages_read_the_copy_and_a_new_sav
     EXPECT_EQ(S.n_edits, 0);
 }
 
+// The journal of a file with two names is found through either name.
+TEST_F(rewritten_in_place, the_other_name_finishes_the_rewrite) {
+    fail_a_save(nullptr);
+    std::string copy = left_copy(), twin = dir.file("twin.bin");
+    hx_close();
+    ASSERT_EQ(hx_open_rw(twin.c_str()), 0);
+    EXPECT_EQ(hx_last_error(), "finished an interrupted save of " + twin + " from its copy " + copy +
+                                   ": the file holds the content that save wrote");
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(names_in_state_folder(), std::set<std::string>{});
+}
+
+// A save to a new name in a folder that takes no file makes nothing.
+TEST_F(edited_file, a_save_as_to_a_new_name_where_no_file_can_be_made_makes_nothing) {
+    std::string target = dir.file("new.bin");
+    {
+        scoped_os os;
+        os.table.last_error = injected_code;
+        os.table.create_temp_beside = [](const char *, hv_temp_kind, hv_handle *, char *, std::size_t) {
+            g_code = EACCES;
+            return HV_FS_NOT_ALLOWED;
+        };
+        os.table.create_for_write = [](const char *) {
+            g_code = EACCES;
+            return HV_NO_HANDLE;
+        };
+        EXPECT_EQ(hx_save(target.c_str()), -1);
+    }
+    EXPECT_EQ(hx_last_error(), "cannot open for write: " + target + " (win error " + std::to_string(EACCES) + ")");
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"data.bin", "other.bin"}));
+    EXPECT_EQ(names_in_state_folder(), std::set<std::string>{});
+    EXPECT_EQ(S.n_edits, 3);
+}
+
 // Another program wrote the file after the rewrite stopped: the copy must
 // not go over that content, so the journal is left for the person to decide.
 TEST_F(rewritten_in_place, a_file_written_since_the_failure_is_left_alone) {
@@ -338,10 +381,10 @@ TEST_F(rewritten_in_place, a_file_written_since_the_failure_is_left_alone) {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);  // the same file, not a new one
         f.write(reinterpret_cast<const char *>(newer.data()), static_cast<std::streamsize>(newer.size()));
     }
+    std::string journal = left_journal();
     ASSERT_EQ(hx_open_rw(path.c_str()), 0);
-    EXPECT_EQ(hx_last_error(), "journal left alone: " + path + ".hexview-journal is not valid for this file (the file "
-                               "changed after the interrupted save: it is neither as it was nor a part of what that "
-                               "save wrote)");
+    EXPECT_EQ(hx_last_error(), "journal left alone: " + journal + " is not valid for this file (the file changed after "
+                               "the interrupted save: it is neither as it was nor a part of what that save wrote)");
     EXPECT_EQ(read_file(path), newer);
     EXPECT_EQ(read_file(copy), expected) << "the copy stays with its journal";
 }
@@ -423,7 +466,7 @@ TEST_F(rewritten_in_place, a_folder_that_takes_no_file_keeps_the_copy_in_the_sta
     EXPECT_EQ(hx_last_error(), "finished an interrupted save of " + path + " from its copy " + copy +
                                    ": the file holds the content that save wrote");
     EXPECT_EQ(read_file(dir.file("twin.bin")), expected);
-    EXPECT_EQ(names_in(journal_state_folder()), std::set<std::string>{});
+    EXPECT_EQ(names_in_state_folder(), std::set<std::string>{});
 }
 
 // With no place for a way back at all, a save that would rewrite the file in
@@ -582,8 +625,9 @@ TEST_F(rename_without_view, a_failed_rewrite_from_the_kept_content_names_where_i
     }
     expect_open_file_usable();
     std::string copy;
-    for (const std::string &name : names_in(dir))
-        if (name.find(".hxcopy-") != std::string::npos) copy = dir.file(name);
+    for (const std::string &folder : {dir.path(), journal_state_folder()})
+        for (const std::string &name : folder == dir.path() ? names_in(folder) : names_in_state_folder())
+            if (name.find(".hxcopy-") != std::string::npos) copy = folder + "/" + name;
     ASSERT_NE(copy, "");
     EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
     ASSERT_EQ(hx_discard(), 0);

@@ -79,3 +79,9 @@ bool in_state_folder(const char *path) {
     std::string folder = journal_state_folder();
     return std::string(path).rfind(folder, 0) == 0;
 }
+
+std::set<std::string> names_in_state_folder() {
+    std::error_code ec;
+    if (!std::filesystem::exists(journal_state_folder(), ec)) return {};
+    return names_in(journal_state_folder());
+}

@@ -40,6 +40,9 @@ std::string page_row(int64_t offset);
 // The file's identity on its volume (its inode number), 0 when unknown.
 unsigned long long file_identity(const std::string &path);
 
+// The names in the journal state folder (none when it was never made).
+std::set<std::string> names_in_state_folder();
+
 // True when path lies in the journal state folder of the test process.
 bool in_state_folder(const char *path);
 

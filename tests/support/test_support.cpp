@@ -18,14 +18,13 @@ namespace {
 // Journals that cannot lie beside their file go to the user's state folder:
 // every test process gets a fresh one of its own (and the programs it
 // starts inherit it), never the real user's.
+std::string g_process_state_root;
+
 class private_state_folder : public ::testing::Environment {
 public:
     private_state_folder() : root_(std::make_unique<temp_dir>()) {
-#ifdef _WIN32
-        _putenv_s("LOCALAPPDATA", root_->path().c_str());
-#else
-        setenv("XDG_STATE_HOME", root_->path().c_str(), 1);
-#endif
+        g_process_state_root = root_->path();
+        point_state_folder_at(g_process_state_root);
     }
     void TearDown() override { root_.reset(); }
 
@@ -37,6 +36,14 @@ private:
     ::testing::AddGlobalTestEnvironment(new private_state_folder);
 
 }  // namespace
+
+void point_state_folder_at(const std::string &root) {
+#ifdef _WIN32
+    _putenv_s("LOCALAPPDATA", root.c_str());
+#else
+    setenv("XDG_STATE_HOME", root.c_str(), 1);
+#endif
+}
 
 std::string journal_state_folder() {
 #ifdef _WIN32
@@ -125,9 +132,17 @@ bytes iota_bytes(std::size_t n, uint8_t first) {
     return b;
 }
 
-void hexview_test::SetUp() { hx_close(); }
+// Journals kept in the state folder are named by the file's identity, which
+// a file of a later test may get again: each test has a folder of its own.
+void hexview_test::SetUp() {
+    hx_close();
+    point_state_folder_at(state_root.path());
+}
 
-void hexview_test::TearDown() { hx_close(); }
+void hexview_test::TearDown() {
+    hx_close();
+    point_state_folder_at(g_process_state_root);
+}
 
 scoped_os::scoped_os() : table(*hv_os) { hv_os = &table; }
 

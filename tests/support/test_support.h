@@ -46,8 +46,10 @@ private:
 bytes read_file(const std::string &path);
 
 // The folder where journals go when they cannot lie beside their file: a
-// fresh one for each test process.
+// fresh one for each test process, and for each test of hexview_test.
 std::string journal_state_folder();
+// Makes `root` the user's state folder (XDG_STATE_HOME, or LOCALAPPDATA).
+void point_state_folder_at(const std::string &root);
 
 // Data at one offset of a file that is a hole everywhere else.
 struct island {
@@ -73,6 +75,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     temp_dir dir;
+    temp_dir state_root;
 };
 
 // Replaces the OS table for the life of the object; `table` starts as a copy
