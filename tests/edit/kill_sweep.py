@@ -116,6 +116,7 @@ class Kind:
     links: list = dataclasses.field(default_factory=list)  # (existing name, second name)
     deny_folder: bool = False  # the folder takes no new names (nor removals)
     refusal_is_old: bool = False  # a save refused with the file untouched counts as old
+    open_through: str = "F"  # the name the read-write open after the fault uses
 
     @property
     def target(self):
@@ -148,6 +149,8 @@ def all_kinds():
         Kind("a", "patch in place (overwrites only)", {"F": big}, patch_edits),
         Kind("b", "whole save (insert, temporary file)", {"F": big}, insert),
         Kind("c", "hard-linked file rewritten", {"F": mid}, insert, links=[("F", "F2")]),
+        Kind("c2", "the same, opened through its other name", {"F": mid}, insert, links=[("F", "F2")],
+             open_through="F2"),
         Kind("d1", "save-as over another file", {"F": mid, "OUT": other}, [("write", 5, b"\x01\x02")], save_to="OUT"),
         Kind("d2", "save-as to a new name", {"F": mid}, [("write", 5, b"\x01\x02")], save_to="OUT"),
         Kind("e", "sparse 64 MiB file, insert", {"F": sparse_fixture()}, [("insert", 16, bytes.fromhex("5a5a"))]),
@@ -375,7 +378,7 @@ def open_read_write(hexview, sandbox, kind, shim):
     is the result, else the last open's."""
     # An unwritable folder stays unwritable for the open that follows.
     env = shim_environment(sandbox, shim, kind, count=False) if kind.deny_folder else base_environment(sandbox)
-    names = ["F"] + ([kind.save_to] if kind.save_to and os.path.exists(sandbox.path(kind.save_to)) else [])
+    names = [kind.open_through] + ([kind.save_to] if kind.save_to and os.path.exists(sandbox.path(kind.save_to)) else [])
     result = None
     for name in names:
         result = run([hexview, "edit", sandbox.path(name)], env)
