@@ -2,8 +2,10 @@
 QUILLMAR_HEXVIEW_LIBRARY (CMake passes the one it just built)."""
 from __future__ import annotations
 
+import atexit
 import os
 import pathlib
+import shutil
 import sys
 import tempfile
 
@@ -21,6 +23,7 @@ if os.environ.get(hx.ENV_VAR):
 # Journals that cannot lie beside their file go to the user's state folder:
 # the tests get one of their own, never the real user's.
 os.environ["XDG_STATE_HOME"] = tempfile.mkdtemp(prefix="hexview-state-")
+atexit.register(shutil.rmtree, os.environ["XDG_STATE_HOME"], ignore_errors=True)
 os.environ["LOCALAPPDATA"] = os.environ["XDG_STATE_HOME"]
 
 SOURCE_DIR = PYTHON_DIR.parent

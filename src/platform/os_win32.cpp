@@ -181,8 +181,15 @@ bool token_has_sid(PSID sid, TOKEN_INFORMATION_CLASS which) {
     return same;
 }
 
-// Whether the file of h (opened with READ_CONTROL) belongs to this process's user.
+// Whether the file of h (opened with READ_CONTROL) belongs to this process's
+// user. A volume that keeps no access lists (FAT, exFAT) has no owners: anyone
+// who reaches a file there may write it and every file beside it, so a journal
+// found there can do nothing its maker could not do to the file directly.
 bool owned_by_me(HANDLE h) {
+    DWORD volume_flags = 0;
+    if (GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) &&
+        !(volume_flags & FILE_PERSISTENT_ACLS))
+        return true;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD e = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd);
@@ -472,11 +479,21 @@ bool win32_state_folder(bool create, char *out, std::size_t cap) {
     int k = std::snprintf(out, cap, "%s\\quillmar-hexview", base);
     if (k < 0 || static_cast<std::size_t>(k) >= cap) return failed(ERROR_FILENAME_EXCED_RANGE);
     if (create && !CreateDirectoryA(out, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    DWORD attributes = GetFileAttributesA(out);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return failed(ERROR_ACCESS_DENIED);
-    return true;
+    // The folder itself, never where a link of that name leads; ours, or the
+    // journals in it could be anyone's.
+    HANDLE h = CreateFileA(out, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION fi;
+    if (!GetFileInformationByHandle(h, &fi)) {
+        close_keeping_error(h, GetLastError());
+        return false;
+    }
+    bool usable = (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                  !(fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && owned_by_me(h);
+    CloseHandle(h);
+    return usable ? true : failed(ERROR_ACCESS_DENIED);
 }
 
 // The slot is a fiber-local storage index, whose callback the system calls at

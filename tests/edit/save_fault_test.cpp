@@ -284,7 +284,8 @@ protected:
     std::string left_copy() {
         for (const std::string &folder : {dir.path(), journal_state_folder()})
             for (const std::string &name : folder == dir.path() ? names_in(folder) : names_in_state_folder())
-                if (name.find(".hxcopy-") != std::string::npos) return folder + "/" + name;
+                if (name.find(".hxcopy-") != std::string::npos)
+                    return folder == dir.path() ? dir.file(name) : journal_state_file(name);
         return "";
     }
 
@@ -293,7 +294,7 @@ protected:
     std::string left_journal() {
         for (const std::string &name : names_in_state_folder())
             if (name.size() > 16 && name.substr(name.size() - 16) == ".hexview-journal")
-                return journal_state_folder() + "/" + name;
+                return journal_state_file(name);
         return "";
     }
 
@@ -627,7 +628,8 @@ TEST_F(rename_without_view, a_failed_rewrite_from_the_kept_content_names_where_i
     std::string copy;
     for (const std::string &folder : {dir.path(), journal_state_folder()})
         for (const std::string &name : folder == dir.path() ? names_in(folder) : names_in_state_folder())
-            if (name.find(".hxcopy-") != std::string::npos) copy = folder + "/" + name;
+            if (name.find(".hxcopy-") != std::string::npos)
+                copy = folder == dir.path() ? dir.file(name) : journal_state_file(name);
     ASSERT_NE(copy, "");
     EXPECT_EQ(hx_last_error(), "WriteFile failed: " + path + " - the content is whole in " + copy);
     ASSERT_EQ(hx_discard(), 0);

@@ -3,6 +3,7 @@ background, one headless Chromium for a test class, and helpers that read
 the page as a person sees it. Debian's chromium, chromium-driver and
 python3-selenium; without them a test file reports itself skipped (77).
 """
+import atexit
 import contextlib
 import http.client
 import http.server
@@ -31,6 +32,12 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 TOOL = None  # the hexview binary; main() sets it
 GIB = 1 << 30
+
+# Journals that cannot lie beside their file go to the user's state folder:
+# the servers these tests start get one of their own, never the real user's.
+STATE_HOME = tempfile.mkdtemp(prefix='hexview-state-')
+os.environ['XDG_STATE_HOME'] = STATE_HOME
+atexit.register(shutil.rmtree, STATE_HOME, ignore_errors=True)
 
 CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                   '--disable-background-networking', '--disable-component-update', '--disable-sync',

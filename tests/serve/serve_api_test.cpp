@@ -182,10 +182,10 @@ TEST_F(serve_api, save_as_writes_a_copy_goes_on_with_it_and_asks_before_replacin
 // Typed bytes sent with "merge" join the last edit when they go on from its
 // end: a typed run is one edit and one undo step; anything else is its own.
 // A save that fails while it rewrites a hard-linked file in place. The server
-// runs in a mount namespace of its own on a small file system (tmpfs) that
-// has room for the whole copy the save writes beside the file first, but not
-// for the file written again: the file is left partly written, and only the
-// copy holds the edited content.
+// runs in a mount namespace of its own on a small file system (tmpfs) with
+// no room for the file's new content: the file is left partly written, and
+// only the copy the save wrote first (in the user's state folder, as the
+// file has two names) holds the edited content.
 class serve_failed_rewrite : public ::testing::Test {
 protected:
     temp_dir dir;
@@ -199,7 +199,7 @@ protected:
         ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
         if (std::system(("unshare -m sh -c 'mount -t tmpfs tmpfs " + disk + "' 2>/dev/null").c_str()) != 0)
             GTEST_SKIP() << "no mount namespace with a tmpfs here (needs root)";
-        std::string script = "mount -t tmpfs -o size=44k tmpfs " + disk + " && cp " + src + " " + file + " && ln " +
+        std::string script = "mount -t tmpfs -o size=20k tmpfs " + disk + " && cp " + src + " " + file + " && ln " +
                              file + " " + disk + "/link.bin && exec \"$@\"";
         server = std::make_unique<serve_process>(HEXVIEW_TOOL_PATH, std::vector<std::string>{file},
                                                  std::vector<std::string>{"unshare", "-m", "sh", "-c", script, "sh"});
@@ -226,7 +226,9 @@ TEST_F(serve_failed_rewrite, keeps_the_copy_refuses_undo_and_discard_and_saves_a
     auto [status, failure] = post("/api/save", "{\"confirm\":\"" + file + "\"}");
     EXPECT_EQ(status, 400);
     std::smatch copy;
-    ASSERT_TRUE(std::regex_search(failure, copy, std::regex(" - the content is whole in (" + disk + "/[^\"]+)"))) << failure;
+    // A file with two names keeps its copy in the user's state folder.
+    ASSERT_TRUE(std::regex_search(failure, copy, std::regex(" - the content is whole in ([^\"]+\\.hxcopy-[0-9a-f]{8})")))
+        << failure;
 
     // The state says where the content is; pages show it whole, from the copy.
     EXPECT_TRUE(has(body_of("/api/staged"), "\"at_risk\":\"" + copy[1].str() + "\"")) << body_of("/api/staged");

@@ -55,6 +55,14 @@ std::string journal_state_folder() {
 #endif
 }
 
+std::string journal_state_file(const std::string &name) {
+#ifdef _WIN32
+    return journal_state_folder() + "\\" + name;
+#else
+    return journal_state_folder() + "/" + name;
+#endif
+}
+
 temp_dir::temp_dir() {
     fs::path base = fs::temp_directory_path();
     std::random_device rd;

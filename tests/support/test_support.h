@@ -48,6 +48,8 @@ bytes read_file(const std::string &path);
 // The folder where journals go when they cannot lie beside their file: a
 // fresh one for each test process, and for each test of hexview_test.
 std::string journal_state_folder();
+// The path of `name` in that folder, joined as the library joins it.
+std::string journal_state_file(const std::string &name);
 // Makes `root` the user's state folder (XDG_STATE_HOME, or LOCALAPPDATA).
 void point_state_folder_at(const std::string &root);
 
