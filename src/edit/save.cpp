@@ -117,11 +117,10 @@ int describe_the_open_file(save_target &t) {
 
 // The save lock of an existing target; 0 when taken (or there is no file
 // yet), -1 with a message.
-int lock_target(hv_save_lock &lock, save_target &t) {
+int lock_target(hv_save_lock &lock, const save_target &t) {
     if (t.info.kind != HV_PATH_REGULAR) return 0;
     switch (lock.take(t.real, &t.info, HV_LOCK_WAIT_MS)) {
     case hv_lock_state::locked:
-        t.info = lock.file();
         return 0;
     case hv_lock_state::held:
         hv_err("another process is saving %s - save again when that save has ended", t.shown);
@@ -264,14 +263,21 @@ bool write_content(hv_handle h, bool keep_holes) {
 
 // Writes and flushes, then closes h. A failed flush (a full disk often shows
 // only there) fails the save too.
-bool write_and_close(hv_handle h, const char *shown, bool keep_holes) {
+// Writes and flushes through h, which stays open. A failed flush (a full
+// disk often shows only there) fails the save too.
+bool write_and_flush(hv_handle h, const char *shown, bool keep_holes) {
     bool ok = write_content(h, keep_holes) && hv_os->flush(h);
-    hv_os->close(h);
     if (ok || hv_check_shrank()) return ok;
     if (cancel_allowed && running_save && running_save->cancelled())
         running_save->fail_cancelled();
     else
         hv_err("WriteFile failed: %s", shown);
+    return ok;
+}
+
+bool write_and_close(hv_handle h, const char *shown, bool keep_holes) {
+    bool ok = write_and_flush(h, shown, keep_holes);
+    hv_os->close(h);
     return ok;
 }
 
@@ -283,6 +289,15 @@ int64_t size_on_disk(const char *path) {
     if (!hv_os->file_size(h, &size)) size = -1;
     hv_os->close(h);
     return size;
+}
+
+// The size of the file of h, as the check of a file still open.
+bool size_is_the_content(hv_handle h) {
+    int64_t got = -1;
+    if (hv_os->file_size(h, &got) && got == S.logical_len) return true;
+    hv_err("save size mismatch: expected %lld got %lld", static_cast<long long>(S.logical_len),
+           static_cast<long long>(got));
+    return false;
 }
 
 bool size_matches(const char *path) {
@@ -345,11 +360,13 @@ hv_fs_result replace_target(const char *temp, const save_target &t, unsigned lon
 }
 
 // Writes the whole content to a new file beside the target, flushed and its
-// size checked; `temp` gets its name. The file is removed on any failure.
-// fall_back when the folder takes no new file or, `with_attributes`, the file
-// cannot take the target's permission bits.
-outcome write_beside(const save_target &t, bool with_attributes, char *temp, std::size_t cap) {
-    hv_handle h = HV_NO_HANDLE;
+// size checked; `temp` gets its name, and `h` its handle, kept open (so no
+// open takes the file for one a killed save left) until it is renamed. The
+// file is removed on any failure. fall_back when the folder takes no new
+// file or, `with_attributes`, the file cannot take the target's permission
+// bits.
+outcome write_beside(const save_target &t, bool with_attributes, char *temp, std::size_t cap, hv_handle_closer &kept) {
+    hv_handle &h = kept.h;
     hv_fs_result made = hv_os->create_temp_beside(t.real, HV_TEMP_SAVE, &h, temp, cap);
     if (made == HV_FS_NOT_ALLOWED) return outcome::fall_back;
     if (made != HV_FS_OK) {
@@ -359,30 +376,37 @@ outcome write_beside(const save_target &t, bool with_attributes, char *temp, std
     // Attributes before the flush, so they reach the disk with the content.
     const hv_path_info *like = t.info.kind == HV_PATH_REGULAR ? &t.info : nullptr;
     if (with_attributes && !hv_os->apply_attributes(h, like)) {
-        hv_os->close(h);
+        kept.close();
         hv_os->remove_file(temp);
         return outcome::fall_back;
     }
     cancel_allowed = true;
-    bool complete = write_and_close(h, t.shown, true);
+    bool complete = write_and_flush(h, t.shown, true);
     cancel_allowed = false;
-    if (complete && size_matches(temp)) return outcome::saved;
+    if (complete && size_is_the_content(h)) return outcome::saved;
+    kept.close();
     hv_os->remove_file(temp);
     return outcome::failed;
 }
 
 // Content to a new file beside the target, then renamed over it. The temp file
-// is removed on every failure; the target is touched only by the rename.
-outcome save_through_temp(const save_target &t) {
+// is removed on every failure; the target is touched only by the rename. The
+// target's save lock goes for the rename (Windows replaces no file that a
+// handle holds open; on POSIX the lock stays with the replaced file anyway),
+// and is taken again before the target is rewritten in place instead.
+outcome save_through_temp(const save_target &t, hv_save_lock &lock) {
     char temp[kPathRoom];
-    outcome written_beside = write_beside(t, true, temp, sizeof temp);
+    hv_handle_closer temp_file;
+    outcome written_beside = write_beside(t, true, temp, sizeof temp, temp_file);
     if (written_beside != outcome::saved) return written_beside;
     unsigned long code = 0;
     bool temp_kept = false;
+    lock.release();
     hv_fs_result replaced = replace_target(temp, t, &code, &temp_kept);
+    temp_file.close();
     if (replaced != HV_FS_OK) {
         if (!temp_kept) hv_os->remove_file(temp);
-        if (replaced == HV_FS_NOT_ALLOWED) return outcome::fall_back;
+        if (replaced == HV_FS_NOT_ALLOWED) return lock_target(lock, t) == 0 ? outcome::fall_back : outcome::failed;
         fail_cannot_open(t.shown, code);
         return outcome::failed;
     }
@@ -426,7 +450,8 @@ bool journal_in_the_way(const save_target &t) {
 // What the target holds before the rewrite: an open after a crash finishes
 // the rewrite only over that, or over a beginning of the new content.
 bool hash_the_target(const save_target &t, hv_rewrite_record &record) {
-    hv_handle_closer h{hv_os->open_read(t.real)};
+    // Shared with every opener: our own view of it may still be mapped.
+    hv_handle_closer h{hv_os->open_nofollow(t.real)};
     hv_path_info now{};
     if (h.h == HV_NO_HANDLE || !hv_os->handle_info(h.h, &now) || !hv_os->file_size(h.h, &record.old_size)) {
         fail_cannot_open(t.shown, hv_os->last_error());
@@ -642,13 +667,13 @@ outcome patch_in_place(const save_target &t) {
     return r == hv_patch_result::failed ? outcome::failed : outcome::fall_back;
 }
 
-outcome write_target(const save_target &t) {
+outcome write_target(const save_target &t, hv_save_lock &lock) {
     if (t.is_open_file && t.info.kind == HV_PATH_REGULAR && overwrites_only()) {
         outcome o = patch_in_place(t);
         if (o != outcome::fall_back) return o;
     }
     if (rename_keeps_the_target(t.info)) {
-        outcome o = save_through_temp(t);
+        outcome o = save_through_temp(t, lock);
         if (o != outcome::fall_back) return o;
     }
     return rewrite_target(t);
@@ -703,7 +728,7 @@ int hv_save(const char *path) {
     hv_long_call call(HV_OP_SAVE, S.logical_len);
     running_save = &call;
     bytes_written = 0;
-    outcome o = write_target(t);
+    outcome o = write_target(t, lock);
     running_save = nullptr;
     if (o != outcome::saved) return -1;
     call.finish();

@@ -130,8 +130,11 @@ struct write_sink {
 };
 write_sink g_sink;
 
-bool sink_write(hv_handle, const uint8_t *data, std::size_t n, std::size_t *written) {
+hv_handle g_sink_handle = HV_NO_HANDLE;  // the handle the save writes through
+
+bool sink_write(hv_handle h, const uint8_t *data, std::size_t n, std::size_t *written) {
     static const std::vector<uint8_t> zeros(kMiB);
+    g_sink_handle = h;
     if (n > kMiB) return false;  // the save writes at most 1 MiB a call
     if (std::memcmp(data, zeros.data(), n) != 0) {
         for (std::size_t i = 0; i < n; i++)
@@ -142,9 +145,10 @@ bool sink_write(hv_handle, const uint8_t *data, std::size_t n, std::size_t *writ
     return true;
 }
 
-// The save reads the size of its finished file back through a handle of
-// open_read; the sink answers for those. Any other handle (the file opened
-// again after an in-place save) is the file itself.
+// The save reads the size of its finished file through the handle it wrote
+// it with, or back through a handle of open_read; the sink answers for
+// those. Any other handle (the file opened again after an in-place save) is
+// the file itself.
 hv_handle g_read_back = HV_NO_HANDLE;
 
 hv_handle sink_open_read(const char *path) {
@@ -154,11 +158,12 @@ hv_handle sink_open_read(const char *path) {
 
 void sink_close(hv_handle h) {
     if (h == g_read_back) g_read_back = HV_NO_HANDLE;  // the system reuses handle values
+    if (h == g_sink_handle) g_sink_handle = HV_NO_HANDLE;
     hv_os_native.close(h);
 }
 
 bool sink_size(hv_handle h, int64_t *size) {
-    if (h != g_read_back) return hv_os_native.file_size(h, size);
+    if (h != g_read_back && h != g_sink_handle) return hv_os_native.file_size(h, size);
     *size = g_sink.size;
     return true;
 }
@@ -180,6 +185,7 @@ TEST_P(counted_heap_save, an_edited_4_gib_file_saves_with_bounded_memory_and_the
         {kGiB, 0x11}, {kGiB + 1, 0x22}, {3 * kGiB, 0x33}, {3 * kGiB + 1, 0x66}, {3 * kGiB + 2, 0x55},
         {size - 4094, 0x77}};
     g_sink = {};
+    g_sink_handle = HV_NO_HANDLE;
     {
         scoped_os os;
         os.table.write = sink_write;

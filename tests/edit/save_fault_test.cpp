@@ -65,10 +65,19 @@ void size_read_back_differs(hv_os_table &t) {
     };
 }
 
-void written_file_cannot_be_opened_again(hv_os_table &t) {
-    t.open_read = [](const char *) {
-        g_code = EACCES;
-        return HV_NO_HANDLE;
+// The size of the finished new file cannot be read (through its own handle).
+hv_handle g_new_file = HV_NO_HANDLE;
+
+void written_file_size_cannot_be_read(hv_os_table &t) {
+    g_new_file = HV_NO_HANDLE;
+    t.create_temp_beside = [](const char *p, hv_temp_kind k, hv_handle *h, char *tp, std::size_t c) {
+        hv_fs_result r = hv_os_native.create_temp_beside(p, k, h, tp, c);
+        g_new_file = *h;
+        return r;
+    };
+    t.file_size = [](hv_handle h, int64_t *size) {
+        if (h == g_new_file) return fail_with(EIO);
+        return hv_os_native.file_size(h, size);
     };
 }
 
@@ -86,8 +95,7 @@ const fault_case kFaults[] = {
     {"disk_full_on_flush", disk_full_on_flush, "WriteFile failed: %s"},
     {"rename_fails", rename_fails, "cannot open for write: %s (win error 5)"},
     {"size_read_back_differs", size_read_back_differs, "save size mismatch: expected %n got %m"},
-    {"written_file_cannot_be_opened_again", written_file_cannot_be_opened_again,
-     "save size mismatch: expected %n got -1"},
+    {"written_file_size_cannot_be_read", written_file_size_cannot_be_read, "save size mismatch: expected %n got -1"},
     {"disk_full_for_the_temp_file", disk_full_for_the_temp_file, "cannot open for write: %s (win error 28)"},
 };
 
