@@ -385,8 +385,9 @@ HX_API int hx_discard(void);
  * written under a temporary name, flushed and renamed into place (its folder
  * flushed too) before the file is touched, and removed only after the file
  * is flushed; as its name goes it is also emptied through the handle the
- * save kept on it, so a copy of it that someone kept under another name (a
- * rename, a second hard link) is empty and never rolls a finished save back.
+ * save kept on it (POSIX), so a copy of it that someone kept under another
+ * name (a rename, a second hard link) is empty and never rolls a finished
+ * save back.
  * The save lock: a save holds a lock on the file (POSIX flock, a lock of the
  * open file description; Windows LockFileEx of one byte at offset
  * 0x7ffffffffffffff0, far past any data) from before its journal or copy
@@ -396,8 +397,9 @@ HX_API int hx_discard(void);
  * exclude each other, and a killed process lets go of it.
  * A journal is acted on only when it is provably the user's: a regular file
  * with one name, opened without following a link, owned by the user
- * (Windows: by the process's user or its default owner) and that neither
- * group nor others may write (POSIX); when it is whole (its checksum
+ * (Windows: by the process's user or its default owner; a volume without
+ * access control lists, such as FAT, owns nothing, so its files count as
+ * the user's) and that neither group nor others may write (POSIX); when it is whole (its checksum
  * matches, its ranges lie inside the file); when it was written for this
  * file (volume, file id and, for a patch, size); and, for a patch, when
  * every byte of each range holds either its old or its new value (a file
