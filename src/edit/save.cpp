@@ -343,7 +343,8 @@ bool recover_content(const char *temp) {
 // The content is safe meanwhile: the temporary file holds all of it.
 // On failure *code is the system's code for it and *temp_kept tells whether
 // the temporary file now backs the content.
-hv_fs_result replace_target(const char *temp, const save_target &t, unsigned long *code, bool *temp_kept) {
+hv_fs_result replace_target(const char *temp, hv_handle_closer &temp_file, const save_target &t, unsigned long *code,
+                            bool *temp_kept) {
     hv_fs_result replaced = hv_os->replace_file(temp, t.real);
     if (replaced != HV_FS_OK && t.is_open_file && S.view) {
         hv_os->unmap(S.view, S.file_size);
@@ -351,6 +352,7 @@ hv_fs_result replace_target(const char *temp, const save_target &t, unsigned lon
         replaced = hv_os->replace_file(temp, t.real);
         if (replaced != HV_FS_OK) {
             *code = hv_os->last_error();
+            temp_file.close();  // to be opened again by its name
             *temp_kept = recover_content(temp);
             return replaced;
         }
@@ -402,7 +404,7 @@ outcome save_through_temp(const save_target &t, hv_save_lock &lock) {
     unsigned long code = 0;
     bool temp_kept = false;
     lock.release();
-    hv_fs_result replaced = replace_target(temp, t, &code, &temp_kept);
+    hv_fs_result replaced = replace_target(temp, temp_file, t, &code, &temp_kept);
     temp_file.close();
     if (replaced != HV_FS_OK) {
         if (!temp_kept) hv_os->remove_file(temp);
