@@ -70,13 +70,14 @@ hv_fs_result make_in(const hv_journal_place &place, hv_temp_kind kind, hv_handle
 
 }  // namespace
 
-// A file with several names goes to the state folder first: keyed by the
-// file's identity, it is found through every name.
+// A file with several names goes to the state folder only: keyed by the
+// file's identity, it is found through every name (beside one name, an open
+// through another would not see it).
 hv_fs_result hv_journal_place_for(const char *real, const hv_path_info &file, hv_temp_kind kind,
                                   hv_journal_place &place, hv_handle *h, char *temp, std::size_t cap) {
-    const bool per_user_first = file.links > 1;
-    for (int attempt = 0; attempt < 2; attempt++) {
-        bool per_user = (attempt == 0) == per_user_first;
+    const bool per_user_only = file.links > 1;
+    for (int attempt = 0; attempt < (per_user_only ? 1 : 2); attempt++) {
+        bool per_user = per_user_only || attempt == 1;
         bool placed = per_user ? hv_journal_per_user(file, true, place) : beside_usable(real, place);
         if (!placed) continue;
         hv_fs_result made = make_in(place, kind, h, temp, cap);
@@ -344,12 +345,13 @@ hv_patch_result hv_patch_file(const hv_patch_plan &plan) {
 }
 
 bool hv_retire_journal(hv_handle_closer &journal, const char *jpath) {
-    if (!hv_os->remove_file(jpath)) return false;
-    hv_os->sync_folder_of(jpath);
-    // Emptied, so that no copy of it under another name (one moved aside,
-    // or a second name of it) can ever be applied.
+    // Emptied first, so that no copy of it under another name (one moved
+    // aside, or a second name of it) can ever be applied, even when its own
+    // name will not go. An empty journal of ours is what an open removes.
     if (journal.h != HV_NO_HANDLE) hv_os->set_size(journal.h, 0);
     journal.close();
+    if (!hv_os->remove_file(jpath)) return false;
+    hv_os->sync_folder_of(jpath);
     return true;
 }
 

@@ -46,7 +46,7 @@ bool hv_journal_beside(const char *real, hv_journal_place &out);
 bool hv_journal_per_user(const hv_path_info &file, bool create, hv_journal_place &out);
 // The place that takes a new file: beside `real` when its folder lets one be
 // made (and the journal's name there is free or ours), else the user's state
-// folder; for a file with several names the state folder first, so every
+// folder; for a file with several names the state folder only, so every
 // name finds it. `h` gets a new file of `kind` there (path in `temp`).
 // HV_FS_NOT_ALLOWED when neither takes one.
 hv_fs_result hv_journal_place_for(const char *real, const hv_path_info &file, hv_temp_kind kind,
@@ -107,10 +107,10 @@ struct hv_rewrite_record {
 bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info &file, const hv_rewrite_record &r,
                               const char *copy_path, hv_handle_closer &kept);
 
-// A journal that is done with (its work finished or undone): its name goes,
-// and it is emptied through `journal` (a handle on it as written), so that no
-// copy of it under another name can be applied later. False, with the
-// journal left as it was, when the name cannot be removed.
+// A journal that is done with (its work finished or undone): it is emptied
+// through `journal` (a handle on it as written), so that no copy of it under
+// another name can be applied later, and its name goes. False when the name
+// cannot be removed (the journal is then empty, which an open removes).
 bool hv_retire_journal(hv_handle_closer &journal, const char *jpath);
 
 // What an open found.

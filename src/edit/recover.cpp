@@ -420,6 +420,13 @@ hv_recovery restore_rewrite(recovery &rc, found_journal &j, hv_handle_closer &co
 hv_recovery act_on(recovery &rc, found_journal &j) {
     bool unreadable = false;
     const char *fault = examine(j, rc.file, rc.file_size, &unreadable);
+    if (fault && j.length == 0 && std::strcmp(fault, "truncated") == 0) {
+        // Ours and empty: what a save leaves that was stopped as it removed
+        // its journal, after it emptied it. It holds nothing to act on.
+        j.handle.close();
+        if (rc.rw) hv_os->remove_file(j.jpath);
+        return hv_recovery::none;
+    }
     if (unreadable) {
         char text[HV_ERR_SIZE];
         hv_format(text, sizeof text, "journal left alone: %s cannot be read (win error %lu)", j.jpath,

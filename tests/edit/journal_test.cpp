@@ -287,8 +287,8 @@ TEST_F(overwritten_file, over_the_file_size_limit_both_names_keep_the_old_bytes)
 
 // ---- Journals that must not be trusted ------------------------------------
 
-// The journal a save wrote, copied as it was removed: with the patched file
-// it is what a crash just before the removal leaves.
+// The journal a save wrote, copied as it was renamed into place: with the
+// patched file it is what a crash just before its removal leaves.
 std::string g_journal_copy;
 
 class left_journal : public overwritten_file {
@@ -298,12 +298,13 @@ protected:
         g_journal_copy.clear();
         {
             scoped_os os;
-            os.table.remove_file = [](const char *p) {
-                if (is_journal(p)) {
-                    std::ifstream f(p, std::ios::binary);
+            // The journal as it is renamed into place, whole.
+            os.table.replace_file = [](const char *from, const char *to) {
+                if (is_journal(to)) {
+                    std::ifstream f(from, std::ios::binary);
                     g_journal_copy.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
                 }
-                return hv_os_native.remove_file(p);
+                return hv_os_native.replace_file(from, to);
             };
             ASSERT_EQ(hx_save(nullptr), 0) << hx_last_error();
         }
@@ -448,9 +449,9 @@ INSTANTIATE_TEST_SUITE_P(
                            j = "some notes of my own";
                            return "not a journal";
                        }},
-        untrusted_case{"empty",
+        untrusted_case{"the_header_only",
                        [](std::string &j, const std::string &, const temp_dir &) -> std::string {
-                           j.clear();
+                           j.resize(48);
                            return "truncated";
                        }},
 
