@@ -377,6 +377,7 @@ bool hv_write_restore_journal(const hv_journal_place &place, const hv_path_info 
     put_u64(at, r.hash);
     put_u64(at + 8, static_cast<uint64_t>(r.old_size));
     put_u64(at + 16, r.old_hash);
+    put_u64(at + 24, static_cast<uint64_t>(file.birth));
     std::memcpy(at + kRestoreHeadBytes, name, name_len);
     fnv1a sum;
     sum.add(j.p, j.len - kChecksumBytes);

@@ -19,7 +19,7 @@ constexpr std::size_t kRangeHashBytes = 8;  // version 2: the hash of the range'
 // that names more is not one of ours.
 constexpr uint64_t kMaxRanges = 1u << 16;
 constexpr std::size_t kMaxCopyName = 1024;
-constexpr std::size_t kRestoreHeadBytes = 24;  // the copy's hash, the old size and hash
+constexpr std::size_t kRestoreHeadBytes = 32;  // the copy's hash, the old size and hash, the file's birth
 
 struct fnv1a {
     uint64_t h = 14695981039346656037ull;

@@ -128,14 +128,14 @@ const char *check_patch_body(journal_reader &r, const journal_header &h) {
 }
 
 struct rewrite_facts {
-    uint64_t copy_hash = 0, old_size = 0, old_hash = 0;
+    uint64_t copy_hash = 0, old_size = 0, old_hash = 0, birth = 0;
     char copy_name[kMaxCopyName + 1] = "";
 };
 
 const char *check_restore_body(journal_reader &r, const journal_header &h, rewrite_facts &f) {
     char *name = f.copy_name;
     if (h.n == 0 || h.n >= sizeof f.copy_name) return "not a journal";
-    if (!r.u64(&f.copy_hash) || !r.u64(&f.old_size) || !r.u64(&f.old_hash) ||
+    if (!r.u64(&f.copy_hash) || !r.u64(&f.old_size) || !r.u64(&f.old_hash) || !r.u64(&f.birth) ||
         !r.read(reinterpret_cast<uint8_t *>(name), static_cast<std::size_t>(h.n)))
         return "truncated";
     name[h.n] = '\0';
@@ -230,7 +230,12 @@ const char *examine(found_journal &j, const hv_path_info &file, int64_t file_siz
                             ? check_restore_body(r, j.header, j.rewrite)
                             : check_patch_body(r, j.header);
     if (fault) return fault;
-    return r.checksum_matches() ? nullptr : "bad checksum";
+    if (!r.checksum_matches()) return "bad checksum";
+    // A later file that got the number of the one rewritten is another file.
+    const uint64_t birth = static_cast<uint64_t>(file.birth);
+    if (j.header.kind == kKindRestore && j.rewrite.birth && birth && j.rewrite.birth != birth)
+        return "written for another file";
+    return nullptr;
 }
 
 // Each byte of every range holds its old value or its new one (a write cut

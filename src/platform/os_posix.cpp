@@ -209,6 +209,19 @@ void describe(const struct stat &st, hv_path_info *info) {
     info->others_may_write = (st.st_mode & (S_IWGRP | S_IWOTH)) ? 1 : 0;
 }
 
+// The file's birth time where the file system keeps one (0 otherwise): with
+// the inode number it tells a file from a later one that got the number again.
+int64_t birth_of(int dir, const char *path, int flags) {
+#ifdef STATX_BTIME
+    struct statx stx;
+    if (::statx(dir, path, flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
+        return static_cast<int64_t>(stx.stx_btime.tv_sec) * 1000000000 + stx.stx_btime.tv_nsec;
+#else
+    (void)dir, (void)path, (void)flags;
+#endif
+    return 0;
+}
+
 bool posix_path_info(const char *path, hv_path_info *info) {
     *info = hv_path_info{};
     struct stat st;
@@ -218,6 +231,7 @@ bool posix_path_info(const char *path, hv_path_info *info) {
         return true;
     }
     describe(st, info);
+    info->birth = birth_of(AT_FDCWD, path, 0);
     return true;
 }
 
@@ -226,6 +240,7 @@ bool posix_handle_info(hv_handle h, hv_path_info *info) {
     struct stat st;
     if (::fstat(static_cast<int>(h), &st) != 0) return failed(errno);
     describe(st, info);
+    info->birth = birth_of(static_cast<int>(h), "", AT_EMPTY_PATH);
     return true;
 }
 

@@ -357,6 +357,29 @@ TEST_F(rewritten_in_place, the_other_name_finishes_the_rewrite) {
     EXPECT_EQ(names_in_state_folder(), std::set<std::string>{});
 }
 
+// A later file that got the inode number of the one whose rewrite stopped
+// (its birth time tells them apart) is another file: left alone.
+TEST_F(rewritten_in_place, a_later_file_with_the_same_number_is_left_alone) {
+    hv_path_info info{};
+    ASSERT_TRUE(hv_os_native.path_info(path.c_str(), &info));
+    if (info.birth == 0) GTEST_SKIP() << "the file system keeps no birth times";
+    fail_a_save(nullptr);
+    std::string journal = left_journal();
+    hx_close();
+    bytes before = read_file(path);
+    {
+        scoped_os os;
+        os.table.handle_info = [](hv_handle h, hv_path_info *i) {
+            bool ok = hv_os_native.handle_info(h, i);
+            if (i->links == 2) i->birth += 1;  // the data file, as a later one
+            return ok;
+        };
+        ASSERT_EQ(hx_open_rw(path.c_str()), 0);
+    }
+    EXPECT_EQ(hx_last_error(), "journal left alone: " + journal + " is not valid for this file (written for another file)");
+    EXPECT_EQ(read_file(path), before);
+}
+
 // A save to a new name in a folder that takes no file makes nothing.
 TEST_F(edited_file, a_save_as_to_a_new_name_where_no_file_can_be_made_makes_nothing) {
     std::string target = dir.file("new.bin");
