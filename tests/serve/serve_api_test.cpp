@@ -321,7 +321,20 @@ TEST(serve_open_as_another_user, a_file_that_does_not_open_leaves_the_one_before
     std::string file = dir.write("f.bin", kContent), locked = dir.write("locked.bin", std::string("locked"));
     ASSERT_EQ(chmod(file.c_str(), 0666), 0);
     ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
-    serve_process server(HEXVIEW_TOOL_PATH, {file}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    // The command and its library, where the other user may run them whatever
+    // the build folder's permissions.
+    namespace fs = std::filesystem;
+    fs::path built(HEXVIEW_TOOL_PATH), library = built.parent_path().parent_path().parent_path() /
+                                                 "libquillmar-hexview.so.1";
+    if (!fs::exists(library)) GTEST_SKIP() << "the library is not beside the build's tools/ folder";
+    std::string bin = dir.file("bin");
+    fs::create_directory(bin);
+    fs::copy_file(built, bin + "/hexview");
+    fs::copy_file(library, bin + "/libquillmar-hexview.so.1");
+    ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
+    serve_process server(bin + "/hexview", {file},
+                         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env",
+                          "LD_LIBRARY_PATH=" + bin});
     ASSERT_TRUE(server.started()) << server.output();
     ASSERT_EQ(server.post("/api/write", "{\"offset\":0,\"hex\":\"48\"}")->status, 200);
     auto r = server.post("/api/open", "{\"path\":\"locked.bin\",\"discard\":true}");
