@@ -419,9 +419,10 @@ HX_API int hx_discard(void);
  *              the new bytes, then `length` old bytes and `length` new bytes;
  *              a rewrite: the content hash of the copy, the size and content
  *              hash of the file before the rewrite, the file's birth time
- *              (POSIX statx, ns since the epoch; Windows its creation time;
- *              0 where unknown: then not checked), then the copy's name (in
- *              the journal's folder)
+ *              (POSIX statx, ns since the epoch; 0 where unknown, and on
+ *              Windows, whose file ids change when a file record is reused:
+ *              then not checked), then the copy's name (in the journal's
+ *              folder)
  *         end  FNV-1a 64 (offset basis 14695981039346656037, prime
  *              1099511628211) of every byte before it
  * The content hash is a polynomial of the bytes taken as little-endian

@@ -30,8 +30,9 @@ struct hv_path_info {
     uint32_t group;   // POSIX: owning group id; 0 where the platform has none
     uint64_t volume;  // with file_id, the file's identity: two paths name the
     uint64_t file_id; // same file when both numbers are equal
-    int64_t birth;    // when the file was made (POSIX: ns since the epoch, statx;
-                      // Win32: its creation FILETIME); 0 where the system does not tell
+    int64_t birth;    // when the file was made (POSIX: ns since the epoch, statx);
+                      // 0 where the system does not tell (Win32, whose file ids
+                      // change when a file record is reused)
     int32_t mine;     // owned by the effective user (Win32: the process token's user)
     int32_t others_may_write;  // POSIX: group or others may write it; Win32: 0
 };

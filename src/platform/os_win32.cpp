@@ -206,8 +206,10 @@ void describe(const BY_HANDLE_FILE_INFORMATION &fi, DWORD type, hv_path_info *in
     info->mode = fi.dwFileAttributes;
     info->volume = fi.dwVolumeSerialNumber;
     info->file_id = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
-    info->birth = static_cast<int64_t>((static_cast<uint64_t>(fi.ftCreationTime.dwHighDateTime) << 32) |
-                                       fi.ftCreationTime.dwLowDateTime);
+    // No birth time: NTFS file ids carry a sequence number that a reused
+    // record changes, and the creation time is not one a file keeps on
+    // every volume (Wine's changes with the file's content).
+    info->birth = 0;
 }
 
 bool win32_handle_info(hv_handle h, hv_path_info *info) {
