@@ -160,11 +160,15 @@ int64_t model_size(const model &m) {
 
 int model_open(model &m, const std::string &path, bool rw) {
     model_release(m);
-    if (m.out_of_memory) {  // for the copy of the path, before anything else
+    stat_result st = stat_of(path);
+    if (st.loop) {  // the links are followed first, once, before anything is kept
+        model_set_err(m, "cannot open file: " + path + " (win error 40)");
+        return -1;
+    }
+    if (m.out_of_memory) {  // for the copy of the path
         model_set_err(m, "out of memory");
         return -1;
     }
-    stat_result st = stat_of(path);
     int code = 0;
     if (st.exists && !st.regular) code = 21;  // EISDIR: the fuzzer's only other kind is a folder
     else if (st.loop) code = 40;                // ELOOP
@@ -746,8 +750,14 @@ save_prediction model_save(model &m, const char *path, const save_fault &f) {
         p.result = 0;
         return p;
     }
-    if (fails_as_shrunk(m) || !model_materialize(m)) return p;
     std::string shown = in_place ? m.name : path;
+    // A save-as target is examined first: links that cannot be followed
+    // fail it before anything else.
+    if (!in_place && stat_of(shown).loop) {
+        model_set_err(m, cannot_write(shown, 40));
+        return p;
+    }
+    if (fails_as_shrunk(m) || !model_materialize(m)) return p;
     if (stat_of(shown).loop) {
         model_set_err(m, cannot_write(shown, 40));  // the links cannot be followed
         return p;
