@@ -507,10 +507,8 @@ outcome write_rescue(const save_target &t, rescue &r) {
 // The rewrite is over: no journal, no copy. A journal that will not go
 // keeps its copy, so it stays whole (finishing the rewrite again at the next
 // open changes nothing).
-bool drop_rescue(rescue &r) {
-    if (!hv_retire_journal(r.journal, r.place.journal)) return false;
-    hv_os->remove_file(r.copy);
-    return true;
+void drop_rescue(rescue &r) {
+    if (hv_retire_journal(r.journal, r.place.journal)) hv_os->remove_file(r.copy);
 }
 
 // Pages and the rewrite read the content from the copy from now on: the
@@ -537,9 +535,9 @@ void name_the_copy(const char *copy) {
         hv_err("%s - the content is whole only in memory: save it to another file", message);
 }
 
-// After the open file was rewritten whole: its copy is no longer needed (a
-// journal that could not be removed still names it: it stays then).
-void drop_the_copy(bool remove = true) {
+// After the open file was rewritten whole: its copy is no longer needed;
+// `remove` unless it is gone already or a journal still names it.
+void drop_the_copy(bool remove) {
     hv_logical_drop();  // lets go of the copy's mapping, so its name can go
     S.logical_stale = 1;
     if (!S.rescue_path) return;
@@ -598,8 +596,12 @@ outcome rewrite_regular(const save_target &t) {
     }
     hv_err_clear();
     if (rewrite_file(t)) {
-        bool dropped = !has_content || drop_rescue(r);
-        if (t.is_open_file && S.spare) drop_the_copy(dropped);
+        if (has_content) drop_rescue(r);
+        // The copy the content was read from: this rewrite's own (dealt with
+        // just now, with its journal), or an earlier failed one's, which the
+        // new journal replaced.
+        bool earlier_copy = S.rescue_path && (!has_content || std::strcmp(S.rescue_path, r.copy) != 0);
+        if (t.is_open_file && S.spare) drop_the_copy(earlier_copy);
         return outcome::saved;
     }
     if (!has_content) return outcome::failed;
