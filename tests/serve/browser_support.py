@@ -22,7 +22,7 @@ try:
 except ImportError:
     print('SKIPPED: python3-selenium is not installed (scripts/install-deps python3-selenium)')
     sys.exit(77)
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.chrome.service import Service
@@ -138,7 +138,10 @@ class BrowserCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix='hexview-browser-')
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.wait = WebDriverWait(self.driver, 20, poll_frequency=0.05)
+        # The page redraws its elements as it updates: an element found in
+        # one poll may be gone by the next read, which is only a retry.
+        self.wait = WebDriverWait(self.driver, 20, poll_frequency=0.05,
+                                  ignored_exceptions=(StaleElementReferenceException,))
         self.refusals_expected = False
         self.driver.get('about:blank')
         self.driver.get_log('browser')  # drop what earlier tests left
