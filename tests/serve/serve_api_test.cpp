@@ -8,6 +8,7 @@
 #include <csignal>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -614,6 +615,66 @@ TEST_F(serve_api, a_launch_token_works_once_and_fresh_ones_come_on_request) {
     EXPECT_EQ(reused->status, 403);
 }
 
+// A launch token that is not traded in time buys nothing, and the page says
+// why; one traded already says so, in words that tell the person to stop the
+// server when it was not them.
+TEST_F(serve_api, a_launch_token_expires_and_a_used_one_says_so) {
+    server.reset();
+    start({"--launch-seconds", "1"});
+    std::string late = server->fresh_launch();
+    ASSERT_EQ(late.size(), 64u) << server->output();
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the token's own clock, not a measured one
+    const std::vector<std::tuple<const char *, std::string, const char *>> cases = {
+        {"past its time", late, "this address expired (an address works once, within 1 seconds"},
+        {"past its time, again", late, "this address expired"},
+        {"used already", server->launch(), "this address was used already. If you did not open it in another tab, "
+                                           "someone else may have: stop hexview serve"},
+        {"never printed", std::string(64, 'a'), "this address is not from this server"},
+    };
+    for (const auto &[name, launch, says] : cases) {
+        auto r = server->exchange(launch);
+        ASSERT_TRUE(r) << name;
+        EXPECT_EQ(r->status, 403) << name;
+        EXPECT_TRUE(has(r->body, says)) << name << ": " << r->body;
+    }
+    EXPECT_TRUE(has(server->output(), "within 1 seconds")) << "the printed address says how long it works";
+}
+
+// Where the system tells who made a connection's other end, another user's
+// program cannot trade a launch token it read (from the browser's command
+// line, say), and the token stays good for its owner.
+TEST_F(serve_api, another_user_cannot_trade_a_launch_token) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to send a request as another user";
+    if (!std::filesystem::exists("/proc/net/tcp")) GTEST_SKIP() << "the system does not list sockets' users";
+    std::string launch = server->fresh_launch();
+    ASSERT_EQ(launch.size(), 64u) << server->output();
+    std::string exchange = "POST /api/session HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+                           "\r\nOrigin: " + server->origin() + "\r\nContent-Type: application/json\r\n" +
+                           "X-Hexview-Launch: " + launch + "\r\nContent-Length: 0\r\n\r\n";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        std::string answer = raw_exchange(server->port(), exchange);
+        _exit(write(out[1], answer.data(), answer.size()) == static_cast<ssize_t>(answer.size()) ? 0 : 4);
+    }
+    close(out[1]);
+    std::string answer;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 403 ")) << answer;
+    EXPECT_TRUE(has(answer, "opened by another user's program (user id 65534)")) << answer;
+    auto mine = server->exchange(launch);
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine->status, 200) << "the owner's tab still gets in: " << mine->body;
+}
+
 // Each refusal: a JSON error, the status, and nothing read or changed.
 struct refusal_case {
     const char *name;
@@ -646,7 +707,9 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     std::string path = c.path;
     if (size_t at = path.find("TOKEN"); at != std::string::npos) path.replace(at, 5, server->token());
     auto cli = server->client();
-    std::string body = std::string(c.method) == "BIG" ? std::string(2 << 20, ' ') : R"({"offset":0,"hex":"00"})";
+    std::string body = std::string(c.method) == "BIG"         ? std::string(2 << 20, ' ')
+                       : std::string(c.path) == "/api/session" ? ""  // the exchange takes no body
+                                                               : R"({"offset":0,"hex":"00"})";
     std::string method = c.method;
     httplib::Result r = method == "GET"       ? cli.Get(path, h)
                         : method == "PUT"     ? cli.Put(path, h, body, "application/json")
@@ -679,7 +742,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"launch_token_as_session", "GET", "/api/info", {{"X-Hexview-Token", "LAUNCH"}}, 403,
                      "refused: wrong access token"},
         refusal_case{"session_token_as_launch", "POST", "/api/session", {{"X-Hexview-Launch", "TOKEN"}, {"Origin", "ORIGIN"}},
-                     403, "refused: this address was used already"},
+                     403, "refused: this address is not from this server"},
         refusal_case{"launch_from_another_origin", "POST", "/api/session",
                      {{"X-Hexview-Launch", "LAUNCH"}, {"Origin", "http://evil.test"}}, 403, "refused: a change must come"},
         refusal_case{"foreign_host", "GET", "/api/page", {{"X-Hexview-Token", "TOKEN"}, {"Host", "evil.example:80"}}, 403,
@@ -991,6 +1054,53 @@ INSTANTIATE_TEST_SUITE_P(
         framing_case{"content_length_and_chunked", "Transfer-Encoding: chunked\r\n", "", "bad request: invalid"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A request that takes no body and announces one is refused on its head,
+// before its token is looked at and before a byte of the body is read.
+TEST_F(serve_transport, a_body_where_none_is_taken_is_refused_unread) {
+    std::string session = host() + "Origin: " + server->origin() + "\r\nContent-Type: application/json\r\n" +
+                          "X-Hexview-Launch: " + std::string(64, 'a') + "\r\n";
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"the page with a length", raw_request("GET", "/", host() + "Content-Length: 1048576\r\n")},
+        {"a script, chunked", raw_request("GET", "/app.js", host() + "Transfer-Encoding: chunked\r\n")},
+        {"a read with a token", raw_request("GET", "/api/info", host() + token() + "Content-Length: 10\r\n")},
+        {"the exchange with a length", raw_request("POST", "/api/session", session + "Content-Length: 1048576\r\n")},
+        {"the exchange, chunked", raw_request("POST", "/api/session", session + "Transfer-Encoding: chunked\r\n")},
+        {"a post to the page", raw_request("POST", "/", change_headers() + "Content-Length: 1048576\r\n")},
+    };
+    for (const auto &[name, head] : cases) {
+        // Only the head is sent: an answer at all means nothing waited for the body.
+        std::string answer = raw_exchange(server->port(), head);
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 413 ")) << name << ":\n" << answer;
+        EXPECT_TRUE(has(answer, "takes no body")) << name;
+    }
+    std::string empty = raw_request("POST", "/api/session", session + "Content-Length: 0\r\n");
+    EXPECT_TRUE(has(raw_exchange(server->port(), empty), "not from this server")) << "an empty body is no body";
+}
+
+// Connections that were let in and then stall in their body count like ones
+// that stall in their head: at the cap the oldest makes room, so a good
+// request is answered however many there are.
+TEST_F(serve_transport, stalled_bodies_make_room_at_the_cap) {
+    std::string stall = raw_request("POST", "/api/write", change_headers() + "Content-Length: 1048576\r\n");
+    std::vector<int> holders;
+    for (int i = 0; i < 160; i++) {
+        int sock = connect_loopback(server->port());
+        ASSERT_GE(sock, 0);
+        ASSERT_EQ(send(sock, stall.data(), stall.size(), MSG_NOSIGNAL), static_cast<ssize_t>(stall.size()));
+        holders.push_back(sock);
+    }
+    for (int i = 0; i < 5; i++) {
+        auto r = server->get("/api/info");
+        ASSERT_TRUE(r) << "no answer beside 160 stalled bodies";
+        EXPECT_EQ(r->status, 200);
+    }
+    pollfd first{holders.front(), POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(poll(&first, 1, 10000) == 1 && recv(holders.front(), &byte, 1, MSG_DONTWAIT) <= 0)
+        << "the oldest stalled body was dropped to make room";
+    for (int sock : holders) close(sock);
+}
+
 // Sends up to `total` bytes of `unit`-sized pieces after `head`, until the
 // server closes the connection.
 void flood(int port, const std::string &head, const std::string &unit, size_t total) {
@@ -1031,10 +1141,17 @@ TEST_F(serve_transport, unauthenticated_floods_hold_no_memory) {
                                             "\r\nContent-Type: application/json\r\nContent-Length: " +
                                             std::to_string(kTotal) + "\r\n");
     std::string chunked_head = raw_request("POST", "/api/write", host() + "Transfer-Encoding: chunked\r\n");
+    std::string session_head = raw_request("POST", "/api/session",
+                                           host() + "Origin: " + server->origin() +
+                                               "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                               std::to_string(kTotal) + "\r\n");
+    std::string page_chunked = raw_request("GET", "/app.js", host() + "Transfer-Encoding: chunked\r\n");
     std::vector<std::thread> attackers;
     for (int i = 0; i < 2; i++) {
         attackers.emplace_back(flood, server->port(), post_head, mib, kTotal);
         attackers.emplace_back(flood, server->port(), chunked_head, chunk, kTotal);
+        attackers.emplace_back(flood, server->port(), session_head, mib, kTotal);
+        attackers.emplace_back(flood, server->port(), page_chunked, chunk, kTotal);
         attackers.emplace_back(flood, server->port(), "GET /", mib, kTotal);
         attackers.emplace_back(flood, server->port(), "GET / HTTP/1.1\r\n", std::string(1 << 16, 'x') + ": y\r\n", kTotal);
         std::string many_headers;
@@ -1045,7 +1162,7 @@ TEST_F(serve_transport, unauthenticated_floods_hold_no_memory) {
     done = true;
     sampler.join();
     long growth = peak - before;
-    std::printf("[ figures  ] server RSS %ld KiB before, %ld KiB at most under ten unauthenticated floods of up to 200 MiB each\n", before,
+    std::printf("[ figures  ] server RSS %ld KiB before, %ld KiB at most under fourteen unauthenticated floods of up to 200 MiB each\n", before,
                 peak.load());
     EXPECT_LT(growth, kHeldKiB) << "KiB held for requests without a token";
     EXPECT_TRUE(has(get("/api/info"), "\"writable\":true")) << "and it still serves";

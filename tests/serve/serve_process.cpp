@@ -157,7 +157,7 @@ std::string serve_process::fresh_launch() {
 
 httplib::Result serve_process::exchange(const std::string &launch) const {
     httplib::Headers h = {{"X-Hexview-Launch", launch}, {"Origin", origin()}};
-    return client().Post("/api/session", h, "{}", "application/json");
+    return client().Post("/api/session", h, "", "application/json");
 }
 
 int serve_process::stop() {

@@ -117,6 +117,8 @@ int main(int argc, char **argv) {
     serve_cmd->add_flag("--read-only", serve.read_only, "open the file read-only: no edits, no save in place");
     serve_cmd->add_flag("--open", serve.open_browser, "start the desktop browser on the address");
     serve_cmd->add_flag("--force", serve.force, "stop on the first Ctrl-C even with unsaved edits");
+    serve_cmd->add_option("--launch-seconds", serve.launch_seconds, "how long a printed address can be opened (default 60)")
+        ->check(CLI::Range(1, 3600));
 #endif
 
     try {

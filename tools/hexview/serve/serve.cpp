@@ -96,6 +96,7 @@ bool enter_pressed(bool &stdin_open) {
 int run_serve(const serve_options &o) {
     serve_session session;
     session.path = o.file;
+    session.launch_seconds = o.launch_seconds;
     session.writable = open_file(o);
     serve_routes routes;
     add_api_routes(routes, session);
@@ -108,8 +109,8 @@ int run_serve(const serve_options &o) {
     }
     std::string address = launch_address(session);
     std::printf("hexview serve: %s (%s)\nopen %s\nCtrl-C stops the server; Enter prints a fresh address "
-                "(each works once)\n",
-                o.file.c_str(), session.writable ? "read-write" : "read-only", address.c_str());
+                "(each works once, within %d seconds)\n",
+                o.file.c_str(), session.writable ? "read-write" : "read-only", address.c_str(), o.launch_seconds);
     std::fflush(stdout);
 
     std::signal(SIGINT, on_interrupt_signal);

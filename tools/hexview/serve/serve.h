@@ -9,6 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,7 @@ struct serve_options {
     bool read_only = false;
     bool open_browser = false;
     bool force = false;  // Ctrl-C stops at once, unsaved edits or not
+    int launch_seconds = 60;  // a printed address works once, within this time
 };
 int run_serve(const serve_options &o);
 // Pictures of the edited content, from raw pages in bounded time (called
@@ -46,6 +48,16 @@ int64_t serve_unsaved_edits();
 // the engine's raw pages; under the engine lock.
 std::vector<uint8_t> serve_read_bytes(int64_t offset, int64_t n);
 
+// Who made the client's end of a loopback connection (serve_peer.cpp), as
+// far as the system tells: on Linux, whether it is the user who runs this
+// server; elsewhere unknown.
+struct peer_user {
+    bool known = false;      // false: the system does not say
+    bool same_user = false;  // the client's end is there and made by our user (or root)
+    long uid = -1;           // the client's user, or -1 when its end is gone
+};
+peer_user loopback_peer_user(const http_request &req);
+
 // The page sends its session token in this header; no browser adds a custom
 // header on its own, and a cross-origin script needs a preflight that this
 // server never grants.
@@ -54,21 +66,33 @@ inline constexpr const char *kTokenHeader = "x-hexview-token";
 inline constexpr const char *kLaunchHeader = "x-hexview-launch";
 
 // What every request is checked against. A launch token (in a printed
-// address's fragment) is good for one exchange; the session tokens it buys
-// live in the pages' sessionStorage.
+// address's fragment) is good for one exchange, within `launch_seconds` of
+// its printing; the session tokens it buys live in the pages' sessionStorage.
 class serve_session {
 public:
     std::string path;  // the file as given on the command line
     bool writable = false;
     int port = 0;
+    int launch_seconds = 60;
 
-    std::string new_launch();                          // a fresh single-use launch token
-    std::string exchange(const std::string &launch);  // a session token, or "" for an unknown launch token
+    // Why a launch token bought nothing.
+    enum class refused { none, unknown, used, expired };
+
+    std::string new_launch();  // a fresh single-use launch token
+    // A session token, or "" with the reason in `why`.
+    std::string exchange(const std::string &launch, refused &why);
     bool knows(const std::string &session) const;
 
 private:
+    struct launch_token {
+        std::string token;
+        std::chrono::steady_clock::time_point printed;
+    };
     mutable std::mutex lock_;
-    std::vector<std::string> launches_, sessions_;
+    std::vector<launch_token> launches_;
+    std::vector<std::string> sessions_;
+    // Launch tokens traded (used) or past their time (expired), to say which.
+    std::vector<std::pair<std::string, refused>> spent_;
 };
 
 // A request the server refuses with `status` and a JSON {"error": message}.

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kMaxSessions = 64;  // tabs that started from a launch address
 constexpr std::size_t kMaxLaunches = 16;  // addresses printed and not used yet
+constexpr std::size_t kMaxSpent = 64;     // used or expired addresses remembered, to say so
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -37,17 +38,10 @@ bool same_secret(const std::string &a, const std::string &b) {
     return diff == 0;
 }
 
-// Takes `token` out of `list` when it is there.
-bool take(std::vector<std::string> &list, const std::string &token) {
-    auto it = std::find_if(list.begin(), list.end(), [&](const std::string &t) { return same_secret(t, token); });
-    if (it == list.end()) return false;
-    list.erase(it);
-    return true;
-}
-
-void push_bounded(std::vector<std::string> &list, std::string token, std::size_t max) {
+template <class T>
+void push_bounded(std::vector<T> &list, T item, std::size_t max) {
     if (list.size() >= max) list.erase(list.begin());
-    list.push_back(std::move(token));
+    list.push_back(std::move(item));
 }
 
 // A loopback name or address with our port: DNS-rebinding pages carry their
@@ -123,11 +117,28 @@ void serve_asset_file(const http_request &req, http_response &res) {
     res.set_content(std::string(reinterpret_cast<const char *>(a->data), a->size), content_type(a->path));
 }
 
+// Only a change sent with a session token has a body; the page's files and
+// the launch exchange take none.
+bool takes_body(const http_request &req) {
+    return req.method == "POST" && req.path.starts_with("/api/") && req.path != "/api/session";
+}
+
+// A request that takes no body and announces one is refused before a byte of
+// it is read: before its token is checked, a request holds only its head.
+void check_no_body(const http_request &req) {
+    if (takes_body(req)) return;
+    std::string length = req.header("content-length");
+    bool announced = !req.header("transfer-encoding").empty() ||
+                     length.find_first_not_of('0') != std::string::npos;
+    if (announced) throw http_error(413, "this request takes no body: " + req.method + " " + req.path);
+}
+
 // Checks made on the head alone, before a byte of the body is read.
 void check_head(const http_request &req, const serve_session &s) {
     if (req.method != "GET" && req.method != "HEAD" && req.method != "POST")
         throw http_error(405, "method not allowed: " + req.method);
     check_host(req, s);
+    check_no_body(req);
     if (req.path.rfind("/api/", 0) != 0) return;  // the page's files, or a 404
     if (req.path == "/api/session") {
         if (req.method != "POST") throw http_error(405, "method not allowed: " + req.method + " /api/session (use POST)");
@@ -138,12 +149,38 @@ void check_head(const http_request &req, const serve_session &s) {
     if (req.method == "POST") check_post(req);
 }
 
+// Where the system tells who made the client's end, only the user who runs
+// the server may trade a launch token: another user who read the address
+// (from a browser's command line, say) gets nothing, and the token stays
+// good for its owner.
+void check_same_user(const http_request &req) {
+    peer_user peer = loopback_peer_user(req);
+    if (!peer.known || peer.same_user) return;
+    throw http_error(403, peer.uid < 0 ? std::string("refused: the program that sent this is gone")
+                                       : "refused: this address was opened by another user's program (user id " +
+                                             std::to_string(peer.uid) + "); only the user who runs hexview serve "
+                                             "can open it");
+}
+
+std::string launch_refusal(serve_session::refused why, int seconds) {
+    const std::string fresh = "press Enter where hexview serve runs for a fresh one";
+    switch (why) {
+    case serve_session::refused::used:
+        return "refused: this address was used already. If you did not open it in another tab, someone else "
+               "may have: stop hexview serve (Ctrl-C) and start it again, with --open on a shared computer";
+    case serve_session::refused::expired:
+        return "refused: this address expired (an address works once, within " + std::to_string(seconds) +
+               " seconds of being printed); " + fresh;
+    default: return "refused: this address is not from this server; " + fresh;
+    }
+}
+
 // The page trades the launch token of its address for a session token of its own.
 void start_session(serve_session &s, const http_request &req, http_response &res) {
-    std::string token = s.exchange(req.header(kLaunchHeader));
-    if (token.empty())
-        throw http_error(403, "refused: this address was used already or is not from this server; "
-                              "press Enter where hexview serve runs for a fresh one");
+    check_same_user(req);
+    serve_session::refused why = serve_session::refused::none;
+    std::string token = s.exchange(req.header(kLaunchHeader), why);
+    if (token.empty()) throw http_error(403, launch_refusal(why, s.launch_seconds));
     res.set_content("{\"token\":\"" + token + "\"}", "application/json");
 }
 
@@ -152,13 +189,26 @@ void start_session(serve_session &s, const http_request &req, http_response &res
 std::string serve_session::new_launch() {
     std::lock_guard<std::mutex> hold(lock_);
     std::string token = random_token();
-    push_bounded(launches_, token, kMaxLaunches);
+    push_bounded(launches_, launch_token{token, std::chrono::steady_clock::now()}, kMaxLaunches);
     return token;
 }
 
-std::string serve_session::exchange(const std::string &launch) {
+std::string serve_session::exchange(const std::string &launch, refused &why) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (launch.empty() || !take(launches_, launch)) return "";
+    why = refused::unknown;
+    if (launch.empty()) return "";
+    auto it = std::find_if(launches_.begin(), launches_.end(),
+                           [&](const launch_token &l) { return same_secret(l.token, launch); });
+    if (it == launches_.end()) {
+        auto spent = std::find_if(spent_.begin(), spent_.end(), [&](const auto &t) { return same_secret(t.first, launch); });
+        if (spent != spent_.end()) why = spent->second;
+        return "";
+    }
+    bool expired = std::chrono::steady_clock::now() - it->printed > std::chrono::seconds(launch_seconds);
+    launches_.erase(it);
+    why = expired ? refused::expired : refused::none;
+    push_bounded(spent_, std::make_pair(launch, expired ? refused::expired : refused::used), kMaxSpent);
+    if (expired) return "";
     std::string token = random_token();
     push_bounded(sessions_, token, kMaxSessions);
     return token;

@@ -3,7 +3,8 @@
 // a header count and a deadline, and checked before any of its body is read;
 // the answer closes the connection, so no byte the client sent after it can
 // ever be taken as a request. At the connection cap the oldest connection still
-// sending its head makes room, so idle or slow sockets cannot lock anyone out.
+// sending its head or its body makes room, so idle, slow or stalled sockets
+// cannot lock anyone out.
 #include "serve/serve_transport.h"
 
 #include <boost/asio.hpp>
@@ -146,7 +147,8 @@ struct http_server::impl {
 };
 
 struct http_server::impl::connection : std::enable_shared_from_this<connection> {
-    enum phase_t { head, busy, lingering } phase = head;
+    // busy: handled or answered, never dropped to make room.
+    enum phase_t { head, body, busy, lingering } phase = head;
     impl &server;
     beast::tcp_stream stream;
     beast::flat_buffer buffer;
@@ -185,15 +187,28 @@ struct http_server::impl::connection : std::enable_shared_from_this<connection> 
                                 [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_head(ec); });
     }
 
+    void note_ends() {
+        beast::error_code ec;
+        auto peer = stream.socket().remote_endpoint(ec);
+        if (!ec) {
+            request.peer_address = peer.address().to_string();
+            request.peer_port = peer.port();
+        }
+        auto local = stream.socket().local_endpoint(ec);
+        if (!ec) request.local_port = local.port();
+    }
+
     void on_head(beast::error_code ec) {
         if (ec) return fail(ec);
         phase = busy;
         const auto &msg = parser.get();
         head_method = msg.method() == http::verb::head;
         if (auto r = convert_head(msg, server.limits, request)) return refuse(*r);
+        note_ends();
         if (auto answer = server.app.check_head(request)) return answer_with(std::move(*answer));
         if (parser.content_length() && *parser.content_length() > server.limits.body_bytes)
             return refuse(*read_refusal(http::error::body_limit, server.limits));
+        phase = body;
         stream.expires_after(std::chrono::seconds(server.limits.body_seconds));
         http::async_read(stream, buffer, parser,
                          [self = shared_from_this()](beast::error_code e, std::size_t) { self->on_body(e); });
@@ -201,6 +216,7 @@ struct http_server::impl::connection : std::enable_shared_from_this<connection> 
 
     void on_body(beast::error_code ec) {
         if (ec) return fail(ec);
+        phase = busy;
         stream.expires_never();
         request.body = std::move(parser.get().body());
         // The handler runs on a worker; its answer comes back to this thread.
@@ -262,6 +278,8 @@ struct http_server::impl::connection : std::enable_shared_from_this<connection> 
 
 void http_server::impl::make_room() {
     if (live.size() < limits.connections) return;
+    // A body is read only after its head was let in; a stalled one still holds
+    // nobody else out.
     auto oldest = std::find_if(live.begin(), live.end(), [](connection *c) { return c->phase != connection::busy; });
     if (oldest != live.end()) (*oldest)->drop();
 }

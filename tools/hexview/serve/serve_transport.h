@@ -19,6 +19,9 @@ struct http_request {
     std::map<std::string, std::string> query;    // decoded; the first of a repeated key
     std::map<std::string, std::string> headers;  // lower-case names; the first of a repeated name
     std::string body;
+    // The connection's two ends, as numbers: who sent it is learned from them.
+    std::string peer_address;  // "127.0.0.1", "::1"
+    int peer_port = 0, local_port = 0;
 
     bool has_param(const std::string &key) const { return query.count(key) != 0; }
     std::string param(const std::string &key, const std::string &fallback = "") const {
@@ -61,7 +64,7 @@ struct http_limits {
     std::size_t body_bytes = 1 << 20;  // Content-Length or chunked, after decoding
     int head_seconds = 5;              // from the accept to the end of the head
     int body_seconds = 30;             // from the end of the head to the end of the body
-    std::size_t connections = 128;     // beyond it, the oldest connection still sending its head is dropped
+    std::size_t connections = 128;     // beyond it, the oldest connection still sending its head or body is dropped
     int workers = 4;
 };
 

@@ -16,7 +16,8 @@ export async function startSession() {
   if (!launch) return;
   const res = await fetch('/api/session', {
     method: 'POST', credentials: 'omit', cache: 'no-store',
-    headers: { 'Content-Type': 'application/json', 'X-Hexview-Launch': launch }, body: '{}',
+    // No body: the server takes none before a token is checked.
+    headers: { 'Content-Type': 'application/json', 'X-Hexview-Launch': launch },
   });
   const data = await res.json().catch(() => ({}));
   // A used address in a tab that has its session (a reload) changes nothing.
