@@ -92,7 +92,7 @@ TEST_F(serve_api, info_and_pages_pass_the_engine_json_through) {
     EXPECT_TRUE(has(info, "\"info\":{\"name\":\"" + file + "\",\"size\":38,\"is_rw\":1,")) << info;
     EXPECT_TRUE(has(info, "\"writable\":true")) << info;
     EXPECT_TRUE(has(info, "\"limits\":{\"max_pattern_bytes\":4096,\"max_stored_hits\":10000,\"max_edits\":1000,"
-                          "\"max_runs\":10000,\"run_bytes\":64}}"))
+                          "\"max_runs\":10000,\"run_bytes\":64,\"max_staged_bytes\":1073741824}}"))
         << info;
     std::string page = get("/api/page?offset=0x10&rows=1");
     EXPECT_EQ(page,
