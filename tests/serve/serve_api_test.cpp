@@ -414,7 +414,7 @@ TEST_F(serve_api, histogram_and_entropy_map_of_the_edited_content) {
     EXPECT_TRUE(has(m, "{\"size\":38,\"region\":19,\"entropy\":[")) << m;
     EXPECT_TRUE(has(get("/api/histogram?offset=x", 400), "invalid offset: x"));
     EXPECT_EQ(get("/api/bytes?offset=0&length=3"), "{\"offset\":0,\"length\":3,\"hex\":\"00006c\"}");
-    EXPECT_TRUE(has(get("/api/bytes?offset=0&length=16777217", 413), "16 MiB at most")) << "a clear limit";
+    EXPECT_TRUE(has(get("/api/bytes?offset=0&length=16777217", 413), "1 MiB of bytes at most")) << "a clear limit";
 
     server->stop();
     server.reset();
