@@ -82,6 +82,9 @@
 #define HX_MAX_PATTERN_BYTES 4096  /* bytes of a search pattern, wildcards included */
 #define HX_MAX_STORED_HITS 10000   /* hits whose offsets a search keeps (the count goes on) */
 #define HX_MAX_EDITS 1000          /* staged edits at once */
+/* Bytes that staged writes and inserts hold at once (1 GiB); an addition
+ * beside the limits above. */
+#define HX_MAX_STAGED_BYTES 1073741824
 #define HX_MAX_RUNS 10000          /* runs of differing bytes a compare keeps */
 #define HX_RUN_BYTES 64            /* bytes at most in one compare run */
 
@@ -243,7 +246,8 @@ HX_API const char *hx_search_field(int32_t index, const char *field);
 
 /* ---- Editing ------------------------------------------------------------- */
 
-/* Edits are staged in a list (at most 1000 at a time) and reach the disk only
+/* Edits are staged in a list (at most 1000 at a time, holding at most
+ * HX_MAX_STAGED_BYTES bytes between them) and reach the disk only
  * through hx_save. Each edit's offset counts in the content that the edits
  * staged before it leave. Staging needs a file opened with hx_open_rw; any
  * refusal leaves the list exactly as it was. The edited content is kept as a
@@ -257,7 +261,13 @@ HX_API const char *hx_search_field(int32_t index, const char *field);
  * write never makes the content longer. Messages: "NULL hex_bytes",
  * "invalid hex bytes: <text>", "wildcards not allowed in patch bytes",
  * "no file open", "file opened read-only - use hx_open_rw",
- * "negative offset", "staged edits cap reached (1000)", "out of memory". */
+ * "negative offset", "staged edits cap reached (1000)", "out of memory";
+ * also, as an addition, "staged bytes cap reached: <N> bytes are staged and
+ * this edit adds <M>, past the cap of 1073741824 (save first, or stage less)"
+ * when the bytes held by the staged writes and inserts (N; a delete holds
+ * none) and this edit's M would exceed HX_MAX_STAGED_BYTES. A write counts
+ * all of its bytes, also those it drops past the end. hx_discard, a save and
+ * an open give the room back. */
 HX_API int hx_write(const char *hex_bytes, int64_t offset);
 
 /* Stage an insert of the bytes in `hex_bytes` before `offset` (at the end when
@@ -304,7 +314,8 @@ HX_API int hx_discard(void);
  * byte its offset), saved over the open file when it is a regular file,
  * hard-linked or not, patch the changed bytes in place behind a journal: the
  * save writes the changed bytes three times (old and new ones to the journal,
- * new ones to the file) and flushes twice, whatever the file's size, and the
+ * new ones to the file; the journal is built in memory first, at most twice
+ * HX_MAX_STAGED_BYTES) and flushes twice, whatever the file's size, and the
  * file keeps its identity, so every name of it sees the new bytes. Any
  * failure puts the old bytes back, leaves no journal, keeps the edits staged
  * and the open file as it was; messages: "cannot create journal: <journal>

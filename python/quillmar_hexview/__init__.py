@@ -37,8 +37,8 @@ from . import _native
 from ._errors import (ArgumentError, ArgumentTypeError, Cancelled, Error, FileError,
                       OutOfMemoryError, StateError)
 from ._file import HexFile, current_file, open
-from ._limits import (MAX_EDITS, MAX_PAGE_ROWS, MAX_PATTERN_BYTES, MAX_RUNS, MAX_STORED_HITS,
-                      ROW_BYTES, RUN_BYTES)
+from ._limits import (MAX_EDITS, MAX_PAGE_ROWS, MAX_PATTERN_BYTES, MAX_RUNS, MAX_STAGED_BYTES,
+                      MAX_STORED_HITS, ROW_BYTES, RUN_BYTES)
 from ._native import ENV_VAR, LIBRARY_NAME, can_cancel, cancel, load_library
 from ._results import CompareResult, Edit, Entropy, Hit, Info, Progress, Row, Run, SearchResult
 
@@ -49,8 +49,8 @@ __all__ = [
     "Error", "FileError", "ArgumentError", "ArgumentTypeError", "StateError", "Cancelled",
     "OutOfMemoryError",
     "Row", "Edit", "Info", "Entropy", "Progress", "Hit", "SearchResult", "Run", "CompareResult",
-    "MAX_PATTERN_BYTES", "MAX_STORED_HITS", "MAX_EDITS", "MAX_RUNS", "RUN_BYTES", "ROW_BYTES",
-    "MAX_PAGE_ROWS", "ENV_VAR", "LIBRARY_NAME", "__version__",
+    "MAX_PATTERN_BYTES", "MAX_STORED_HITS", "MAX_EDITS", "MAX_STAGED_BYTES", "MAX_RUNS", "RUN_BYTES",
+    "ROW_BYTES", "MAX_PAGE_ROWS", "ENV_VAR", "LIBRARY_NAME", "__version__",
 ]
 
 

@@ -56,7 +56,8 @@ class ArgumentTypeError(ArgumentError, TypeError):
 
 class StateError(Error, RuntimeError):
     """The call does not fit the state: the file is closed or read-only,
-    another file is open, the edit list is full, the hits are stale, or a
+    another file is open, the edit list is full or holds
+    its most bytes, the hits are stale, or a
     long call running on another thread holds what the call needs ("busy")."""
 
 
@@ -75,6 +76,7 @@ _KINDS: tuple[tuple[str, type[Error]], ...] = (
     ("no file open", StateError),
     ("file opened read-only", StateError),
     ("staged edits cap reached", StateError),
+    ("staged bytes cap reached", StateError),
     ("file content unavailable", StateError),
     ("another process is saving", StateError),
     ("busy:", StateError),

@@ -248,7 +248,8 @@ class HexFile:
         """Stage an overwrite of ``data`` at ``offset``. ``data`` is bytes or
         hex text ("de ad be ef", "dead:beef"). Bytes that would fall past the
         end are dropped: a write never makes the content longer. Empty data
-        stages nothing. At most :data:`MAX_EDITS` edits are staged at once."""
+        stages nothing. At most :data:`MAX_EDITS` edits are staged at once,
+        holding at most :data:`MAX_STAGED_BYTES` bytes of writes and inserts."""
         self._stage("hx_write", data, offset)
 
     def insert(self, offset: int, data: BytesArg) -> None:

@@ -6,6 +6,8 @@ MAX_PATTERN_BYTES = 4096
 MAX_STORED_HITS = 10000
 #: Edits staged at once.
 MAX_EDITS = 1000
+#: Bytes that staged writes and inserts hold at once (1 GiB).
+MAX_STAGED_BYTES = 1073741824
 #: Runs of differing bytes a compare keeps.
 MAX_RUNS = 10000
 #: Bytes at most in one compare run.

@@ -51,8 +51,8 @@ def test_every_call_of_the_header_is_declared_as_the_header_says():
         assert (type_name(have[0]), [type_name(a) for a in have[1]]) == expected, name
 
 
-@pytest.mark.parametrize("name", ["MAX_PATTERN_BYTES", "MAX_STORED_HITS", "MAX_EDITS", "MAX_RUNS",
-                                  "RUN_BYTES"])
+@pytest.mark.parametrize("name", ["MAX_PATTERN_BYTES", "MAX_STORED_HITS", "MAX_EDITS", "MAX_STAGED_BYTES",
+                                  "MAX_RUNS", "RUN_BYTES"])
 def test_limits_mirror_the_header(name):
     match = re.search(rf"#define HX_{name}\s+(\d+)", HEADER.read_text())
     assert match and getattr(hx, name) == int(match.group(1))
@@ -79,6 +79,8 @@ def test_errors_derive_from_the_builtins_that_fit():
     ("cancelled: save stopped before its end", hx.Cancelled),
     ("another process is saving /x/a.bin - save again when that save has ended", hx.StateError),
     ("file content unavailable after a failed save - save again or reopen the file", hx.StateError),
+    ("staged bytes cap reached: 1073741820 bytes are staged and this edit adds 8, past the cap of 1073741824 "
+     "(save first, or stage less)", hx.StateError),
     ("ReadFile failed: /x/a.bin (win error 5)", hx.FileError),
     ("invalid hex pattern: zz", hx.ArgumentError),
 ])

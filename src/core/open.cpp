@@ -14,6 +14,7 @@ void hv_clear_edits() {
         S.edits[i].bytes = nullptr;
     }
     S.n_edits = 0;
+    S.held_bytes = 0;
     hv_logical_drop();
     S.logical_stale = 0;
     // A copy left on disk stays there: the failure's message named it.

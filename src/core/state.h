@@ -69,12 +69,18 @@ struct hv_state {
     hv_edit *edits;
     int64_t n_edits;
     int64_t cap_edits;
+    int64_t held_bytes;  // copies the staged writes and inserts hold; at most HV_MAX_STAGED_BYTES
 };
 
 extern hv_state S;
 
 // At most this many edits are staged at a time.
 constexpr int64_t HV_MAX_EDITS = HX_MAX_EDITS;
+
+// At most this many bytes are held by the staged edits at a time: the piece
+// list, a page and an in-place save's journal read them from there, so the
+// cap bounds what any of them builds from the edits.
+constexpr int64_t HV_MAX_STAGED_BYTES = HX_MAX_STAGED_BYTES;
 
 // True when a file is open; otherwise false with the message "no file open".
 bool hv_require_open();

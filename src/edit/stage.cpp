@@ -52,6 +52,14 @@ std::size_t format_entry(const hv_edit &e, char *entry, std::size_t cap) {
 
 }  // namespace
 
+bool hv_staged_bytes_fit(int64_t held, int64_t adding, int64_t cap) {
+    if (adding <= cap - held) return true;
+    hv_err("staged bytes cap reached: %lld bytes are staged and this edit adds %lld, past the cap of %lld "
+           "(save first, or stage less)",
+           static_cast<long long>(held), static_cast<long long>(adding), static_cast<long long>(cap));
+    return false;
+}
+
 int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len) {
     if (!hv_require_open()) return -1;
     if (!S.is_rw) {
@@ -66,6 +74,8 @@ int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len) {
         hv_err("staged edits cap reached (%d)", static_cast<int>(HV_MAX_EDITS));
         return -1;
     }
+    int64_t holds = bytes ? len : 0;  // a delete holds no bytes
+    if (!hv_staged_bytes_fit(S.held_bytes, holds, HV_MAX_STAGED_BYTES)) return -1;
     if (hv_content_unavailable()) {
         // A new edit would need a rebuild from the released view; the cached
         // content must stay whole until it is saved.
@@ -87,6 +97,7 @@ int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len) {
         std::memcpy(e.bytes, bytes, static_cast<std::size_t>(len));
     }
     S.logical_stale = 1;
+    S.held_bytes += holds;
     S.n_edits++;
     return 0;
 }

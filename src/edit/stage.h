@@ -8,6 +8,11 @@
 // staged; -1 with a message, and the list exactly as it was, when refused.
 int hv_stage(int32_t kind, int64_t offset, const uint8_t *bytes, int64_t len);
 
+// True when `adding` more bytes fit beside the `held` ones (0 <= held <= cap)
+// under `cap`; otherwise false with the "staged bytes cap reached" message.
+// No sum is formed, so no `adding` can make it wrap.
+bool hv_staged_bytes_fit(int64_t held, int64_t adding, int64_t cap);
+
 // Parses `hex_bytes` (no wildcards) and stages it as a write or an insert.
 int hv_stage_hex(int32_t kind, const char *hex_bytes, int64_t offset);
 

@@ -6,6 +6,7 @@ saved file.
 
 Usage: browser_daily_test.py HEXVIEW [unittest arguments]
 """
+import base64
 import random
 
 from browser_support import BrowserCase, By, Keys, main
@@ -442,6 +443,33 @@ class DailyTest(BrowserCase):
                                       'nothing was copied')
         self.assertFalse(self.by_id('notice').is_displayed())
 
+    def test_a_copy_of_several_server_answers_gets_every_byte_in_order(self):
+        """The server answers 1 MiB at a time: a copy of 2.5 MiB that starts
+        and ends off the pieces' bounds, with typed bytes across a bound,
+        comes out whole."""
+        data = random.Random(11).randbytes(3 << 20)
+        self.open(self.file('big.bin', data))
+        first, last = 5, 5 + (5 << 19)
+        bound = first + (1 << 20)
+        self.move(bound - 1)
+        self.grid_keys(*'aabb')
+        self.settle()
+        expected = data[:bound - 1] + b'\xaa\xbb' + data[bound + 1:]
+        self.move(first)
+        self.move(last, True)
+        self.by_id('tab-edits').click()
+        self.by_id('copy-format').send_keys('base64')
+        self.by_id('copy-form').find_element(By.TAG_NAME, 'button').click()
+        self.until_text('notice', '^Copied 2,621,441 bytes as base64')
+        copied = self.driver.execute_script('return window.hexview.lastCopied')
+        self.assertEqual(base64.b64decode(copied), expected[first:last + 1])
+
+    def test_a_copy_past_16_mib_is_refused_in_words(self):
+        self.open(self.sparse_file('huge.bin', (16 << 20) + 1, b'end'))
+        self.grid_keys(Keys.CONTROL, 'a')
+        self.grid_keys(Keys.CONTROL, 'c')
+        self.until_text('error-text', '^a copy holds 16 MiB at most; this selection has 16777217 bytes')
+        self.assertIsNone(self.driver.execute_script('return window.hexview.lastCopied'))
 
     def test_copy_right_after_typing_copies_the_typed_bytes(self):
         """Ctrl+C right after typing copies the bytes the grid shows, those

@@ -93,7 +93,7 @@ TEST_F(serve_api, info_and_pages_pass_the_engine_json_through) {
     EXPECT_TRUE(has(info, "\"info\":{\"name\":\"" + file + "\",\"size\":38,\"is_rw\":1,")) << info;
     EXPECT_TRUE(has(info, "\"writable\":true")) << info;
     EXPECT_TRUE(has(info, "\"limits\":{\"max_pattern_bytes\":4096,\"max_stored_hits\":10000,\"max_edits\":1000,"
-                          "\"max_runs\":10000,\"run_bytes\":64}}"))
+                          "\"max_runs\":10000,\"run_bytes\":64,\"max_staged_bytes\":1073741824}}"))
         << info;
     std::string page = get("/api/page?offset=0x10&rows=1");
     EXPECT_EQ(page,
@@ -415,7 +415,7 @@ TEST_F(serve_api, histogram_and_entropy_map_of_the_edited_content) {
     EXPECT_TRUE(has(m, "{\"size\":38,\"region\":19,\"entropy\":[")) << m;
     EXPECT_TRUE(has(get("/api/histogram?offset=x", 400), "invalid offset: x"));
     EXPECT_EQ(get("/api/bytes?offset=0&length=3"), "{\"offset\":0,\"length\":3,\"hex\":\"00006c\"}");
-    EXPECT_TRUE(has(get("/api/bytes?offset=0&length=16777217", 413), "16 MiB at most")) << "a clear limit";
+    EXPECT_TRUE(has(get("/api/bytes?offset=0&length=16777217", 413), "1 MiB of bytes at most")) << "a clear limit";
 
     server->stop();
     server.reset();

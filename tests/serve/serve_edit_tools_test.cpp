@@ -295,6 +295,20 @@ TEST_F(serve_edit_tools, a_running_search_refuses_every_tool) {
     EXPECT_TRUE(has(staged(), "\"staged\":[],")) << staged();
 }
 
+// A copy's bytes come 1 MiB an answer at most, so answers a client leaves
+// unread hold little; the page asks for a larger copy in pieces.
+TEST_F(serve_edit_tools, one_answer_of_bytes_holds_1_mib_at_most) {
+    const int64_t piece = 1 << 20;
+    file = write_sparse(dir, "big.bin", 2 * piece, {{piece - 3, to_bytes("end")}, {piece, to_bytes("next")}});
+    start();
+    std::string whole = content(0, piece);
+    EXPECT_EQ(whole.size(), 2u * piece);
+    EXPECT_EQ(whole.substr(whole.size() - 6), hex_of("end"));
+    EXPECT_EQ(content(piece, 4), hex_of("next")) << "the next piece goes on from there";
+    EXPECT_EQ(get("/api/bytes?offset=0&length=" + std::to_string(piece + 1), 413),
+              "{\"error\":\"an answer holds 1 MiB of bytes at most; this request asks for 1048577 (ask in pieces)\"}");
+}
+
 // At the end of a 64 GiB sparse file: a fill of the most a fill covers, a
 // paste past the end, and a replace, each one step.
 TEST_F(serve_edit_tools, work_at_the_end_of_a_64_gib_sparse_file) {

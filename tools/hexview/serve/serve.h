@@ -38,6 +38,7 @@ int run_serve(const serve_options &o);
 // strip of the whole file.
 std::string serve_histogram(const http_request &req);
 std::string serve_entropy_map(const http_request &req);
+// The bytes of a range for the clipboard: 1 MiB an answer, 413 beyond.
 std::string serve_bytes(const http_request &req);
 // Printable runs (ASCII and UTF-16LE) of a range of the edited content, a
 // bounded window per request (serve_read_tools.cpp; under the engine lock).

@@ -195,7 +195,8 @@ std::string limits() {
     return "{\"max_pattern_bytes\":" + std::to_string(HX_MAX_PATTERN_BYTES) +
            ",\"max_stored_hits\":" + std::to_string(HX_MAX_STORED_HITS) +
            ",\"max_edits\":" + std::to_string(HX_MAX_EDITS) + ",\"max_runs\":" + std::to_string(HX_MAX_RUNS) +
-           ",\"run_bytes\":" + std::to_string(HX_RUN_BYTES) + "}";
+           ",\"run_bytes\":" + std::to_string(HX_RUN_BYTES) +
+           ",\"max_staged_bytes\":" + std::to_string(HX_MAX_STAGED_BYTES) + "}";
 }
 
 std::string info(const serve_session &s) {
