@@ -249,6 +249,25 @@ TEST_F(serve_failed_rewrite, keeps_the_copy_refuses_undo_and_discard_and_saves_a
     }
     EXPECT_TRUE(has(body_of("/api/staged"), "\"len\":8192")) << "the edit stays staged";
 
+    // Typed bytes that would join the last edit restage the list: refused
+    // like an undo, whichever route asks, and the server's list and the
+    // engine's still agree. So is a step of several edits, which a refusal
+    // part-way would have to restage.
+    const std::vector<std::pair<std::string, std::string>> restaging = {
+        {"/api/insert", "{\"offset\":8192,\"hex\":\"bb\",\"merge\":true}"},
+        {"/api/replace", "{\"offsets\":\"0,1\",\"find\":\"aa\",\"hex\":\"dd\"}"},
+    };
+    for (const auto &[route, json] : restaging) {
+        auto [refused, why] = post(route, json);
+        EXPECT_EQ(refused, 409) << route << ": " << why;
+        EXPECT_TRUE(has(why, "may be partly written")) << why;
+    }
+    std::string after_typing = body_of("/api/staged");
+    EXPECT_TRUE(has(after_typing, "\"}],\"size\":24576,\"undo\":1,")) << "the one insert alone: " << after_typing;
+    EXPECT_TRUE(has(body_of("/api/page?offset=0x1ff0&rows=2&mode=raw"),
+                    "\"bytes_hex\":\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"}, {\"off\":\"0x0000000000002000\",\"bytes_hex\":"
+                    "\"030405060708090a0b0c0d0e0f101112\""));
+
     // A copy saved elsewhere holds the edited content, and editing goes on there.
     std::string saved = dir.file("saved.bin");
     EXPECT_EQ(post("/api/save-as", "{\"path\":\"" + saved + "\"}").first, 200);
@@ -267,7 +286,7 @@ TEST_F(serve_api, opens_another_file_of_the_folder) {
     EXPECT_TRUE(has(post("/api/open", "{\"path\":\"other.bin\"}", 409),
                     "unsaved edits: 1 staged edit(s) would be dropped - save them, or confirm with \\\"discard\\\""));
     std::string opened = post("/api/open", "{\"path\":\"other.bin\",\"discard\":true}");
-    EXPECT_TRUE(has(opened, "\"path\":\"" + other + "\",\"writable\":true,\"undo\":0,\"redo\":0,")) << opened;
+    EXPECT_TRUE(has(opened, "\"path\":\"" + other + "\",\"writable\":true,\"version\":2,\"undo\":0,\"redo\":0,")) << opened;
     EXPECT_TRUE(has(opened, ",\"notice\":\"\"}")) << opened;
     EXPECT_TRUE(has(get("/api/page?rows=1"), "\"ascii\":\"another file's b\""));
     EXPECT_TRUE(has(staged(), "{\"staged\":[],\"size\":20,")) << staged();
@@ -313,15 +332,28 @@ INSTANTIATE_TEST_SUITE_P(cases, serve_open_refusal,
                                                              "not a plain file (a pipe, device or socket): "}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// A file the server may read but not write does not open in a read-write
-// server: the file open before opens again, with its edits.
-TEST(serve_open_as_another_user, a_file_that_does_not_open_leaves_the_one_before) {
+// Run as another user: a file it may read but not write opens read-only, as
+// at the start, and says so; one it may not read at all does not open, and
+// the file open before opens again with its edits.
+struct open_as_user_case {
+    const char *name;
+    mode_t mode;
+    int status;
+    const char *says;  // after the file's path
+};
+
+void PrintTo(const open_as_user_case &c, std::ostream *os) { *os << c.name; }
+
+class serve_open_as_another_user : public ::testing::TestWithParam<open_as_user_case> {};
+
+TEST_P(serve_open_as_another_user, opens_what_it_may) {
+    const open_as_user_case &c = GetParam();
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the server as another user";
     temp_dir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    std::string file = dir.write("f.bin", kContent), locked = dir.write("locked.bin", std::string("locked"));
+    std::string file = dir.write("f.bin", kContent), other = dir.write("other.bin", std::string("other"));
     ASSERT_EQ(chmod(file.c_str(), 0666), 0);
-    ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(other.c_str(), c.mode), 0);
     // The command and its library, where the other user may run them whatever
     // the build folder's permissions.
     namespace fs = std::filesystem;
@@ -338,15 +370,29 @@ TEST(serve_open_as_another_user, a_file_that_does_not_open_leaves_the_one_before
                           "LD_LIBRARY_PATH=" + bin});
     ASSERT_TRUE(server.started()) << server.output();
     ASSERT_EQ(server.post("/api/write", "{\"offset\":0,\"hex\":\"48\"}")->status, 200);
-    auto r = server.post("/api/open", "{\"path\":\"locked.bin\",\"discard\":true}");
+    auto r = server.post("/api/open", "{\"path\":\"other.bin\",\"discard\":true}");
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 400);
-    EXPECT_TRUE(has(r->body, "cannot open file: " + locked)) << r->body;
-    EXPECT_TRUE(has(server.get("/api/info")->body, "\"path\":\"" + file + "\""));
-    EXPECT_TRUE(has(server.get("/api/staged")->body, "\"op\":\"write\"")) << "the edit is staged again";
-    EXPECT_TRUE(has(server.get("/api/page?rows=1")->body, "\"ascii\":\"Hello, hexview s\""));
-    ASSERT_EQ(server.post("/api/discard", "{}")->status, 200);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    EXPECT_TRUE(has(r->body, other + c.says)) << r->body;
+    std::string info = server.get("/api/info")->body;
+    if (c.status == 200) {
+        EXPECT_TRUE(has(info, "\"path\":\"" + other + "\",\"writable\":false")) << info;
+        auto write = server.post("/api/write", "{\"offset\":0,\"hex\":\"48\"}");
+        EXPECT_EQ(write->status, 409) << write->body;
+        EXPECT_TRUE(has(write->body, "the file is open read-only")) << write->body;
+        EXPECT_TRUE(has(server.get("/api/page?rows=1")->body, "\"ascii\":\"other.")) << server.get("/api/page?rows=1")->body;
+    } else {
+        EXPECT_TRUE(has(info, "\"path\":\"" + file + "\",\"writable\":true")) << info;
+        EXPECT_TRUE(has(server.get("/api/staged")->body, "\"op\":\"write\"")) << "the edit is staged again";
+        EXPECT_TRUE(has(server.get("/api/page?rows=1")->body, "\"ascii\":\"Hello, hexview s\""));
+        ASSERT_EQ(server.post("/api/discard", "{}")->status, 200);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(cases, serve_open_as_another_user,
+                         ::testing::Values(open_as_user_case{"read_only", 0444, 200, " cannot be written ("},
+                                           open_as_user_case{"unreadable", 0600, 400, ""}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(serve_api, typed_runs_join_the_last_edit) {
     post("/api/write", R"({"offset":0,"hex":"41"})");
@@ -673,6 +719,43 @@ TEST_F(serve_api, another_user_cannot_trade_a_launch_token) {
     auto mine = server->exchange(launch);
     ASSERT_TRUE(mine);
     EXPECT_EQ(mine->status, 200) << "the owner's tab still gets in: " << mine->body;
+}
+
+// A change carries the version of the content its page saw: one made on
+// another file or older edits is refused whole, with a reason the page acts
+// on; one in step, or one that names no version, is made.
+TEST_F(serve_api, a_change_made_on_an_older_version_is_refused) {
+    auto change = [&](const std::string &path, const std::string &json, const std::string &seen) {
+        httplib::Headers h = server->post_headers();
+        if (!seen.empty()) h.emplace("X-Hexview-Version", seen);
+        return server->client().Post(path, h, json, "application/json");
+    };
+    ASSERT_EQ(change("/api/write", R"({"offset":0,"hex":"41"})", "0")->status, 200);  // version 0 -> 1
+    std::string other = dir.write("other.bin", std::string("other"));
+    const std::vector<std::tuple<const char *, std::string, std::string>> stale = {
+        {"/api/write", R"({"offset":1,"hex":"42"})", "0"},
+        {"/api/insert", R"({"offset":1,"hex":"42","merge":true})", "0"},
+        {"/api/delete", R"({"offset":1,"length":1})", "0"},
+        {"/api/undo", "{}", "0"},
+        {"/api/redo", "{}", "7"},
+        {"/api/discard", "{}", "0"},
+        {"/api/fill", R"({"offset":0,"length":2,"hex":"00"})", "0"},
+        {"/api/paste", R"({"offset":0,"hex":"00","insert":false})", "0"},
+        {"/api/open", R"({"path":"other.bin","discard":true})", "0"},
+        {"/api/save", "{\"confirm\":\"" + file + "\"}", "0"},
+        {"/api/save-as", R"({"path":"copy.bin"})", "0"},
+    };
+    for (const auto &[path, json, seen] : stale) {
+        auto r = change(path, json, seen);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status, 409) << path << ": " << r->body;
+        EXPECT_EQ(r->body, R"({"error":"the file or its edits changed in another tab","reason":"stale"})") << path;
+    }
+    EXPECT_TRUE(has(staged(), "\"undo\":1,\"redo\":0,\"version\":1")) << staged();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("copy.bin")));
+    EXPECT_EQ(change("/api/write", R"({"offset":1,"hex":"42"})", "1")->status, 200) << "in step";
+    EXPECT_EQ(change("/api/undo", "{}", "")->status, 200) << "a change that names no version";
+    EXPECT_EQ(change("/api/search", R"({"mode":"hex","pattern":"41"})", "0")->status, 200) << "a read is no change";
 }
 
 // Each refusal: a JSON error, the status, and nothing read or changed.

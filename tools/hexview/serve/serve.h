@@ -65,6 +65,9 @@ peer_user loopback_peer_user(const http_request &req);
 inline constexpr const char *kTokenHeader = "x-hexview-token";
 // The page's first request trades its address's launch token, sent here.
 inline constexpr const char *kLaunchHeader = "x-hexview-launch";
+// A change carries the content version the page saw (its "version"): one
+// made on another file or older edits is refused.
+inline constexpr const char *kVersionHeader = "x-hexview-version";
 
 // What every request is checked against. A launch token (in a printed
 // address's fragment) is good for one exchange, within `launch_seconds` of
@@ -96,10 +99,13 @@ private:
     std::vector<std::pair<std::string, refused>> spent_;
 };
 
-// A request the server refuses with `status` and a JSON {"error": message}.
+// A request the server refuses with `status` and a JSON {"error": message},
+// and {"reason": reason} when the page acts on the kind of refusal:
+// "stale" (the file or its edits changed in another tab).
 struct http_error : std::runtime_error {
     int status;
-    http_error(int s, const std::string &m) : std::runtime_error(m), status(s) {}
+    std::string reason;
+    http_error(int s, const std::string &m, std::string r = "") : std::runtime_error(m), status(s), reason(std::move(r)) {}
 };
 
 // Handlers by exact path, for GET (and HEAD) and for POST.
@@ -136,6 +142,8 @@ std::string serve_replace(const serve_session &s, const http_request &req);
 http_app make_app(serve_session &s, const serve_routes &routes);
 // Sends {"error": message} with the status.
 void send_error(http_response &res, int status, const std::string &message);
+// Sends the refusal, with its reason when it has one.
+void send_error(http_response &res, const http_error &e);
 
 // The page's files, built into the binary from tools/hexview/serve/web/.
 struct serve_asset {
@@ -171,8 +179,10 @@ void refuse_during_job();
 // does; one still running answers 202 with what job_status gives.
 void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job work, http_response &res);
 // {"job":N,"op":..,"state":"none"|"running"|"done"|"failed"|"cancelled",
-//  "done":N,"total":N,"hits":N,"elapsed_ms":N} and, once ended, "status" and
-// "answer": the start request's would-be answer. Asking keeps a job alive.
+//  "done":N,"total":N,"hits":N,"elapsed_ms":N} and, once ended, "status",
+// "unseen" (true when no page had the answer yet: its tab was reloaded or
+// closed) and "answer" (the start request's would-be answer). Asking keeps a
+// job alive.
 std::string job_status();
 // Under the engine lock: the hash of a range of the edited content, as a job
 // (serve_read_tools.cpp).
@@ -180,7 +190,7 @@ serve_job serve_hash(const http_request &req);
 // Cancels the running job (`id` 0: whichever runs); false when it is not running.
 bool cancel_job(int64_t id);
 // From the main loop: repeats a cancel until the call has begun, and cancels
-// a job no page asked about for a long while.
+// a job no page asked about for a long while (never a save).
 void watch_jobs();
 // At shutdown: cancels the running job and waits for its end.
 void end_jobs();

@@ -26,13 +26,22 @@ constexpr int64_t kMaxListed = 1000;  // items per hits/runs request
 
 std::mutex engine_lock;
 
+// A staged edit as the server keeps it for undo and redo: its bytes once,
+// as bytes (a 16 MiB fill holds 16 MiB here, not 48 MiB of hex text).
+struct kept_edit {
+    edit_record::kind_t kind = edit_record::write;
+    int64_t offset = 0;
+    std::string bytes;   // write, insert
+    int64_t length = 0;  // erase
+};
+
 // The edits staged through this server, in order, with their whole bytes,
 // and the undo steps they make: a step is one edit, or a group staged at once
 // (a replace-all) that one Undo removes whole. Undo discards and stages the
 // rest again; Redo stages the last undone step again.
-std::vector<edit_record> applied;
-std::vector<size_t> steps;                     // edits per undo step, summing to applied.size()
-std::vector<std::vector<edit_record>> undone;  // undone steps, the last undone last
+std::vector<kept_edit> applied;
+std::vector<size_t> steps;                   // edits per undo step, summing to applied.size()
+std::vector<std::vector<kept_edit>> undone;  // undone steps, the last undone last
 // Goes up with every change of the edited content, so the page knows which
 // rows it fetched already hold an edit.
 int64_t version = 0;
@@ -41,6 +50,9 @@ int64_t version = 0;
 // what a compare reads.
 std::string open_path;
 int64_t saved_size = 0;
+// Whether the open file was opened for writing: a read-write server opens a
+// file it may only read read-only, as it does at the start.
+bool file_writable = false;
 // After a save that failed while it rewrote the file in place, the file may
 // be partly written, and the engine holds the only whole content: in a copy
 // beside the file (its path) or in memory ("memory"). Until a save succeeds,
@@ -66,19 +78,62 @@ std::string in_system_words(std::string message) {
     throw http_error(message.starts_with("busy:") ? 409 : status, in_system_words(message));
 }
 
-// Stages `edits` afresh over an empty list; on a refusal the list is left
-// as `fallback` staged and the engine's message is thrown. A discard the
-// engine refuses (the content's only copy is in memory after a failed save)
-// refuses the whole change, with nothing dropped.
-void restage(const std::vector<edit_record> &edits, const std::vector<edit_record> &fallback) {
+// The bytes of hex text the engine accepted: its digits in pairs, whatever
+// separates them.
+std::string bytes_of(std::string_view hex) {
+    std::string out;
+    out.reserve(hex.size() / 2);
+    int high = -1;
+    for (char c : hex) {
+        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                : std::isxdigit(static_cast<unsigned char>(c)) ? (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10)
+                                                                : -1;
+        if (v < 0) continue;
+        if (high < 0) {
+            high = v;
+        } else {
+            out += static_cast<char>(high << 4 | v);
+            high = -1;
+        }
+    }
+    return out;
+}
+
+kept_edit keep(const edit_record &e) {
+    return {e.kind, e.offset, e.kind == edit_record::erase ? std::string() : bytes_of(e.hex), e.length};
+}
+
+// Stages a kept edit; its hex text lives for the call only.
+int stage_kept(const kept_edit &e) {
+    if (e.kind == edit_record::erase) return hx_delete(e.offset, e.length);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex(2 * e.bytes.size(), '0');
+    for (size_t i = 0; i < e.bytes.size(); i++) {
+        auto b = static_cast<unsigned char>(e.bytes[i]);
+        hex[2 * i] = digits[b >> 4];
+        hex[2 * i + 1] = digits[b & 0xf];
+    }
+    return e.kind == edit_record::write ? hx_write(hex.c_str(), e.offset) : hx_insert(hex.c_str(), e.offset);
+}
+
+void refuse_while_at_risk();
+
+// The one place that drops the staged edits and stages them again: the
+// first `count` of `applied`, then `more`. It refuses while a failed save
+// left the file partly written, whichever route asks. On a refusal of the
+// engine, `applied` is staged again as it was and the message is thrown.
+void restage(size_t count, const std::vector<kept_edit> &more = {}) {
+    refuse_while_at_risk();
     if (hx_discard() != 0) engine_refused(409);
-    for (const edit_record &e : edits) {
-        if (stage_edit(e) == 0) continue;
+    auto stage_or_undo = [](const kept_edit &e) {
+        if (stage_kept(e) == 0) return;
         std::string message = in_system_words(hx_last_error());
         hx_discard();
-        for (const edit_record &f : fallback) stage_edit(f);
+        for (const kept_edit &f : applied) stage_kept(f);
         throw http_error(400, message);
-    }
+    };
+    for (size_t i = 0; i < count; i++) stage_or_undo(applied[i]);
+    for (const kept_edit &e : more) stage_or_undo(e);
 }
 
 std::string staged_state() {
@@ -116,8 +171,18 @@ std::string changed_state() {
     return staged_state();
 }
 
-void require_writable(const serve_session &s) {
-    if (!s.writable) throw http_error(409, "the file is open read-only");
+void require_writable(const serve_session &) {
+    if (!file_writable) throw http_error(409, "the file is open read-only");
+}
+
+// A change names the version of the content it was made on, when the page
+// sends it: one made on another file or older edits (another tab's change
+// came between) is refused. The version goes up with every change of the
+// edited content, opening another file included, so it names both.
+void check_in_step(const Request &req) {
+    std::string seen = req.header(kVersionHeader);
+    if (!seen.empty() && seen != std::to_string(version))
+        throw http_error(409, "the file or its edits changed in another tab", "stale");
 }
 
 // A path from the page: relative ones count from the open file's folder.
@@ -155,20 +220,28 @@ using api_handler = std::function<std::string(const Request &)>;
 // Checks a long call's request under the engine lock and gives the job to run.
 using job_handler = std::function<serve_job(const Request &)>;
 
-// Runs the handler under the engine lock; refusals become JSON errors. A
-// change is refused while a search, compare or save runs.
-serve_route locked(api_handler h, bool change) {
-    return [h, change](const Request &req, Response &res) {
+// What a route is, for the guards that run before its handler.
+enum route_flags : unsigned {
+    route_read = 0,
+    route_change = 1,   // refused while a long call runs
+    route_in_step = 2,  // made on the version the page saw (check_in_step)
+};
+
+// Runs the handler under the engine lock; refusals become JSON errors. The
+// guards come from the route's flags.
+serve_route locked(api_handler h, unsigned flags) {
+    return [h, flags](const Request &req, Response &res) {
         try {
             std::string body;
             {
                 std::lock_guard<std::mutex> hold(engine_lock);
-                if (change) refuse_during_job();
+                if (flags & route_change) refuse_during_job();
+                if (flags & route_in_step) check_in_step(req);
                 body = h(req);
             }
             res.set_content(body, "application/json");
         } catch (const http_error &e) {
-            send_error(res, e.status, e.what());
+            send_error(res, e);
         } catch (const host_error &e) {
             send_error(res, 400, e.what());
         }
@@ -176,14 +249,15 @@ serve_route locked(api_handler h, bool change) {
 }
 
 // Starts a long call in the background; see start_job.
-serve_route in_background(const char *op, job_handler h) {
-    return [op, h](const Request &req, Response &res) {
+serve_route in_background(const char *op, job_handler h, unsigned flags) {
+    return [op, h, flags](const Request &req, Response &res) {
         try {
             std::unique_lock<std::mutex> hold(engine_lock);
             refuse_during_job();
+            if (flags & route_in_step) check_in_step(req);
             start_job(hold, op, h(req), res);
         } catch (const http_error &e) {
-            send_error(res, e.status, e.what());
+            send_error(res, e);
         } catch (const host_error &e) {
             send_error(res, 400, e.what());
         }
@@ -202,8 +276,10 @@ std::string limits() {
 std::string info(const serve_session &s) {
     std::string info = hx_info_json();
     if (info.empty()) engine_refused(500);
+    (void)s;
     return "{\"info\":" + info + ",\"size\":" + std::to_string(hx_file_size()) + ",\"path\":" + json_quote(open_path) +
-           ",\"writable\":" + (s.writable ? "true" : "false") + ",\"undo\":" + std::to_string(steps.size()) +
+           ",\"writable\":" + (file_writable ? "true" : "false") + ",\"version\":" + std::to_string(version) +
+           ",\"undo\":" + std::to_string(steps.size()) +
            ",\"redo\":" + std::to_string(undone.size()) + ",\"limits\":" + limits() + "}";
 }
 
@@ -221,11 +297,16 @@ std::string page(const Request &req) {
 
 // Stages `edits` after the applied ones, all or none: on a refusal the ones
 // it staged are dropped again and the engine's message is thrown.
-void stage_all(const std::vector<edit_record> &edits) {
+// A step of several edits, should one be refused part-way, drops the ones
+// before it by restaging: while the content is at risk that cannot be done,
+// so such a step waits for a save.
+template <class Edit, class Stage>
+void stage_all(const std::vector<Edit> &edits, Stage stage) {
+    if (edits.size() > 1) refuse_while_at_risk();
     for (size_t i = 0; i < edits.size(); i++) {
-        if (stage_edit(edits[i]) == 0) continue;
+        if (stage(edits[i]) == 0) continue;
         std::string message = hx_last_error();
-        if (i > 0) restage(applied, applied);
+        if (i > 0) restage(applied.size());
         throw http_error(message.starts_with("busy:") ? 409 : 400, in_system_words(message));
     }
 }
@@ -251,12 +332,12 @@ int64_t hex_bytes(const std::string &hex) {
 std::string stage_typed(const serve_session &s, const edit_record &e) {
     require_writable(s);
     if (steps.empty() || steps.back() != 1 || applied.back().kind != e.kind ||
-        applied.back().offset + hex_bytes(applied.back().hex) != e.offset)
+        applied.back().offset + static_cast<int64_t>(applied.back().bytes.size()) != e.offset)
         return stage_new(s, e);
-    std::vector<edit_record> joined = applied;
-    joined.back().hex += " " + e.hex;
-    restage(joined, applied);
-    applied = std::move(joined);
+    kept_edit joined = applied.back();
+    joined.bytes += bytes_of(e.hex);
+    restage(applied.size() - 1, {joined});
+    applied.back() = std::move(joined);
     undone.clear();
     return changed_state();
 }
@@ -285,11 +366,11 @@ std::string undo(const serve_session &s) {
     require_writable(s);
     refuse_while_at_risk();
     if (steps.empty()) throw http_error(409, "nothing to undo");
-    auto first = applied.end() - static_cast<std::ptrdiff_t>(steps.back());
-    std::vector<edit_record> kept(applied.begin(), first);
-    restage(kept, applied);
-    undone.emplace_back(first, applied.end());
-    applied = std::move(kept);
+    size_t kept = applied.size() - steps.back();
+    restage(kept);
+    undone.emplace_back(std::make_move_iterator(applied.begin() + static_cast<std::ptrdiff_t>(kept)),
+                        std::make_move_iterator(applied.end()));
+    applied.resize(kept);
     steps.pop_back();
     return changed_state();
 }
@@ -298,9 +379,10 @@ std::string redo(const serve_session &s) {
     require_writable(s);
     refuse_while_at_risk();
     if (undone.empty()) throw http_error(409, "nothing to redo");
-    stage_all(undone.back());
-    applied.insert(applied.end(), undone.back().begin(), undone.back().end());
+    stage_all(undone.back(), stage_kept);
     steps.push_back(undone.back().size());
+    applied.insert(applied.end(), std::make_move_iterator(undone.back().begin()),
+                   std::make_move_iterator(undone.back().end()));
     undone.pop_back();
     return changed_state();
 }
@@ -336,7 +418,7 @@ void continue_on(const std::string &target) {
     std::string message = hx_last_error();
     if (hx_open_rw(open_path.c_str()) != 0)
         throw http_error(500, "saved " + target + ", but neither it nor " + open_path + " opens again: " + message);
-    restage(applied, {});
+    restage(applied.size());
     throw http_error(500, "saved " + target + ", but it does not open to go on editing it (" + message +
                               "); still editing " + open_path + " with its edits");
 }
@@ -363,13 +445,35 @@ serve_job save_as(const serve_session &s, const Request &req) {
         throw http_error(409, "the file exists: " + target);
     auto finish = [target](int rc) {
         if (rc != 0) engine_refused();
+        at_risk.clear();  // the whole content is in the copy now
         continue_on(target);
-        at_risk.clear();
         clear_history();
         std::string state = changed_state();
         return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";
     };
     return {[target] { return hx_save(target.c_str()); }, finish};
+}
+
+// Opens `path` read-write when the server may write and the file lets it,
+// else read-only, as at the start (`message` then says why). A file that
+// does not open at all leaves `message` starting with "!".
+bool open_as_allowed(const serve_session &s, const std::string &path, std::string &message) {
+    if (s.writable) {
+        if (hx_open_rw(path.c_str()) == 0) {
+            message = in_system_words(hx_last_error());
+            return true;
+        }
+        std::string why = in_system_words(hx_last_error());
+        if (hx_open(path.c_str()) == 0) {
+            message = path + " cannot be written (" + why + "); opened read-only";
+            return false;
+        }
+    } else if (hx_open(path.c_str()) == 0) {
+        message = in_system_words(hx_last_error());
+        return false;
+    }
+    message = "!" + in_system_words(hx_last_error());
+    return false;
 }
 
 // Another file, opened in this server as the first was (read-write or
@@ -387,14 +491,17 @@ std::string open_other(const serve_session &s, const Request &req) {
     if (!applied.empty() && !field_bool(f, "discard", false))
         throw http_error(409, "unsaved edits: " + std::to_string(applied.size()) +
                                   " staged edit(s) would be dropped - save them, or confirm with \"discard\"");
-    int opened = s.writable ? hx_open_rw(target.c_str()) : hx_open(target.c_str());
-    std::string message = in_system_words(hx_last_error());
-    if (opened != 0) {
-        if ((s.writable ? hx_open_rw(open_path.c_str()) : hx_open(open_path.c_str())) != 0)
+    bool was_writable = file_writable;
+    std::string message;
+    bool writable = open_as_allowed(s, target, message);
+    if (message.starts_with("!")) {
+        message.erase(0, 1);
+        if ((was_writable ? hx_open_rw(open_path.c_str()) : hx_open(open_path.c_str())) != 0)
             throw http_error(500, "neither " + target + " nor " + open_path + " opens: " + message);
-        restage(applied, {});
+        restage(applied.size());
         throw http_error(400, message);
     }
+    file_writable = writable;
     open_path = target;
     saved_size = hx_file_size();
     at_risk.clear();
@@ -521,8 +628,8 @@ std::string serve_stage_step(const serve_session &s, const std::vector<edit_reco
         throw http_error(409, what + " takes " + std::to_string(edits.size()) + " staged edits, and " +
                                   std::to_string(applied.size()) + " of the cap of " + std::to_string(HX_MAX_EDITS) +
                                   " are staged: nothing was staged (save first, or do less at once)");
-    stage_all(edits);
-    applied.insert(applied.end(), edits.begin(), edits.end());
+    stage_all(edits, stage_edit);
+    for (const edit_record &e : edits) applied.push_back(keep(e));
     steps.push_back(edits.size());
     undone.clear();
     return changed_state();
@@ -538,6 +645,7 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
     if (open_path.empty()) {
         open_path = s.path;
         saved_size = hx_file_size();
+        file_writable = s.writable;
     }
     std::vector<std::pair<const char *, api_handler>> reads = {
         {"/api/info", [sp](const Request &) { return info(*sp); }},
@@ -571,16 +679,17 @@ void add_api_routes(serve_routes &routes, const serve_session &s) {
              return changed_state();
          }},
     };
-    std::vector<std::tuple<const char *, const char *, job_handler>> long_calls = {
-        {"/api/save", "save", [sp](const Request &r) { return save_in_place(*sp, r); }},
-        {"/api/save-as", "save", [sp](const Request &r) { return save_as(*sp, r); }},
-        {"/api/search", "search", search},
-        {"/api/compare", "compare", [sp](const Request &r) { return compare(*sp, r); }},
-        {"/api/hash", "hash", serve_hash},
+    // A save writes what the page saw; the others read the content as it is.
+    std::vector<std::tuple<const char *, const char *, job_handler, unsigned>> long_calls = {
+        {"/api/save", "save", [sp](const Request &r) { return save_in_place(*sp, r); }, route_in_step},
+        {"/api/save-as", "save", [sp](const Request &r) { return save_as(*sp, r); }, route_in_step},
+        {"/api/search", "search", search, route_read},
+        {"/api/compare", "compare", [sp](const Request &r) { return compare(*sp, r); }, route_read},
+        {"/api/hash", "hash", serve_hash, route_read},
     };
-    for (auto &[path, h] : reads) routes.get[path] = locked(h, false);
-    for (auto &[path, h] : changes) routes.post[path] = locked(h, true);
-    for (auto &[path, op, h] : long_calls) routes.post[path] = in_background(op, h);
+    for (auto &[path, h] : reads) routes.get[path] = locked(h, route_read);
+    for (auto &[path, h] : changes) routes.post[path] = locked(h, route_change | route_in_step);
+    for (auto &[path, op, h, flags] : long_calls) routes.post[path] = in_background(op, h, flags);
     routes.get["/api/job"] = [](const Request &, Response &res) { res.set_content(job_status(), "application/json"); };
     routes.post["/api/cancel"] = [](const Request &req, Response &res) {
         try {

@@ -225,6 +225,11 @@ void send_error(http_response &res, int status, const std::string &message) {
     res.set_content("{\"error\":" + json_quote(message) + "}", "application/json");
 }
 
+void send_error(http_response &res, const http_error &e) {
+    send_error(res, e.status, e.what());
+    if (!e.reason.empty()) res.body.insert(res.body.size() - 1, ",\"reason\":" + json_quote(e.reason));
+}
+
 http_app make_app(serve_session &s, const serve_routes &routes) {
     http_app app;
     app.default_headers = {
@@ -248,7 +253,7 @@ http_app make_app(serve_session &s, const serve_routes &routes) {
             check_head(req, s);
         } catch (const http_error &e) {
             http_response res;
-            send_error(res, e.status, e.what());
+            send_error(res, e);
             return res;
         }
         return std::nullopt;
@@ -273,7 +278,7 @@ http_app make_app(serve_session &s, const serve_routes &routes) {
                 send_error(res, 404, "not found");
             }
         } catch (const http_error &e) {
-            send_error(res, e.status, e.what());
+            send_error(res, e);
         }
         return res;
     };

@@ -26,8 +26,10 @@ using clock_type = std::chrono::steady_clock;
 // How long a start request waits for its job before answering 202.
 constexpr auto kStartWait = std::chrono::milliseconds(200);
 // A job nobody asked about for this long lost its page (a crashed browser;
-// a closed tab cancels at once): it is cancelled. Browsers slow the timers
-// of a hidden tab to one a second, and after five minutes to one a minute.
+// a closed tab cancels at once): it is cancelled, unless it is a save, which
+// the person confirmed and which runs to its end whatever its page does.
+// Browsers slow the timers of a hidden tab to one a second, and after five
+// minutes to one a minute.
 constexpr auto kUnwatched = std::chrono::seconds(75);
 
 // The job running or last run. `lock` guards it; the routes' engine lock,
@@ -45,6 +47,7 @@ struct job_record {
     int status = 0;     // once ended: the answer's status and body
     std::string body;
     std::string state;  // "running", "done", "failed" or "cancelled"
+    bool delivered = false;  // its answer reached a page (the start request, or one asking after its end)
     std::thread thread;
 };
 
@@ -80,7 +83,9 @@ std::string status_json() {
     std::string s = "{\"job\":" + std::to_string(job.id) + ",\"op\":\"" + job.op + "\",\"state\":\"" + job.state +
                     "\",\"done\":" + std::to_string(job.done) + ",\"total\":" + std::to_string(job.total) +
                     ",\"hits\":" + std::to_string(job.hits) + ",\"elapsed_ms\":" + std::to_string(elapsed);
-    if (!job.running) s += ",\"status\":" + std::to_string(job.status) + ",\"answer\":" + job.body;
+    if (!job.running)
+        s += ",\"status\":" + std::to_string(job.status) + ",\"unseen\":" + (job.delivered ? "false" : "true") +
+             ",\"answer\":" + job.body;
     return s + "}";
 }
 
@@ -128,12 +133,14 @@ void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job w
     job.done = job.total = job.hits = 0;
     job.started = job.seen = clock_type::now();
     job.state = "running";
+    job.delivered = false;
     job.own = work.progress;
     job.thread = std::thread(run, std::ref(*engine.mutex()), std::move(work));
     int64_t id = job.id;
     engine.unlock();  // the job takes it at its end
     job.ended.wait_for(hold, kStartWait, [id] { return job.id != id || !job.running; });
     if (job.id == id && !job.running) {
+        job.delivered = true;
         res.status = job.status;
         res.set_content(job.body, "application/json");
         return;
@@ -145,7 +152,9 @@ void start_job(std::unique_lock<std::mutex> &engine, const char *op, serve_job w
 std::string job_status() {
     std::lock_guard<std::mutex> hold(job.lock);
     job.seen = clock_type::now();
-    return status_json();
+    std::string status = status_json();
+    if (!job.running) job.delivered = true;
+    return status;
 }
 
 // Asks the engine to stop; should the call not have begun yet, watch_jobs
@@ -161,7 +170,7 @@ bool cancel_job(int64_t id) {
 void watch_jobs() {
     std::lock_guard<std::mutex> hold(job.lock);
     if (!job.running) return;
-    if (!job.cancel_asked && clock_type::now() - job.seen > kUnwatched) {
+    if (!job.cancel_asked && job.op != "save" && clock_type::now() - job.seen > kUnwatched) {
         std::fprintf(stderr, "hexview: no page asked about the running %s for %lld s: cancelled\n", job.op.c_str(),
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kUnwatched).count()));
         job.cancel_asked = true;

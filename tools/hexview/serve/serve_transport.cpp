@@ -26,7 +26,7 @@ using tcp = asio::ip::tcp;
 
 const char *const http_single_headers[] = {"host",          "origin",        "cookie",         "content-length",
                                            "content-type",  "authorization", "sec-fetch-site", "transfer-encoding",
-                                           "x-hexview-token", "x-hexview-launch", nullptr};
+                                           "x-hexview-token", "x-hexview-launch", "x-hexview-version", nullptr};
 
 namespace {
 

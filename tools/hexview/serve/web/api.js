@@ -33,6 +33,7 @@ let follower = null;
 export function onJob(f) { follower = f; }
 
 // Leaving the page cancels the job it started; the request outlives the page.
+// (Not a save: that runs to its end, and the next page load says how it ended.)
 export function cancelOnLeave(job) {
   const leave = () => {
     fetch('/api/cancel', {
@@ -43,6 +44,14 @@ export function cancelOnLeave(job) {
   window.addEventListener('pagehide', leave);
   return () => window.removeEventListener('pagehide', leave);
 }
+
+// The version of the content this page shows: every change carries it, and
+// one made on another file or older edits (another tab's change came
+// between) is refused as "stale"; `staleHandler` then starts the page again.
+let contentVersion = null;
+let staleHandler = null;
+export function setContentVersion(v) { contentVersion = v; }
+export function onStale(f) { staleHandler = f; }
 
 let busy = 0;
 const busyListeners = [];
@@ -58,6 +67,7 @@ async function call(method, path, body, { quiet = false } = {}) {
   const init = { method, credentials: 'omit', headers: { 'X-Hexview-Token': token } };
   if (method === 'POST') {
     init.headers['Content-Type'] = 'application/json';
+    if (contentVersion !== null) init.headers['X-Hexview-Version'] = String(contentVersion);
     init.body = JSON.stringify(body || {});
   }
   if (!quiet) setBusy(1);
@@ -88,6 +98,7 @@ async function call(method, path, body, { quiet = false } = {}) {
     if (status < 200 || status > 299) {
       const err = new Error(data.error || `request failed (${status})`);
       err.status = status;
+      if (data.reason === 'stale' && staleHandler) staleHandler(err);
       throw err;
     }
     return data;

@@ -1,6 +1,6 @@
 // hexview serve: the page. Wires the grid, the inspector and the panels to
 // the server, and holds the keyboard map.
-import { get, onBusy, onJob, startSession } from './api.js';
+import { get, onBusy, onJob, onStale, setContentVersion, startSession } from './api.js';
 import { JobBar } from './job.js';
 import { HexGrid } from './grid.js';
 import { renderInspector } from './inspector.js';
@@ -84,6 +84,26 @@ function makeTools(grid, path, staged, trail) {
   };
 }
 
+// A save started by this tab before a reload (or by a closed tab) runs on:
+// the page follows it to its end, or says how it ended when nobody heard.
+async function reportSaveOfEarlierPage(edits, notify, showError) {
+  let job;
+  try {
+    job = await get('/api/job', {}, { quiet: true });
+  } catch (e) {
+    return;
+  }
+  if (job.op !== 'save') return;
+  let ended = job;
+  if (job.state === 'running') ended = await jobs.follow(job).catch(() => null);
+  else if (!job.unseen) return;
+  if (!ended) return;
+  await edits.refresh();
+  const answer = ended.answer || {};
+  if (ended.status >= 200 && ended.status < 300) notify(`The save started before this page was loaded ended: saved ${answer.saved || edits.path}`);
+  else showError(new Error(`The save started before this page was loaded did not end well: ${answer.error || 'failed'}`));
+}
+
 async function boot() {
   let info;
   try {
@@ -94,6 +114,7 @@ async function boot() {
     return;
   }
   const writable = info.writable;
+  setContentVersion(info.version ?? null);
   showPath(info.path);
   $('mode-badge').textContent = writable ? 'read-write' : 'read-only';
   $('mode-badge').classList.toggle('rw', writable);
@@ -373,10 +394,24 @@ async function boot() {
     sessionStorage.removeItem('hexview-notice');
     notify(notice);
   }
+  // A change made on what another tab replaced: this tab starts again on
+  // the file as it is now, and says why.
+  onStale(() => {
+    sessionStorage.setItem('hexview-stale', 'Not done: the file or its edits changed in another tab. '
+      + 'This tab now shows the file as it is.');
+    reopening = true;
+    window.location.reload();
+  });
+  const stale = sessionStorage.getItem('hexview-stale');
+  if (stale) {
+    sessionStorage.removeItem('hexview-stale');
+    showError(new Error(stale));
+  }
 
   // Closing or reloading the tab with unsaved edits asks first.
+  // A running save carries them to the file whatever the tab does.
   window.addEventListener('beforeunload', (e) => {
-    if (!edits.editCount || reopening) return;
+    if (!edits.editCount || reopening || edits.saving) return;
     e.preventDefault();
     e.returnValue = '';
   });
@@ -384,6 +419,7 @@ async function boot() {
   grid.setSize(info.size);
   grid.layout();
   await edits.refresh();
+  await reportSaveOfEarlierPage(edits, notify, showError);
   strip.load();
   updateStatus();
   scheduleInspector();

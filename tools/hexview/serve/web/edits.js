@@ -2,7 +2,7 @@
 // marked in the grid, undo and redo (the server discards and stages the list
 // again), discard, save in place after a confirmation, and save as. Every
 // one of these goes through one queue, whether a key or a button asked.
-import { get, post } from './api.js';
+import { get, post, setContentVersion } from './api.js';
 import { el, formatOffset, inRanges } from './util.js';
 
 // Sorted, merged [start, end) ranges with [s, e) added; linear in the
@@ -204,6 +204,7 @@ export class EditsPanel {
     this.undoCount = 0;
     this.redoCount = 0;
     this.atRisk = null;    // where the whole content is after a save failed part-way
+    this.saving = false;   // a save runs: it carries the edits, and outlives the tab
     this.riskCause = '';   // that save's failure
     this.els = elements;
     const els = elements;
@@ -401,6 +402,7 @@ export class EditsPanel {
   #applyTyped(state) {
     this.staged = state.staged;
     this.version = state.version ?? this.version;
+    setContentVersion(this.version);
     this.undoCount = state.undo;
     this.redoCount = state.redo;
     this.grid.setSize(state.size, this.version);
@@ -419,6 +421,7 @@ export class EditsPanel {
     this.#typedState = null;  // this answer is later than a typed one not shown yet
     this.staged = state.staged;
     this.version = state.version ?? this.version;
+    setContentVersion(this.version);
     this.ranges = editedRanges(state.staged);
     this.undoCount = state.undo;
     this.redoCount = state.redo;
@@ -472,6 +475,7 @@ export class EditsPanel {
       '? The file is replaced by the edited copy; this cannot be undone.'], 'Save');
     if (!ok) return;
     const saved = this.staged;
+    this.saving = true;
     try {
       this.#apply(await post('/api/save', { confirm: this.path }));
       this.onSaved(saved, this.path);
@@ -481,6 +485,8 @@ export class EditsPanel {
       this.riskCause = e.message.split(' - the content is whole')[0];
       await this.#refresh();
       if (!this.atRisk) this.showError(e);
+    } finally {
+      this.saving = false;
     }
     this.grid.focus();
   }
@@ -491,6 +497,7 @@ export class EditsPanel {
       return;
     }
     const saved = this.staged;
+    this.saving = true;
     try {
       const state = await post('/api/save-as', { path, overwrite });
       // The editor goes on with the new file, as saved.
@@ -503,10 +510,13 @@ export class EditsPanel {
       // 409 is also a busy refusal (a search runs): only an existing file asks.
       if (e.status === 409 && !overwrite && e.message.startsWith('the file exists: ')) {
         const ok = await this.ask('Replace the file?', [e.message.replace(/^the file exists: /, ''), ' exists. Replace it with the edited content?'], 'Replace');
+        this.saving = false;
         if (ok) await this.#saveAs(path, true);
         return;
       }
       this.showError(e);
+    } finally {
+      this.saving = false;
     }
   }
 

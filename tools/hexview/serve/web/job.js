@@ -1,7 +1,8 @@
 // The long call running on the server (a search, compare, save or hash): a bar
 // with the bytes done, the hits so far and the time left, a Cancel button
 // and Esc. The page stays live meanwhile; the server refuses changes and a
-// second long call until the job ends. Leaving the page cancels the job.
+// second long call until the job ends. Leaving the page cancels the job,
+// unless it is a save.
 import { get, post, cancelOnLeave } from './api.js';
 import { humanSize } from './util.js';
 
@@ -49,7 +50,8 @@ export class JobBar {
   // request that started it would have had it.
   async follow(started) {
     this.id = started.job;
-    const stopWatching = cancelOnLeave(started.job);
+    // A save the person confirmed runs to its end even when the tab goes.
+    const stopWatching = started.op === 'save' ? () => {} : cancelOnLeave(started.job);
     this.bar.hidden = false;
     this.show(started);
     try {
