@@ -7,7 +7,9 @@ saved file.
 Usage: browser_daily_test.py HEXVIEW [unittest arguments]
 """
 import base64
+import os
 import random
+import socket
 
 from browser_support import BrowserCase, By, Keys, main
 
@@ -273,6 +275,69 @@ class DailyTest(BrowserCase):
         self.settle()
         self.by_id('tab-tools').click()
         self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version + 2))
+
+    def load(self, url):
+        self.driver.get(url)
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.wait_painted()
+
+    def test_bookmarks_kept_by_one_run_are_found_by_the_next_on_another_port(self):
+        """The browser keeps localStorage by origin, so by port: the server
+        keeps the bookmarks, and says when the file was replaced since."""
+        data = firmware(1 << 14)
+        version = data.index(b'QuillFirmware')
+        path = self.file('fw.bin', data)
+        first = self.open(path)
+        self.bookmark(0, 3, 'magic')
+        self.bookmark(version, version + 12, 'version')
+        self.until_text('bookmark-summary', '^2 bookmarks, kept by hexview serve for this file$')
+        first.stop()
+        with socket.socket() as s:  # a free port, not the first run's
+            s.bind(('127.0.0.1', 0))
+            port = s.getsockname()[1] if s.getsockname()[1] != first.port else first.port + 1
+        second = self.open(path, '--port', str(port))
+        self.assertNotEqual(second.port, first.port)
+        self.by_id('tab-tools').click()
+        self.assertEqual(self.bookmarked('version'), (b'QuillFirmware', version))
+        self.assertEqual(self.bookmarked('magic'), (b'FWIM', 0))
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, '#bookmark-list li.stale'), [])
+
+        # Another file at the same path: they come back marked, and stay so.
+        second.stop()
+        with open(path + '.new', 'wb') as f:
+            f.write(firmware(1 << 14))
+        os.replace(path + '.new', path)
+        self.open(path)
+        self.by_id('tab-tools').click()
+        self.until_text('bookmark-summary', r'^2 bookmarks, kept by hexview serve for this file; all made on another '
+                        r'state of the file \(another file is at this path now \(it was replaced\)\): check them')
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, '#bookmark-list li.stale')), 2)
+        self.bookmark(4, 7, 'size')
+        self.until_text('bookmark-summary', r'^3 bookmarks, kept by hexview serve for this file; 2 made on another')
+        stale = [li.text for li in self.driver.find_elements(By.CSS_SELECTOR, '#bookmark-list li.stale')]
+        self.assertEqual([t.split('\n')[1] for t in stale], ['magic', 'version'])
+
+    def test_bookmarks_this_browser_kept_are_taken_over_once(self):
+        """A list the page kept in localStorage before the server kept them
+        goes to the server the first time, and leaves the browser."""
+        data = firmware(1 << 14)
+        path = self.file('old.bin', data)
+        server = self.open(path)
+        key = 'hexview-bookmarks:' + path
+        self.driver.execute_script('localStorage.setItem(arguments[0], JSON.stringify(arguments[1]))', key,
+                                   [{'name': 'old', 'offset': 4, 'length': 4, 'size': len(data)}])
+        self.load(server.fresh_url())
+        self.by_id('tab-tools').click()
+        self.until_text('bookmark-summary', '^1 bookmark, kept by hexview serve for this file$')
+        self.assertEqual(self.bookmarked('old'), (data[4:8], 4))
+        self.assertIsNone(self.driver.execute_script('return localStorage.getItem(arguments[0])', key))
+        # Deleted, it does not come back from the browser.
+        self.driver.find_element(By.CSS_SELECTOR, '#bookmark-list li button.drop').click()
+        self.until_text('bookmark-summary', '^No bookmarks yet')
+        self.settle()
+        self.load(server.fresh_url())
+        self.by_id('tab-tools').click()
+        self.until_text('bookmark-summary', '^No bookmarks yet')
 
     def test_characters_made_with_altgr_are_typed_in_the_text_column(self):
         """On many keyboards @, { and € take AltGr, which Windows reports as

@@ -109,7 +109,7 @@ class ReadToolsTest(BrowserCase):
         self.select(0, 1)
         self.by_id('bookmark-name').send_keys('MZ')
         self.by_id('bookmark-form').find_element(By.TAG_NAME, 'button').click()
-        self.until_text('bookmark-summary', '^2 bookmarks')
+        self.until_text('bookmark-summary', '^2 bookmarks, kept by hexview serve')
 
         # A reload (a fresh address of the same server) finds them again.
         self.driver.get(server.fresh_url())
@@ -124,7 +124,7 @@ class ReadToolsTest(BrowserCase):
         self.assertEqual(self.by_id('st-selection').text, 'selected 0x40–0x66 (39 bytes)')
 
         self.driver.find_elements(By.CSS_SELECTOR, '#bookmark-list li button.drop')[0].click()
-        self.until_text('bookmark-summary', '^1 bookmark,')
+        self.until_text('bookmark-summary', '^1 bookmark, kept by hexview serve')
         self.driver.refresh()
         self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
         self.by_id('tab-tools').click()

@@ -38,6 +38,11 @@ GIB = 1 << 30
 STATE_HOME = tempfile.mkdtemp(prefix='hexview-state-')
 os.environ['XDG_STATE_HOME'] = STATE_HOME
 atexit.register(shutil.rmtree, STATE_HOME, ignore_errors=True)
+# Bookmarks go to the user's data folder: the same for every server of a test
+# file (a later run finds what an earlier one kept), never the real user's.
+DATA_HOME = tempfile.mkdtemp(prefix='hexview-data-')
+os.environ['XDG_DATA_HOME'] = DATA_HOME
+atexit.register(shutil.rmtree, DATA_HOME, ignore_errors=True)
 
 CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                   '--disable-background-networking', '--disable-component-update', '--disable-sync',

@@ -100,6 +100,7 @@ int run_serve(const serve_options &o) {
     session.writable = open_file(o);
     serve_routes routes;
     add_api_routes(routes, session);
+    add_bookmark_routes(routes, session);
     http_server server(make_app(session, routes));
     try {
         session.port = server.listen_loopback(

@@ -1,7 +1,8 @@
 // tools/hexview/serve: `hexview serve`, a local web hex editor on one file,
 // driven through the hx_ functions; the page it serves is in web/. Pieces
 // shared by serve.cpp (start-up), serve_http.cpp (credentials, guards, assets
-// and routing), serve_api.cpp (the engine routes) and serve_json.cpp (bodies),
+// and routing), serve_api.cpp (the engine routes), serve_bookmarks.cpp (the
+// bookmarks kept in the user's data folder) and serve_json.cpp (bodies),
 // over serve_transport.h (HTTP on the loopback). What it shares with the
 // hexview command is in common/host.h.
 #pragma once
@@ -116,6 +117,13 @@ struct serve_routes {
 
 // The API routes under /api/; each calls the engine under one lock.
 void add_api_routes(serve_routes &routes, const serve_session &s);
+// The file being edited now, as the page shows it: the one given on the
+// command line until Ctrl+O or a save as goes on with another (takes the
+// engine lock; serve_api.cpp).
+std::string serve_open_path();
+// GET and POST /api/bookmarks: the open file's bookmarks, kept in the user's
+// data folder (serve_bookmarks.cpp). Call after add_api_routes.
+void add_bookmark_routes(serve_routes &routes, const serve_session &s);
 
 // ---- Edit tools (serve_edit_tools.cpp; undo steps in serve_api.cpp) -------
 // Each is called under the engine lock.

@@ -635,6 +635,11 @@ std::string serve_stage_step(const serve_session &s, const std::vector<edit_reco
     return changed_state();
 }
 
+std::string serve_open_path() {
+    std::lock_guard<std::mutex> hold(engine_lock);
+    return open_path;
+}
+
 int64_t serve_unsaved_edits() {
     std::lock_guard<std::mutex> hold(engine_lock);
     return static_cast<int64_t>(applied.size());

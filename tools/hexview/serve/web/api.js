@@ -63,8 +63,9 @@ function setBusy(delta) {
   for (const l of busyListeners) l(busy > 0);
 }
 
-async function call(method, path, body, { quiet = false } = {}) {
-  const init = { method, credentials: 'omit', headers: { 'X-Hexview-Token': token } };
+// `keepalive`: the request outlives the page (a reload right after a change).
+async function call(method, path, body, { quiet = false, keepalive = false } = {}) {
+  const init = { method, credentials: 'omit', keepalive, headers: { 'X-Hexview-Token': token } };
   if (method === 'POST') {
     init.headers['Content-Type'] = 'application/json';
     if (contentVersion !== null) init.headers['X-Hexview-Version'] = String(contentVersion);
@@ -111,4 +112,4 @@ export const get = (path, params = {}, options = {}) => {
   const q = new URLSearchParams(params).toString();
   return call('GET', q ? `${path}?${q}` : path, undefined, options);
 };
-export const post = (path, body) => call('POST', path, body);
+export const post = (path, body, options = {}) => call('POST', path, body, options);

@@ -372,10 +372,12 @@ async function boot() {
     copySelection(grid, $('copy-format').value, notify, showError, () => edits.settled());
   });
 
-  // Another tab on the same server may have staged or saved: catch up when
-  // this one comes back into view.
+  // Another tab on the same server may have staged, saved or changed the
+  // bookmarks: catch up when this one comes back into view.
   document.addEventListener('visibilitychange', () => {
-    if (document.visibilityState === 'visible') edits.refresh();
+    if (document.visibilityState !== 'visible') return;
+    edits.refresh();
+    tools.bookmarks.reload();
   });
   // Another file: the page starts again on it, and says what its open found.
   let reopening = false;
@@ -420,6 +422,7 @@ async function boot() {
   grid.layout();
   await edits.refresh();
   await reportSaveOfEarlierPage(edits, notify, showError);
+  await tools.bookmarks.loaded;
   strip.load();
   updateStatus();
   scheduleInspector();
