@@ -108,6 +108,12 @@ HX_API const char *hx_last_error(void);
  * "CreateFileMapping failed (win error <code>)",
  * "MapViewOfFile failed (win error <code>)", "out of memory".
  * Directories, FIFOs, sockets and devices are refused without blocking.
+ * So are files whose reported size is not what they hold, never read nor
+ * written: those of the kernel's own file systems (Linux: /proc, /sys,
+ * debugfs, tracefs, configfs, cgroup, efivarfs, ...), and a file reported
+ * empty that still gives a byte when read: "not a regular file with a known
+ * size: <path> (a file of the system's own, as in /proc or /sys, whose
+ * reported size is not what it holds)".
  * The path's symbolic links are followed once, here: saves go to the file
  * found now (see hx_save). A link in a sticky folder that others may write
  * (such as /tmp), at the path's end or on its way, is followed only when the

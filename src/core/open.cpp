@@ -74,6 +74,15 @@ int hv_map(const char *path, int32_t rw, const char *notice) {
     hv_handle_closer file{rw ? hv_os->open_rw(real) : hv_os->open_read(real)};
     if (file.h == HV_NO_HANDLE) return fail_cannot_open(path, hv_os->last_error());
     if (!hv_os->handle_info(file.h, &S.identity)) return fail_cannot_open(path, hv_os->last_error());
+    // A file of /proc or /sys is never shown as the empty (or 4 KiB) file
+    // its size says, nor written: refused in both modes.
+    if (!hv_os->size_known(file.h)) {
+        hv_release();
+        hv_err("not a regular file with a known size: %s (a file of the system's own, as in /proc or /sys, whose "
+               "reported size is not what it holds)",
+               path);
+        return -1;
+    }
     int64_t size = 0;
     if (!hv_os->file_size(file.h, &size)) {
         hv_release();

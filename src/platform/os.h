@@ -72,6 +72,14 @@ struct hv_os_table {
     hv_handle (*open_rw)(const char *path);
     // The file's size; false on failure.
     bool (*file_size)(hv_handle h, int64_t *size);
+    // False when the size reported for the regular file of handle h is not
+    // what it holds: a file of the kernel's own file systems (Linux: proc,
+    // sysfs, debugfs, tracefs, configfs, securityfs, cgroup, bpf, pstore,
+    // efivarfs, ...), whose sizes (0, 4096) say nothing of what a read gives
+    // and whose writes act on the system, never read here; or a file
+    // reported empty whose first byte can still be read (one byte read at
+    // offset 0, without blocking). True otherwise (Win32: always).
+    bool (*size_known)(hv_handle h);
     // Maps `size` (> 0) bytes of the file from offset 0. The handle may be
     // closed afterwards; the view stays valid until unmap.
     hv_map_result (*map)(hv_handle h, int64_t size, bool writable, uint8_t **view);

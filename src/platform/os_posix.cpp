@@ -7,6 +7,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -61,6 +64,50 @@ bool posix_file_size(hv_handle h, int64_t *size) {
     }
     *size = static_cast<int64_t>(st.st_size);
     return true;
+}
+
+#ifdef __linux__
+// The kernel's own file systems, by their magic numbers (linux/magic.h):
+// their files' sizes are not their contents, and writes to them act on the
+// system.
+constexpr uint32_t kKernelFileSystems[] = {
+    0x9fa0,      // proc
+    0x62656572,  // sysfs
+    0x64626720,  // debugfs
+    0x74726163,  // tracefs
+    0x62656570,  // configfs
+    0x73636673,  // securityfs
+    0x27e0eb,    // cgroup
+    0x63677270,  // cgroup2
+    0xcafe4a11,  // bpf
+    0x6165676c,  // pstore
+    0xde5e81e4,  // efivarfs
+    0xf97cff8c,  // selinuxfs
+    0x43415d53,  // smackfs
+    0x65735543,  // fusectl
+    0x42494e4d,  // binfmt_misc
+};
+#endif
+
+bool posix_size_known(hv_handle h) {
+    int fd = static_cast<int>(h);
+#ifdef __linux__
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) == 0) {
+        for (uint32_t magic : kKernelFileSystems)
+            if (static_cast<uint32_t>(fs.f_type) == magic) return false;
+    }
+#endif
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_size != 0) return true;
+    // Reported empty: a byte read at its start, without blocking, says
+    // whether it is. A read that fails says nothing either way: refused.
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    uint8_t byte = 0;
+    ssize_t got = ::pread(fd, &byte, 1, 0);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl);
+    return got == 0;
 }
 
 hv_map_result posix_map(hv_handle h, int64_t size, bool writable, uint8_t **view) {
@@ -522,6 +569,7 @@ const hv_os_table hv_os_native = {
     .open_read = posix_open_read,
     .open_rw = posix_open_rw,
     .file_size = posix_file_size,
+    .size_known = posix_size_known,
     .map = posix_map,
     .unmap = posix_unmap,
     .write = posix_write,

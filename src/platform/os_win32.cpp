@@ -69,6 +69,10 @@ bool win32_file_size(hv_handle h, int64_t *size) {
     return true;
 }
 
+// A disk file's size is what it holds: Windows has no files like those of
+// Linux's /proc, and devices are refused at the open.
+bool win32_size_known(hv_handle) { return true; }
+
 // The mapping object lives only until the view is made: the view keeps the
 // file mapped after both handles are closed.
 hv_map_result win32_map(hv_handle h, int64_t size, bool writable, uint8_t **view) {
@@ -548,6 +552,7 @@ const hv_os_table hv_os_native = {
     .open_read = win32_open_read,
     .open_rw = win32_open_rw,
     .file_size = win32_file_size,
+    .size_known = win32_size_known,
     .map = win32_map,
     .unmap = win32_unmap,
     .write = win32_write,

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/state.h"
 #include "quillmar_hexview.h"
@@ -189,8 +191,49 @@ INSTANTIATE_TEST_SUITE_P(
                                       return HV_MAP_VIEW_FAILED;
                                   };
                               },
-                              "MapViewOfFile failed (win error 77)"}),
+                              "MapViewOfFile failed (win error 77)"},
+        platform_failure_case{"size_not_known",
+                              [](hv_os_table &t) { t.size_known = [](hv_handle) { return false; }; },
+                              "not a regular file with a known size: %s (a file of the system's own, as in /proc "
+                              "or /sys, whose reported size is not what it holds)"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Files of the kernel's own file systems report sizes that are not their
+// contents: /proc/version says 0 bytes and holds a line, a sysfs attribute
+// says 4096. Neither is opened, read-only or read-write, so none is shown as
+// the empty file its size says, nor written. Linux only.
+TEST_F(open_file, files_of_proc_and_sys_are_refused_in_both_modes) {
+#ifndef __linux__
+    GTEST_SKIP() << "/proc and /sys are Linux's";
+#else
+    std::vector<std::string> paths;
+    for (const char *p : {"/proc/version", "/sys/kernel/address_bits", "/proc/self/status"})
+        if (FILE *f = std::fopen(p, "rb")) {
+            std::fclose(f);
+            paths.push_back(p);
+        }
+    if (paths.empty()) GTEST_SKIP() << "no /proc or /sys here";
+    for (const std::string &p : paths) {
+        const std::string refused = "not a regular file with a known size: " + p +
+                                    " (a file of the system's own, as in /proc or /sys, whose reported size is not "
+                                    "what it holds)";
+        EXPECT_EQ(hx_open(p.c_str()), -1) << p;
+        EXPECT_EQ(std::string(hx_last_error()), refused);
+        EXPECT_EQ(S.is_open, 0);
+        EXPECT_EQ(hx_file_size(), -1);
+        // Read-write, the system may refuse first (a user other than root;
+        // sysfs for root too): refused either way.
+        EXPECT_EQ(hx_open_rw(p.c_str()), -1) << p;
+        std::string said = hx_last_error();
+        EXPECT_TRUE(said == refused || said == cannot_open(p, EACCES)) << said;
+        EXPECT_EQ(S.is_open, 0);
+    }
+    // An empty file of an ordinary file system still opens, as empty.
+    std::string empty = dir.write("empty.bin", bytes{});
+    ASSERT_EQ(hx_open_rw(empty.c_str()), 0);
+    EXPECT_EQ(hx_file_size(), 0);
+#endif
+}
 
 #ifdef _WIN32
 // The process's handles. (Wine reports 0 always; Windows counts them.)

@@ -359,6 +359,129 @@ class DailyTest(BrowserCase):
         self.settle()
         self.assertEqual(self.content()[:2], b'Z\x00')
 
+    def test_tab_and_shift_tab_switch_columns_from_either_one(self):
+        """As the help says: Tab and Shift+Tab switch between the hex and the
+        text column from either one, and the keys stay in the grid (not on to
+        the inspector)."""
+        self.open(self.file('t.bin', bytes(16)))
+        for keys, column in [([Keys.TAB], 'text'), ([Keys.TAB], 'hex'),
+                             ([Keys.SHIFT, Keys.TAB], 'text'), ([Keys.SHIFT, Keys.TAB], 'hex')]:
+            self.grid_keys(*keys)
+            self.assertEqual(self.driver.execute_script(
+                'return [window.hexview.grid.column, document.activeElement.id]'), [column, 'grid'], keys)
+        # Text, then Tab back: hex digits go to the hex column.
+        self.grid_keys(Keys.TAB, 'A', Keys.TAB, *'42')
+        self.settle()
+        self.assertEqual(self.content()[:3], b'AB\x00')
+        self.assertIn('Tab / Shift+Tabswitch between the hex and text columns',
+                      self.by_id('help-dialog').get_attribute('textContent'))
+
+    # ---- messages -----------------------------------------------------------
+
+    def error_shown(self):
+        return self.by_id('error').is_displayed()
+
+    def test_an_error_goes_when_a_later_action_succeeds(self):
+        """An error bar covers the first rows: the next action that works
+        takes it away (a key in the grid, a click, a form sent); one that
+        fails shows its own. Typing into a field to mend it is no action yet."""
+        self.open(self.file('e.bin', bytes(64)))
+        self.go_to('zz')
+        self.until_text('error-text', '^not an offset: "zz"')
+        box = self.by_id('goto-input')
+        box.clear()
+        box.send_keys('0x2')
+        self.assertTrue(self.error_shown(), 'typing into the field to mend it')
+        box.send_keys(Keys.ENTER)
+        self.settle()
+        self.assertEqual((self.error_shown(), self.status()), (False, 'offset 0x2 (2)'))
+        # A key in the grid after a failure elsewhere.
+        self.go_to('0x999')
+        self.until_text('error-text', '^offset 0x999 is outside the file')
+        self.grid_keys(Keys.ARROW_RIGHT)
+        self.assertEqual((self.error_shown(), self.status()), (False, 'offset 0x3 (3)'))
+        # A click on a tab; and an action that fails again shows its error.
+        self.go_to('zz')
+        self.until_text('error-text', '^not an offset')
+        self.by_id('tab-edits').click()
+        self.assertFalse(self.error_shown())
+        self.by_id('tab-compare').click()
+        self.by_id('compare-input').send_keys('missing.bin', Keys.ENTER)
+        self.until_text('error-text', 'missing.bin')
+        self.driver.execute_script('window.hexview.grid.focus()')
+        self.grid_keys(Keys.ARROW_DOWN)
+        self.assertFalse(self.error_shown())
+
+    # ---- compare --------------------------------------------------------------
+
+    def test_sizes_that_read_the_same_rounded_are_said_in_bytes(self):
+        """4 MiB and 4 MiB + 10 bytes both read "4.00 MiB": the compare says
+        the sizes in bytes, and by how much they differ."""
+        path = self.sparse_file('a.bin', 4 << 20, b'same tail ' * 4)
+        self.sparse_file('b.bin', (4 << 20) + 10, b'same tail ' * 4)
+        self.file('small.bin', bytes(1024))
+        self.open(path)
+        self.by_id('tab-compare').click()
+        self.by_id('compare-input').send_keys('b.bin', Keys.ENTER)
+        self.until_text('compare-summary', 'Sizes differ')
+        self.assertIn('Sizes differ: this file 4,194,304 bytes, the other 4,194,314 bytes (10 bytes longer); '
+                      'past its end the shorter reads as 00.', self.by_id('compare-summary').text)
+        box = self.by_id('compare-input')
+        box.clear()
+        box.send_keys('small.bin', Keys.ENTER)
+        self.until_text('compare-summary', 'Sizes differ: this file 4.00 MiB, the other 1.00 KiB '
+                                           r'\(4,193,280 bytes shorter\)')
+
+    # ---- the layout in smaller windows ------------------------------------------
+
+    def test_the_help_fits_a_760_px_tall_window(self):
+        """The list of keys is taller than a 760 px window: it scrolls within
+        the help, whose title and Close button stay in view."""
+        with self.viewport(1400, 760):
+            self.open(self.file('h.bin', bytes(256)))
+            self.grid_keys(Keys.F1)
+            self.wait.until(lambda d: d.find_element(By.ID, 'help-dialog').get_attribute('open'))
+            self.screenshot('help-760')
+            seen = self.driver.execute_script('''
+                const box = (id) => document.getElementById(id).getBoundingClientRect();
+                const close = box('help-close');
+                const hit = document.elementFromPoint((close.left + close.right) / 2, (close.top + close.bottom) / 2);
+                return {dialog: [box('help-dialog').top, box('help-dialog').bottom], title: box('help-title').top,
+                        close: [close.top, close.bottom], onClose: hit && hit.id, height: innerHeight};''')
+            self.assertEqual(seen['height'], 760)
+            self.assertGreaterEqual(seen['dialog'][0], 0, seen)
+            self.assertLessEqual(seen['dialog'][1], 760, seen)
+            self.assertGreaterEqual(seen['title'], 0, seen)
+            self.assertLessEqual(seen['close'][1], 760, seen)
+            self.assertEqual(seen['onClose'], 'help-close', 'the Close button is in view, on top')
+            # The last key is reached by scrolling the list.
+            last = self.driver.execute_script('''
+                const list = document.querySelector('#help-dialog .keys-scroll');
+                list.scrollTop = list.scrollHeight;
+                const row = list.querySelector('tr:last-child').getBoundingClientRect();
+                return [row.bottom <= list.getBoundingClientRect().bottom + 1, list.querySelector('tr:last-child').textContent];''')
+            self.assertEqual(last, [True, '? or F1this list'])
+            self.by_id('help-close').click()
+            self.assertFalse(self.by_id('help-dialog').get_attribute('open'))
+
+    def test_the_inspector_has_room_in_an_800_px_wide_window(self):
+        """Below the grid at 800 px wide, the inspector stands whole beside the
+        tool tabs, not in a box of three rows."""
+        for height in (900, 760):
+            with self.subTest(height=height), self.viewport(800, height):
+                self.open(self.file('i.bin', bytes(range(256))))
+                self.screenshot(f'inspector-800x{height}')
+                seen = self.driver.execute_script('''
+                    const panel = document.getElementById('inspector').closest('.panel').getBoundingClientRect();
+                    const rows = [...document.querySelectorAll('#inspector tbody tr')].map((r) => r.getBoundingClientRect());
+                    const pane = document.getElementById('pane-search').getBoundingClientRect();
+                    return {rows: rows.length, inView: rows.filter((r) => r.top >= panel.top && r.bottom <= panel.bottom + 1).length,
+                            beside: pane.left >= panel.right - 1, pane: pane.height};''')
+                self.assertEqual(seen['inView'], seen['rows'], seen)
+                self.assertEqual(seen['rows'], 13)
+                self.assertTrue(seen['beside'], seen)
+                self.assertGreater(seen['pane'], 200, seen)
+
     # ---- the mouse ----------------------------------------------------------
 
     def point(self, offset, column='hex', into=0.5):

@@ -256,7 +256,64 @@ class EditToolsTest(BrowserCase):
                                       r'are staged: nothing was staged')
         self.assertEqual(self.staged(), [])
 
+    def test_replace_all_with_a_shorter_text_moves_the_selection_and_the_hits(self):
+        """'cat' replaced by 'DO' everywhere: the selected hit is selected as
+        its two new bytes, and the hits are listed, marked and stepped to
+        where their replacements are."""
+        self.open(self.file('c.bin', b'ab cat cd cat ef cat gh cat.' + bytes(8)))
+        self.search('ASCII', 'cat', 4)
+        self.driver.execute_script('window.hexview.search.select(1)')
+        self.settle()
+        selection = lambda: tuple(self.driver.execute_script('return window.hexview.grid.selection()'))
+        self.assertEqual(selection(), (10, 12))
+        self.by_id('replace-input').send_keys('DO')
+        self.by_id('replace-all').click()
+        self.until_text('notice', '^Replaced 4 hits as one step')
+        self.settle()
+        self.assertEqual(self.row_at(0)[2] + self.row_at(0x10)[2][:8], 'ab DO cd DO ef DO gh DO.')
+        self.assertEqual(selection(), (9, 10), 'the second hit, now DO')
+        listed = [li.find_element(By.CSS_SELECTOR, '.off').text for li in self.driver.find_elements(By.CSS_SELECTOR, '#hit-list li')]
+        self.assertEqual(listed, ['0x00000003', '0x00000009', '0x0000000f', '0x00000015'])
+        self.assertEqual(self.driver.execute_script('return [...Array(24).keys()].map((o) => window.hexview.search.markAt(o))'),
+                         [0, 0, 0, 1, 1, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 1, 0])
+        self.grid_keys(Keys.F3)
+        self.settle()
+        self.assertEqual(selection(), (15, 16), 'F3 goes on to the third, where it is now')
+        # A selection made by hand, from the last byte of a hit over the next
+        # one: it keeps the bytes left of it (" ef DO "), pulled back.
+        self.by_id('undo-btn').click()
+        self.settle()
+        self.select(12, 20)
+        self.by_id('replace-all').click()
+        self.settle()
+        self.assertEqual(selection(), (11, 17))
+        self.assertEqual(self.driver.execute_script('return window.hexview.grid.cursor'), 17, 'the cursor at its end still')
+
     # ---- the inspector ------------------------------------------------------
+
+    def test_the_inspector_reads_from_the_selections_first_byte_either_way(self):
+        """Selected left to right (the cursor at its end) or right to left,
+        the inspector reads from the first selected byte, and a value typed
+        there is written there."""
+        data = bytes(range(0x10, 0x30))
+        self.open(self.file('s.bin', data))
+        for first, last in [(4, 7), (7, 4)]:
+            with self.subTest(first=first, last=last):
+                self.select(first, last)
+                self.until_text('inspector-at', '^at 0x4$')
+                self.assertEqual(self.driver.find_element(By.CSS_SELECTOR, '#inspector [aria-label="uint32 little-endian"]').text,
+                                 str(int.from_bytes(data[4:8], 'little')))
+        self.move(4)
+        self.grid_keys(Keys.SHIFT, Keys.ARROW_RIGHT, Keys.ARROW_RIGHT, Keys.ARROW_RIGHT)
+        self.until_text('st-selection', '^selected 0x4–0x7')
+        self.until_text('inspector-at', '^at 0x4$')
+        field = self.driver.find_element(By.CSS_SELECTOR, '#inspector [aria-label="uint16 big-endian"]')
+        field.click()
+        field.send_keys(Keys.CONTROL, 'a')
+        field.send_keys('0xabcd', Keys.ENTER)
+        self.settle()
+        self.assertEqual(self.shown(0)[:8], data[:4] + b'\xab\xcd' + data[6:8])
+
 
     def inspector_value(self, label, text):
         at = self.driver.execute_script('return window.hexview.grid.cursor')

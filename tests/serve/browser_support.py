@@ -252,6 +252,23 @@ class BrowserCase(unittest.TestCase):
             latency(0)
             self.driver.execute_cdp_cmd('Network.disable', {})
 
+    @contextlib.contextmanager
+    def viewport(self, width, height):
+        """The page is `width` x `height` CSS pixels inside the block, as in a
+        window of that inner size (the window's own bars left out)."""
+        self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': False})
+        try:
+            yield
+        finally:
+            self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+    def screenshot(self, suffix):
+        """Saves what the page shows beside HEXVIEW_SCREENSHOT's file, when it is set."""
+        shot = os.environ.get('HEXVIEW_SCREENSHOT')
+        if shot:
+            self.driver.save_screenshot(shot.replace('.png', f'-{suffix}.png'))
+
     def save(self):
         """Ctrl+S, confirmed, until the page says it saved."""
         self.grid_keys(Keys.CONTROL, 's')

@@ -232,6 +232,20 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"bad_range", {"edit", "FILE", "--delete", "5"}, "expected OFFSET:LENGTH"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// /proc/version reports 0 bytes and holds a line: dump, edit and serve
+// refuse it rather than show it empty (and serve or edit, write it). Linux only.
+TEST_F(tool, a_file_of_proc_is_refused_not_shown_empty) {
+    if (!std::filesystem::exists("/proc/version")) GTEST_SKIP() << "no /proc here";
+    for (std::vector<std::string> args : {std::vector<std::string>{"dump", "/proc/version"},
+                                          {"edit", "/proc/version", "--write", "41@0", "--save"},
+                                          {"serve", "/proc/version"}}) {
+        run_result r = run(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_NE(r.err.find("not a regular file with a known size: /proc/version"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+}
+
 TEST_F(tool, help_for_every_subcommand) {
     for (const char *sub : {"dump", "search", "info", "entropy", "compare", "edit", "demo"}) {
         run_result r = run({sub, "--help"});

@@ -20,12 +20,28 @@ import { humanSize, parseOffset } from './util.js';
 
 const $ = (id) => document.getElementById(id);
 
-// An error stays over the page (it moves nothing) until it is dismissed.
+// An error stays over the page (it moves nothing) until it is dismissed or
+// the person's next action: a key (not a modifier alone, nor one typed into
+// a field), a click (not into a field), or a form sent. That action, when it
+// fails too, shows its own error.
 function showError(e) {
   $('error-text').textContent = e && e.message ? e.message : String(e);
   $('error').hidden = false;
 }
-$('error-close').addEventListener('click', () => { $('error').hidden = true; });
+const dropError = () => { $('error').hidden = true; };
+$('error-close').addEventListener('click', dropError);
+const FIELD = 'input, select, textarea, [contenteditable]';
+const MODIFIERS = ['Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
+// Caught before the page's own handlers, so an error they show stays.
+document.addEventListener('keydown', (e) => {
+  // A key typed into a field is no action yet; Enter there is.
+  if (MODIFIERS.includes(e.key) || (e.target.closest?.(FIELD) && e.key !== 'Enter')) return;
+  dropError();
+}, true);
+document.addEventListener('pointerdown', (e) => {
+  if (!e.target.closest?.(`#error, ${FIELD}`)) dropError();
+}, true);
+document.addEventListener('submit', dropError, true);
 
 // A launch address pasted into this tab starts the page again with it (a
 // change of the fragment alone loads nothing).
@@ -203,14 +219,15 @@ async function boot() {
   function scheduleInspector() {
     clearTimeout(inspectorTimer);
     inspectorTimer = setTimeout(async () => {
-      const at = grid.cursor;
+      // The selection's first byte, whichever way it was made; else the cursor's.
+      const at = grid.selection()[0];
       const bytes = grid.size ? await grid.bytesAt(at, 8) : null;
       const onEdit = async (b) => { if (await edits.write(at, b)) grid.focus(); };
       const edit = writable ? { onEdit, onError: showError } : null;
       // A value being typed in the inspector stays until Enter or a move.
       if (document.activeElement.closest('#inspector') && at === inspectorAt) return;
       inspectorAt = at;
-      if (at === grid.cursor) renderInspector($('inspector'), $('inspector-at'), at, bytes, grid.size, edit);
+      if (at === grid.selection()[0]) renderInspector($('inspector'), $('inspector-at'), at, bytes, grid.size, edit);
     }, 25);
   }
   onBusy((busy) => { $('st-busy').textContent = busy ? 'working…' : ''; });

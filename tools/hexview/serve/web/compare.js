@@ -6,6 +6,16 @@ import { el, formatOffset, humanSize, inRanges, spacedHex } from './util.js';
 
 const PAGE = 200;
 
+// The two sizes in words: rounded, unless the rounded ones read the same
+// (4.00 MiB and 4.00 MiB), then in bytes; with the difference.
+function sizesDiffer(mine, theirs) {
+  const bytes = (n) => `${n.toLocaleString('en')} byte${n === 1 ? '' : 's'}`;
+  let [a, b] = [humanSize(mine), humanSize(theirs)];
+  if (a === b) [a, b] = [bytes(mine), bytes(theirs)];
+  const more = theirs > mine ? 'longer' : 'shorter';
+  return `Sizes differ: this file ${a}, the other ${b} (${bytes(Math.abs(theirs - mine))} ${more}); past its end the shorter reads as 00.`;
+}
+
 export class ComparePanel {
   // `elements`: the panel's parts in the page; `limits`: the engine's, from
   // the server; `edited()`: whether edits are staged.
@@ -77,8 +87,7 @@ export class ComparePanel {
     const parts = [];
     if (r.count === 0 && r.size === r.other_size) parts.push(el('strong', { text: 'The files are equal.' }));
     else parts.push(el('strong', { text: `${r.count.toLocaleString('en')} differing run${r.count === 1 ? '' : 's'}` }), ` (runs of up to ${this.limits.run_bytes} bytes).`);
-    if (r.size !== r.other_size)
-      parts.push(el('br'), `Sizes differ: this file ${humanSize(r.size)}, the other ${humanSize(r.other_size)}; past its end the shorter reads as 00.`);
+    if (r.size !== r.other_size) parts.push(el('br'), sizesDiffer(r.size, r.other_size));
     if (last) {
       const end = parseInt(last.offset, 16) + last.this_hex.length / 2;
       parts.push(el('br'), el('strong', { text: `Only the first ${r.count.toLocaleString('en')} runs were stored:` }),

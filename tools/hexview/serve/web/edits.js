@@ -59,6 +59,8 @@ export function editedRanges(staged) {
 // Where the staged edits moved spans of the file as on disk (search hits,
 // compare runs): each [offset, length] becomes {offset, length, changed}
 // in the edited content; `changed` when an edit touched the span itself.
+// Bytes inserted where edits took the whole span out are the span's now (a
+// replacement of another length is a delete and an insert there).
 export function mapSpans(staged, spans) {
   const edits = staged.map((e) => ({ op: e.op, at: parseInt(e.offset, 16), n: e.len }));
   return spans.map(([offset, length]) => {
@@ -69,7 +71,8 @@ export function mapSpans(staged, spans) {
       if (op === 'write') {
         if (at < off + len && at + n > off) changed = true;
       } else if (op === 'insert') {
-        if (at <= off) off += n;
+        if (changed && len === 0 && at === off) len = n;
+        else if (at <= off) off += n;
         else if (at < off + len) {
           changed = true;
           len += n;

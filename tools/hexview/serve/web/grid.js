@@ -762,7 +762,9 @@ export class HexGrid {
       this.moveTo(target, ext);
       return;
     }
-    if (e.key === 'Tab' && !e.ctrlKey && ((this.#column === 'hex') !== e.shiftKey)) {
+    // Tab and Shift+Tab switch columns, from either one (as the help says);
+    // Ctrl+G and Ctrl+F take the keys out of the grid.
+    if (e.key === 'Tab' && !e.ctrlKey && !e.altKey && !e.metaKey) {
       e.preventDefault();
       this.setColumn(this.#column === 'hex' ? 'text' : 'hex');
       return;

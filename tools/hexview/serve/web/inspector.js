@@ -1,7 +1,8 @@
-// The data inspector: the bytes at the cursor as integers of 8 to 64 bits in
-// both byte orders, as floats, and as ASCII and UTF-8. In a writable file
-// each number is a field: a value typed there and Enter stage its bytes over
-// the cursor's, in that field's byte order.
+// The data inspector: the bytes at the cursor, or from the selection's first
+// byte, as integers of 8 to 64 bits in both byte orders, as floats, and as
+// ASCII and UTF-8. In a writable file each number is a field: a value typed
+// there and Enter stage its bytes over the bytes shown, in that field's byte
+// order.
 import { el, hex } from './util.js';
 
 const INTS = [

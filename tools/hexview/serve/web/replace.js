@@ -51,6 +51,29 @@ export class ReplaceTool {
     return mapSpans(s.movedBy(), s.hits.map((h) => [h.offset, s.patLen]));
   }
 
+  // The selection (or the cursor's byte) as [offset, length], and which end the cursor is at.
+  #selectionSpan() {
+    const g = this.grid;
+    const [first, last] = g.selection();
+    return { span: [first, last - first + 1], selected: g.hasSelection(), forward: g.cursor === last };
+  }
+
+  // The selection follows the bytes the step staged: a hit replaced with
+  // fewer bytes is selected as those bytes, and hits replaced before it pull
+  // it back. Left alone (and the view too) when the step did not move it.
+  #followSelection({ count, selection }) {
+    const [{ offset, length }] = mapSpans(this.edits.staged.slice(count), [selection.span]);
+    const [at, n] = selection.span;
+    if (offset === at && length === n) return;
+    if (!selection.selected || length < 2) {
+      this.grid.moveTo(offset);
+      return;
+    }
+    const last = offset + length - 1;
+    this.grid.moveTo(selection.forward ? offset : last);
+    this.grid.moveTo(selection.forward ? last : offset, true);
+  }
+
   // The current hit, or the first after the cursor, skipping hits edits changed.
   async replaceOne() {
     const hex = this.#ready();
@@ -96,7 +119,9 @@ export class ReplaceTool {
     if (s.hits.length < s.stored) return;
     let skipped = 0;
     let replaced = 0;
+    let before = null;
     const staged = await this.edits.stage('/api/replace', () => {
+      before = { count: this.edits.staged.length, selection: this.#selectionSpan() };
       const mapped = this.#mapped();
       const offsets = mapped.filter((m) => !m.changed).map((m) => m.offset);
       skipped = mapped.length - offsets.length;
@@ -108,6 +133,7 @@ export class ReplaceTool {
       return { offsets: offsets.join(','), find: searchedHex(s.searched), hex };
     });
     if (!staged) return;
+    this.#followSelection(before);
     const skip = skipped ? `; ${skipped} that staged edits changed were skipped` : '';
     this.notify(`Replaced ${replaced.toLocaleString('en')} hit${replaced === 1 ? '' : 's'} as one step (one Undo puts them back)${skip}`);
   }
