@@ -96,8 +96,9 @@ class PerfBehaviourTest(BrowserCase):
     def test_the_staged_list_follows_a_typed_run_and_its_undo(self):
         self.open(self.file('rows.bin', numbered_rows(256)))
         self.driver.execute_async_script('''const done = arguments[arguments.length - 1];
-            import('/api.js').then(async ({ post }) => {
-              for (const offset of [1, 3, 5]) await post('/api/write', { offset, hex: 'ee' });
+            import('/api.js').then(async ({ post, setContentVersion }) => {
+              // Each change names the version it was made on, as the page's own do.
+              for (const offset of [1, 3, 5]) setContentVersion((await post('/api/write', { offset, hex: 'ee' })).version);
               await window.hexview.edits.refresh();
               done();
             });''')
