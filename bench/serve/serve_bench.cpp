@@ -7,6 +7,11 @@
 // requests made with no search running. And the read tools: the hash of
 // 1 GiB and of 4 GiB of the 64 GiB sparse file beside the libraries and
 // memcpy on memory, and the entropy map of both files.
+// Under hostile local load from clients with no token (BM_preauth_flood, one
+// kind of flood per argument, 192 connections against the server's cap of
+// 128): the server's resident memory idle, at its peak and after the flood
+// closes, and the answer time of a good request beside the same requests made
+// with no flood.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "serve/serve_process.h"
+#include "serve_flood.h"
 
 namespace {
 
@@ -245,6 +251,102 @@ void BM_entropy_map(benchmark::State &state) {
     state.SetLabel(state.range(0) == 0 ? "1 GiB random file" : "64 GiB sparse file");
 }
 BENCHMARK(BM_entropy_map)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// ---- Hostile local load: the server's memory, and a good request's time ----
+
+constexpr int kFloodConnections = 192;  // half again the server's cap of 128
+constexpr auto kFloodTime = std::chrono::seconds(4);
+constexpr int kGoodRequests = 50;
+
+// The answer times of the good requests, sorted, and how many got no answer.
+struct good_times {
+    std::vector<double> us;
+    int failed = 0;
+    double median() const { return us.empty() ? 0 : us[us.size() / 2]; }
+    double worst() const { return us.empty() ? 0 : us.back(); }
+};
+
+// `GET /api/info` with the session token, one every 20 ms, each on a
+// connection of its own (the server answers one request per connection).
+good_times time_good_requests(const serve_process &server) {
+    good_times t;
+    for (int i = 0; i < kGoodRequests; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        auto r = server.get("/api/info");
+        auto t1 = std::chrono::steady_clock::now();
+        if (r && r->status == 200)
+            t.us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        else
+            t.failed++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::sort(t.us.begin(), t.us.end());
+    return t;
+}
+
+// The resident memory once the connections just closed are gone.
+long settled_rss(pid_t pid) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return resident_kib(pid);
+}
+
+struct flood_figures {
+    long idle_kib = 0, peak_kib = 0, after_kib = 0;
+    good_times quiet, loud;
+    flood_tally tally;
+};
+
+// The memory idle, at its peak under the flood and after it; the good
+// requests with no flood, then under it once it runs at full strength.
+flood_figures run_flood(const serve_process &server, flood_kind kind) {
+    flood_figures f;
+    f.idle_kib = settled_rss(server.pid());
+    f.quiet = time_good_requests(server);
+    rss_watch watch(server.pid());
+    auto started = std::chrono::steady_clock::now();
+    flood attack(server.port(), kind, kFloodConnections);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    f.loud = time_good_requests(server);
+    std::this_thread::sleep_until(started + kFloodTime);
+    attack.stop();
+    f.tally = attack.tally();
+    f.peak_kib = watch.peak_kib();
+    f.after_kib = settled_rss(server.pid());
+    return f;
+}
+
+void print_flood(flood_kind kind, const flood_figures &f) {
+    auto times = [&](long kib) { return static_cast<double>(kib) / static_cast<double>(f.idle_kib); };
+    auto slower = [&](double us) { return us / f.quiet.median(); };
+    std::printf("\nflood before authentication: %s; %d connections, %lld s\n", flood_name(kind), kFloodConnections,
+                static_cast<long long>(kFloodTime.count()));
+    std::printf("  server RSS           idle %6ld KiB | peak %6ld KiB (x%.2f) | after close %6ld KiB (x%.2f)\n",
+                f.idle_kib, f.peak_kib, times(f.peak_kib), f.after_kib, times(f.after_kib));
+    std::printf("  flood connections    opened %ld | answered 413: %ld | other answers: %ld | closed unanswered: %ld\n",
+                f.tally.opened, f.tally.refused_413, f.tally.answered_other, f.tally.closed_unanswered);
+    std::printf("  GET /api/info x%d    no flood: median %6.0f us, worst %7.0f us | flood: median %6.0f us (x%.1f), "
+                "worst %7.0f us (x%.1f), failed %d\n",
+                kGoodRequests, f.quiet.median(), f.quiet.worst(), f.loud.median(), slower(f.loud.median()),
+                f.loud.worst(), slower(f.loud.worst()), f.loud.failed);
+    std::fflush(stdout);
+}
+
+// One kind of flood per argument, each on a server of its own so that no
+// flood's peak carries what an earlier one left.
+void BM_preauth_flood(benchmark::State &state) {
+    auto kind = static_cast<flood_kind>(state.range(0));
+    serve_process server(HEXVIEW_TOOL_PATH, {sparse_file(1 << 20, "hexview-serve-bench-1m.bin"), "--read-only"});
+    if (!server.started()) return state.SkipWithError("hexview serve did not start");
+    flood_figures f;
+    for (auto _ : state) f = run_flood(server, kind);
+    print_flood(kind, f);
+    if (f.quiet.failed) return state.SkipWithError("a good request failed with no flood");
+    state.counters["peak_rss_ratio"] = static_cast<double>(f.peak_kib) / static_cast<double>(f.idle_kib);
+    state.counters["good_median_ratio"] = f.loud.median() / f.quiet.median();
+    state.counters["good_failed"] = f.loud.failed;
+    state.SetLabel(flood_name(kind));
+}
+BENCHMARK(BM_preauth_flood)->DenseRange(0, kFloodKinds - 1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
