@@ -11,7 +11,8 @@
 // kind of flood per argument, 192 connections against the server's cap of
 // 128): the server's resident memory idle, at its peak and after the flood
 // closes, and the answer time of a good request beside the same requests made
-// with no flood.
+// with no flood. And the memory 8 staged fills of 16 MiB and their 8 undos
+// hold, beside the 128 MiB of bytes staged (BM_staged_fill_rss).
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -347,6 +348,52 @@ void BM_preauth_flood(benchmark::State &state) {
     state.SetLabel(flood_name(kind));
 }
 BENCHMARK(BM_preauth_flood)->DenseRange(0, kFloodKinds - 1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- Staged fills: the memory they hold, beside the bytes staged --------------
+
+constexpr int64_t kFillBytes = 16 << 20;
+constexpr int kFills = 8;
+
+void print_growth(const char *when, long rss, long idle, int64_t staged) {
+    double growth = static_cast<double>(rss - idle) * 1024.0;
+    std::printf("  %-22s RSS %7ld KiB | growth %7ld KiB | staged %4lld MiB | growth / staged %.2f\n", when, rss,
+                rss - idle, static_cast<long long>(staged >> 20), growth / static_cast<double>(staged));
+}
+
+// Eight fills of the same 16 MiB, then eight undos, on a 64 MiB file. The
+// baseline is the 128 MiB of bytes the fills staged.
+bool fill_then_undo(const serve_process &server) {
+    const pid_t pid = server.pid();
+    const int64_t staged = kFills * kFillBytes;
+    long idle = settled_rss(pid);
+    std::printf("\n8 fills of 16 MiB staged on a 64 MiB file, then 8 undos (idle RSS %ld KiB)\n", idle);
+    rss_watch fills(pid);
+    for (int i = 1; i <= kFills; i++) {
+        auto r = server.post("/api/fill", "{\"offset\":0,\"length\":" + std::to_string(kFillBytes) + ",\"hex\":\"ab\"}");
+        if (!r || r->status != 200) return false;
+        std::string when = "after fill " + std::to_string(i);
+        print_growth(when.c_str(), resident_kib(pid), idle, i * kFillBytes);
+    }
+    print_growth("peak during the fills", fills.peak_kib(), idle, staged);
+    rss_watch undos(pid);
+    for (int i = 0; i < kFills; i++) {
+        auto r = server.post("/api/undo", "{}");
+        if (!r || r->status != 200) return false;
+    }
+    print_growth("peak during the undos", undos.peak_kib(), idle, staged);
+    print_growth("after the 8 undos", settled_rss(pid), idle, staged);
+    std::fflush(stdout);
+    return true;
+}
+
+void BM_staged_fill_rss(benchmark::State &state) {
+    for (auto _ : state) {
+        serve_process server(HEXVIEW_TOOL_PATH, {sparse_file(64 << 20, "hexview-serve-bench-64m.bin")});
+        if (!server.started()) return state.SkipWithError("hexview serve did not start");
+        if (!fill_then_undo(server)) return state.SkipWithError("a fill or an undo failed");
+    }
+}
+BENCHMARK(BM_staged_fill_rss)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
