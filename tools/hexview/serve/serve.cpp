@@ -1,6 +1,9 @@
 // hexview serve: opens the file, listens on the loopback addresses, prints a
 // launch address (and a fresh one on request) and serves until Ctrl-C.
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,9 +94,20 @@ bool enter_pressed(bool &stdin_open) {
     return n > 0 && std::memchr(buf, '\n', static_cast<size_t>(n)) != nullptr;
 }
 
+// Staged edits and their hex text come and go in blocks of up to 16 MiB.
+// glibc raises its mmap threshold after each such block is freed, and later
+// ones then stay in the heap when freed: a fixed threshold hands every big
+// block back to the system, so undo and discard give memory back.
+void return_big_blocks() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
+
 }  // namespace
 
 int run_serve(const serve_options &o) {
+    return_big_blocks();
     serve_session session;
     session.path = o.file;
     session.launch_seconds = o.launch_seconds;
