@@ -39,9 +39,9 @@ class TabsTest(BrowserCase):
 
     def until_caught_up(self, path):
         """The page started again on `path` and says why."""
-        self.wait.until(lambda d: 'changed in another tab' in self.error_text())
-        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
         self.until_text('file-name', os.path.basename(path))
+        self.wait.until(lambda d: d.execute_script('return document.body.dataset.ready === "true"'))
+        self.wait.until(lambda d: 'changed in another tab' in self.error_text())
         self.wait_painted()
 
     def test_a_change_on_what_another_tab_replaced_is_refused(self):
@@ -60,6 +60,18 @@ class TabsTest(BrowserCase):
         self.assertEqual(self.rows()[0][2], 'SECOND file SECO', 'the tab shows the file as it is now')
         self.assertEqual(self.staged(), [])
         self.assertEqual(other.request('/api/staged', None)['staged'], [], 'nothing landed in the other file')
+
+        # Coming back into view, a tab asks for the staged list: when another
+        # file was opened meanwhile, it starts again on it rather than
+        # taking its version and showing its bytes under the old name.
+        third = self.file('third.bin', b'THIRD file ' * 8)
+        other.request('/api/open', {'path': third})
+        self.driver.execute_script('window.hexview.edits.refresh()')
+        self.until_caught_up(third)
+        self.assertEqual(self.rows()[0][2], 'THIRD file THIRD')
+        other.request('/api/open', {'path': second})
+        self.driver.execute_script('window.hexview.edits.refresh()')
+        self.until_caught_up(second)
 
         other.request('/api/write', {'offset': 0, 'hex': '73'})
         self.grid_keys(Keys.CONTROL, 'z')

@@ -119,13 +119,13 @@ TEST_F(serve_api, staging_undo_redo_and_discard) {
     EXPECT_FALSE(has(state, "delete"));
     state = post("/api/undo", "{}");
     EXPECT_EQ(state, "{\"staged\":[{\"op\":\"write\",\"offset\":\"0x000000000000\",\"len\":2,\"bytes\":\"4142\"}],"
-                     "\"size\":38,\"undo\":1,\"redo\":2,\"version\":5}");
+                     "\"size\":38,\"undo\":1,\"redo\":2,\"version\":5,\"path\":\"" + file + "\"}");
     state = post("/api/redo", "{}");
     EXPECT_TRUE(has(state, "\"op\":\"insert\"") && has(state, "\"undo\":2,\"redo\":1")) << state;
     // A new edit ends the redo chain.
     EXPECT_TRUE(has(post("/api/write", R"({"offset":9,"hex":"00"})"), "\"undo\":3,\"redo\":0"));
     post("/api/redo", "{}", 409);
-    EXPECT_EQ(post("/api/discard", "{}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":8}");
+    EXPECT_EQ(post("/api/discard", "{}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":8,\"path\":\"" + file + "\"}");
     post("/api/undo", "{}", 409);
     EXPECT_EQ(read_file(file), to_bytes(kContent)) << "nothing saved";
 }
@@ -146,7 +146,7 @@ TEST_F(serve_api, save_in_place_needs_the_file_named) {
     post("/api/write", R"({"offset":0,"hex":"68"})");
     EXPECT_TRUE(has(post("/api/save", R"({"confirm":"other.bin"})", 400), "confirmed with the file's path"));
     EXPECT_EQ(read_file(file), to_bytes(kContent));
-    EXPECT_EQ(post("/api/save", "{\"confirm\":\"" + file + "\"}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":2}");
+    EXPECT_EQ(post("/api/save", "{\"confirm\":\"" + file + "\"}"), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":2,\"path\":\"" + file + "\"}");
     EXPECT_EQ(read_file(file), to_bytes("hello, hexview serve! 0123456789abcdef"));
 }
 
@@ -406,6 +406,16 @@ TEST_F(serve_api, typed_runs_join_the_last_edit) {
     state = post("/api/undo", "{}");
     EXPECT_FALSE(has(state, "insert")) << "the typed run goes in one step";
     EXPECT_TRUE(has(get("/api/page?rows=1"), "\"ascii\":\"ABCloD hexview s")) << get("/api/page?rows=1");
+
+    // Bytes that join a run are checked as any staged bytes are: what the
+    // engine would refuse is refused, and nothing joins.
+    post("/api/write", R"({"offset":8,"hex":"45"})");
+    for (const char *hex : {"a b c", "0x43", "zz", "", "4"}) {
+        std::string json = std::string(R"({"offset":9,"hex":")") + hex + R"(","merge":true})";
+        EXPECT_TRUE(has(post("/api/write", json, 400), "invalid hex bytes: ")) << hex;
+    }
+    EXPECT_TRUE(has(staged(), R"({"op":"write","offset":"0x000000000008","len":1,"bytes":"45"})")) << staged();
+    EXPECT_TRUE(has(post("/api/write", R"({"offset":9,"hex":"46:4A","merge":true})"), R"("len":3,"bytes":"45464a"})"));
 }
 
 // The first Ctrl-C with unsaved edits warns and the server goes on; a second
@@ -506,7 +516,7 @@ TEST_F(serve_api, long_search_runs_beside_pages_and_is_cancelled) {
     EXPECT_TRUE(has(post("/api/compare", R"({"path":"big.bin"})", 409), busy));
     EXPECT_TRUE(has(post("/api/search", R"({"mode":"ascii","pattern":"x"})", 409), busy));
     EXPECT_TRUE(has(post("/api/write", R"({"offset":0,"hex":"41"})", 409), busy)) << "an edit is refused";
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":" + std::to_string(size) + ",\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":" + std::to_string(size) + ",\"undo\":0,\"redo\":0,\"version\":0,\"path\":\"" + file + "\"}");
     EXPECT_TRUE(has(get("/api/hits", 409), busy));
 
     int64_t first = -1, later = -1;
@@ -758,6 +768,33 @@ TEST_F(serve_api, a_change_made_on_an_older_version_is_refused) {
     EXPECT_EQ(change("/api/search", R"({"mode":"hex","pattern":"41"})", "0")->status, 200) << "a read is no change";
 }
 
+// A launch sent by a client that closed its side (it cannot read the answer,
+// which another user would then have spent for nothing) is refused, and the
+// address stays good for its owner.
+TEST_F(serve_api, a_launch_from_a_connection_that_closed_is_refused_and_kept) {
+    int probe = socket(AF_NETLINK, SOCK_DGRAM, 4 /* NETLINK_SOCK_DIAG */);
+    if (probe < 0) GTEST_SKIP() << "the system tells nothing of its sockets' owners here";
+    close(probe);
+    std::string launch = server->fresh_launch();
+    ASSERT_EQ(launch.size(), 64u) << server->output();
+    std::string exchange = "POST /api/session HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+                           "\r\nOrigin: " + server->origin() + "\r\nContent-Type: application/json\r\n" +
+                           "X-Hexview-Launch: " + launch + "\r\nContent-Length: 0\r\n\r\n";
+    int sock = connect_loopback(server->port());
+    ASSERT_GE(sock, 0);
+    ASSERT_EQ(send(sock, exchange.data(), exchange.size(), MSG_NOSIGNAL), static_cast<ssize_t>(exchange.size()));
+    shutdown(sock, SHUT_WR);
+    std::string answer;
+    char buf[4096];
+    for (ssize_t n; (n = recv(sock, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    close(sock);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 403 ")) << answer;
+    EXPECT_TRUE(has(answer, "the program that sent this is gone")) << answer;
+    auto mine = server->exchange(launch);
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine->status, 200) << "the owner's tab still gets in: " << mine->body;
+}
+
 // Each refusal: a JSON error, the status, and nothing read or changed.
 struct refusal_case {
     const char *name;
@@ -805,7 +842,7 @@ TEST_P(serve_refusal, answers_with_an_error_and_changes_nothing) {
     EXPECT_FALSE(has(r->body, "<html")) << "no page without the token";
     for (const auto &[name, value] : r->headers)
         EXPECT_FALSE(has(name, "Access-Control-Allow")) << "no cross-origin request is ever granted: " << name;
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0,\"path\":\"" + file + "\"}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
 
@@ -876,7 +913,7 @@ TEST_P(serve_bad_input, is_refused_with_a_message) {
     EXPECT_TRUE(has(body, std::string("{\"error\":\"") + c.says)) << body;
     EXPECT_TRUE(valid_utf8(body)) << "whatever bytes the request held";
     EXPECT_FALSE(has(body, "win error")) << "the system's words for its errors";
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0,\"path\":\"" + file + "\"}");
     EXPECT_EQ(read_file(file), to_bytes(kContent));
 }
 
@@ -1084,7 +1121,7 @@ TEST_F(serve_transport, one_request_per_connection_and_nothing_left_over) {
         EXPECT_EQ(answers_in(answer), 1u) << name << ":\n" << answer;
         EXPECT_TRUE(has(answer, "Connection: close")) << name;
     }
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0,\"path\":\"" + file + "\"}");
     EXPECT_EQ(answers_in(raw_exchange(server->port(), inner)), 1u);
     EXPECT_TRUE(has(staged(), "\"undo\":1")) << "the same request alone is taken";
 }
@@ -1115,7 +1152,7 @@ TEST_P(serve_framing, is_a_400_that_closes) {
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 ")) << answer;
     EXPECT_TRUE(has(answer, c.says)) << answer;
     EXPECT_EQ(answers_in(answer), 1u);
-    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0}");
+    EXPECT_EQ(staged(), "{\"staged\":[],\"size\":38,\"undo\":0,\"redo\":0,\"version\":0,\"path\":\"" + file + "\"}");
 }
 
 INSTANTIATE_TEST_SUITE_P(

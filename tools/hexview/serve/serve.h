@@ -52,11 +52,11 @@ std::vector<uint8_t> serve_read_bytes(int64_t offset, int64_t n);
 
 // Who made the client's end of a loopback connection (serve_peer.cpp), as
 // far as the system tells: on Linux, whether it is the user who runs this
-// server; elsewhere unknown.
+// server and the connection is still open; elsewhere unknown.
 struct peer_user {
     bool known = false;      // false: the system does not say
     bool same_user = false;  // the client's end is there and made by our user (or root)
-    long uid = -1;           // the client's user, or -1 when its end is gone
+    long uid = -1;           // the client's user, or -1 when its end is gone or closed
 };
 peer_user loopback_peer_user(const http_request &req);
 

@@ -141,7 +141,7 @@ std::string staged_state() {
     if (staged.empty()) engine_refused(500);
     return "{\"staged\":" + staged + ",\"size\":" + std::to_string(hx_file_size()) +
            ",\"undo\":" + std::to_string(steps.size()) + ",\"redo\":" + std::to_string(undone.size()) +
-           ",\"version\":" + std::to_string(version) +
+           ",\"version\":" + std::to_string(version) + ",\"path\":" + json_quote(open_path) +
            (at_risk.empty() ? "" : ",\"at_risk\":" + json_quote(at_risk)) + "}";
 }
 
@@ -326,6 +326,19 @@ int64_t hex_bytes(const std::string &hex) {
     return digits / 2;
 }
 
+// Hex text as the engine takes it for an edit: digit pairs, separated or not
+// by space, tab, comma or colon. A joined typed run is staged from the bytes
+// the server keeps, so its new text is checked here first.
+void check_edit_hex(const std::string &hex) {
+    int64_t digits = 0;
+    for (char c : hex) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits++;
+        else if (c != ' ' && c != '\t' && c != ',' && c != ':') digits = -1;
+        if (digits < 0) break;
+    }
+    if (digits <= 0 || digits % 2) throw http_error(400, "invalid hex bytes: " + hex);
+}
+
 // Typed bytes that go on from the end of the last staged edit of the same
 // kind join it, so a typed run is one edit (and one undo step): the list is
 // staged again with the longer edit. Anything else is staged as a new edit.
@@ -334,6 +347,7 @@ std::string stage_typed(const serve_session &s, const edit_record &e) {
     if (steps.empty() || steps.back() != 1 || applied.back().kind != e.kind ||
         applied.back().offset + static_cast<int64_t>(applied.back().bytes.size()) != e.offset)
         return stage_new(s, e);
+    check_edit_hex(e.hex);
     kept_edit joined = applied.back();
     joined.bytes += bytes_of(e.hex);
     restage(applied.size() - 1, {joined});
@@ -423,6 +437,25 @@ void continue_on(const std::string &target) {
                               "); still editing " + open_path + " with its edits");
 }
 
+// A save as after a save that failed part-way: the copy now holds the whole
+// content, and the file open may be partly written, so editing goes on in
+// the copy or nowhere. Should the copy not open, nothing is staged again over
+// the partly written file: the answer says to open the copy.
+void go_on_from_rescue(const std::string &target) {
+    if (hx_open_rw(target.c_str()) == 0) {
+        open_path = target;
+        saved_size = hx_file_size();
+        at_risk.clear();
+        return;
+    }
+    std::string message = in_system_words(hx_last_error());
+    at_risk = target;
+    clear_history();
+    version++;
+    throw http_error(500, "saved " + target + ", which holds the whole edited content, but it does not open to go "
+                          "on editing it (" + message + "); " + open_path + " may be partly written - open " + target);
+}
+
 // A save-as target is a plain file or nothing yet: a pipe or a device would
 // take bytes before a failure could be told, and a folder is no file.
 void check_target(const std::string &target) {
@@ -445,8 +478,11 @@ serve_job save_as(const serve_session &s, const Request &req) {
         throw http_error(409, "the file exists: " + target);
     auto finish = [target](int rc) {
         if (rc != 0) engine_refused();
-        at_risk.clear();  // the whole content is in the copy now
-        continue_on(target);
+        if (!at_risk.empty()) {
+            go_on_from_rescue(target);
+        } else {
+            continue_on(target);
+        }
         clear_history();
         std::string state = changed_state();
         return state.substr(0, state.size() - 1) + ",\"saved\":" + json_quote(target) + "}";

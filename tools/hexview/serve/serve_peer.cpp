@@ -1,72 +1,114 @@
 // hexview serve: whose program is at the other end of a loopback connection.
-// Linux lists every TCP socket with the user that made it (/proc/net/tcp and
-// tcp6); both ends of a loopback connection are there, so the client's user
-// is set against the user of the server's own end, with no system call.
+// Linux answers for one socket by its four numbers (sock_diag over netlink),
+// with the user that made it and its state: the client's end is set against
+// the server's own end of the same connection. One lookup each, whatever
+// the number of sockets on the machine.
+#include "serve/serve.h"
+
+#if defined(__linux__)
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/ip/address.hpp>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-
-#include "serve/serve.h"
+#include <optional>
 
 namespace {
 
-// An address as the kernel's table writes it: each 4-byte group as a
-// native-order number in 8 upper-case hex digits.
-template <class Bytes>
-std::string table_address(const Bytes &bytes) {
-    std::string out;
-    for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
-        uint32_t word;
-        std::memcpy(&word, bytes.data() + at, 4);
-        char digits[9];
-        std::snprintf(digits, sizeof digits, "%08X", word);
-        out += digits;
+struct socket_owner {
+    unsigned uid;
+    unsigned state;  // TCP_ESTABLISHED, ...
+};
+
+enum class lookup { found, missing, unanswered };
+
+// Copies an address into the four 32-bit words sock_diag takes, in network order.
+void put_address(const boost::asio::ip::address &a, __be32 out[4]) {
+    std::memset(out, 0, 4 * sizeof(__be32));
+    if (a.is_v4()) {
+        auto bytes = a.to_v4().to_bytes();
+        std::memcpy(out, bytes.data(), bytes.size());
+    } else {
+        auto bytes = a.to_v6().to_bytes();
+        std::memcpy(out, bytes.data(), bytes.size());
     }
-    return out;
 }
 
-std::string table_endpoint(const std::string &address, int port, bool &v6) {
-    boost::system::error_code ec;
-    auto a = boost::asio::ip::make_address(address, ec);
-    if (ec) return "";
-    v6 = a.is_v6();
-    char p[6];
-    std::snprintf(p, sizeof p, "%04X", static_cast<unsigned>(port) & 0xffff);
-    std::string host = v6 ? table_address(a.to_v6().to_bytes()) : table_address(a.to_v4().to_bytes());
-    return host + ":" + p;
+// The owner of the TCP socket whose own end is `local` and whose other end
+// is `remote`.
+lookup find_socket(const boost::asio::ip::address &local, int local_port, const boost::asio::ip::address &remote,
+                   int remote_port, socket_owner &owner) {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return lookup::unanswered;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST;
+    ask.request.sdiag_family = local.is_v4() ? AF_INET : AF_INET6;
+    ask.request.sdiag_protocol = IPPROTO_TCP;
+    ask.request.idiag_states = ~0u;
+    ask.request.id.idiag_sport = htons(static_cast<uint16_t>(local_port));
+    ask.request.id.idiag_dport = htons(static_cast<uint16_t>(remote_port));
+    put_address(local, ask.request.id.idiag_src);
+    put_address(remote, ask.request.id.idiag_dst);
+    ask.request.id.idiag_cookie[0] = ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    lookup result = lookup::unanswered;
+    if (::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof ask)) {
+        alignas(nlmsghdr) char answer[8192];
+        ssize_t n = ::recv(fd, answer, sizeof answer, 0);
+        auto *h = reinterpret_cast<nlmsghdr *>(answer);
+        if (n >= static_cast<ssize_t>(sizeof(nlmsghdr)) && NLMSG_OK(h, static_cast<unsigned>(n))) {
+            if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                auto *msg = static_cast<inet_diag_msg *>(NLMSG_DATA(h));
+                owner = {msg->idiag_uid, msg->idiag_state};
+                result = lookup::found;
+            } else if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+                int error = -static_cast<nlmsgerr *>(NLMSG_DATA(h))->error;
+                result = error == ENOENT ? lookup::missing : lookup::unanswered;
+            }
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 }  // namespace
 
 peer_user loopback_peer_user(const http_request &req) {
-    bool v6 = false;
-    std::string client = table_endpoint(req.peer_address, req.peer_port, v6);
-    std::string server_side = table_endpoint(v6 ? "::1" : "127.0.0.1", req.local_port, v6);
-    std::ifstream table(v6 ? "/proc/net/tcp6" : "/proc/net/tcp");
-    if (client.empty() || !table) return {};
-    std::string line, slot, local, remote, state, queues, timer, retransmits;
-    unsigned long uid = 0;
-    bool ours_known = false, theirs_known = false;
-    unsigned long ours = 0, theirs = 0;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid)) continue;
-        if (local == client && remote == server_side) {
-            theirs = uid;
-            theirs_known = true;
-        } else if (local == server_side && remote == client) {
-            ours = uid;
-            ours_known = true;
-        }
-    }
-    // Without our own end the table tells nothing here (a sandbox's made-up
-    // one); with it, a client end that is missing is a client that is gone.
-    if (!ours_known) return {};
-    // Root may read any process's memory, tokens and all: letting it in gives nothing away.
-    bool same = theirs_known && (theirs == ours || theirs == 0);
-    return {true, same, theirs_known ? static_cast<long>(theirs) : -1};
+    boost::system::error_code ec;
+    auto client = boost::asio::ip::make_address(req.peer_address, ec);
+    if (ec) return {};
+    auto server = boost::asio::ip::make_address(client.is_v4() ? "127.0.0.1" : "::1");
+    socket_owner ours{}, theirs{};
+    lookup our_end = find_socket(server, req.local_port, client, req.peer_port, ours);
+    // A system that does not answer tells nothing (another kernel, a sandbox).
+    if (our_end == lookup::unanswered) return {};
+    if (our_end == lookup::missing) return {true, false, -1};  // reset: the client is gone
+    if (find_socket(client, req.peer_port, server, req.local_port, theirs) != lookup::found)
+        return {true, false, -1};
+    // Only a live end counts: one closed already belongs to nobody (the
+    // system names root then). Root may read any process's memory, tokens
+    // and all: letting it in gives nothing away.
+    bool live = theirs.state == TCP_ESTABLISHED;
+    bool same = live && (theirs.uid == ours.uid || theirs.uid == 0);
+    return {true, same, live ? static_cast<long>(theirs.uid) : -1};
 }
+
+#else
+
+peer_user loopback_peer_user(const http_request &) { return {}; }
+
+#endif

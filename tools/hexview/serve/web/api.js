@@ -52,6 +52,8 @@ let contentVersion = null;
 let staleHandler = null;
 export function setContentVersion(v) { contentVersion = v; }
 export function onStale(f) { staleHandler = f; }
+// Another tab opened another file: this one starts again on it.
+export function reportStale() { if (staleHandler) staleHandler(new Error('the file changed in another tab')); }
 
 let busy = 0;
 const busyListeners = [];

@@ -2,7 +2,7 @@
 // marked in the grid, undo and redo (the server discards and stages the list
 // again), discard, save in place after a confirmation, and save as. Every
 // one of these goes through one queue, whether a key or a button asked.
-import { get, post, setContentVersion } from './api.js';
+import { get, post, reportStale, setContentVersion } from './api.js';
 import { el, formatOffset, inRanges } from './util.js';
 
 // Sorted, merged [start, end) ranges with [s, e) added; linear in the
@@ -421,6 +421,11 @@ export class EditsPanel {
 
   // The server's answer to every edit call: the engine's list and the size.
   #apply(state) {
+    // Another tab opened another file: nothing of this tab's view holds.
+    if (state.path !== undefined && state.path !== this.path) {
+      reportStale();
+      return;
+    }
     this.#typedState = null;  // this answer is later than a typed one not shown yet
     this.staged = state.staged;
     this.version = state.version ?? this.version;
