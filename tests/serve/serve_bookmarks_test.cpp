@@ -132,6 +132,14 @@ TEST_F(serve_bookmarks, a_folder_or_store_another_user_could_have_prepared_is_re
              return mkdir(f.c_str(), 0700) == 0 && symlink(outside.c_str(), (f + "/bookmarks.json").c_str()) == 0;
          },
          "is a symbolic link"},
+        // The data home itself, as another user could have placed it in a
+        // shared folder (a link to the victim's folder, say).
+        {"data_home_of_another_user",
+         [](const std::string &f) { return chown(fs::path(f).parent_path().c_str(), 65534, 65534) == 0; },
+         "belongs to another user (uid 65534), on the way to"},
+        {"data_home_others_may_write",
+         [](const std::string &f) { return chmod(fs::path(f).parent_path().c_str(), 0777) == 0; },
+         "may be written by other users, on the way to"},
         {"store_is_a_pipe",
          [](const std::string &f) { return mkdir(f.c_str(), 0700) == 0 && mkfifo((f + "/bookmarks.json").c_str(), 0600) == 0; },
          "is not a plain file"},

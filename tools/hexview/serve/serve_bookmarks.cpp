@@ -108,6 +108,23 @@ void make_folders(const std::string &path) {
     }
 }
 
+// Another user may not have placed or be able to swap any folder or link on
+// the way to the data folder: each part that exists belongs to us or root,
+// and a folder others may write to is sticky (like /tmp), so that what lies
+// in it can be changed by its owner alone.
+void check_way_to(const std::string &path) {
+    uid_t me = geteuid();
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        struct stat st;
+        if (lstat(part.c_str(), &st) != 0) return;  // missing from here on: made by us
+        if (st.st_uid != me && st.st_uid != 0)
+            refuse_folder(part, "belongs to another user (uid " + std::to_string(st.st_uid) + "), on the way to " + path);
+        if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
+            refuse_folder(part, "may be written by other users, on the way to " + path);
+    }
+}
+
 // The data folder, open (or -1 when it is missing and `create` is false),
 // after the checks that make it ours alone.
 struct data_dir {
@@ -119,6 +136,7 @@ struct data_dir {
 std::unique_ptr<data_dir> open_data_dir(bool create) {
     auto dir = std::make_unique<data_dir>();
     dir->path = data_folder();
+    check_way_to(dir->path);
     if (create) make_folders(dir->path);
     int fd = open(dir->path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT && !create) return dir;
