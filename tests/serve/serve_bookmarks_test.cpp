@@ -343,7 +343,7 @@ TEST_F(serve_bookmarks, the_store_is_replaced_whole_under_a_lock) {
     // Two servers on two files, writing at once.
     std::string other = dir.write("g.bin", std::string(50, 'g'));
     auto second = start(other);
-    auto writes = [this](const serve_process &s, const std::string &path, const std::string &name) {
+    auto writes = [](const serve_process &s, const std::string &path, const std::string &name) {
         for (int i = 0; i < 40; i++) {
             auto [status, body] = put(s, json::array({mark(name, i, 1)}), path);
             EXPECT_EQ(status, 200) << body;
